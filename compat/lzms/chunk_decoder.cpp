@@ -1,0 +1,338 @@
+// Decodes one raw LZMS block: the range-coded decisions (forward words), the
+// adaptive Huffman codes and extra bits (backward words), LZ and delta matches
+// with their delayed repeat queues, then the x86 filter undo.
+#include "compat/lzms/chunk_decoder.h"
+
+#include <cstring>
+#include <memory>
+#include <new>
+
+namespace lzms::detail {
+
+namespace {
+
+inline std::uint16_t LoadLe16(const std::uint8_t* p) {
+  return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
+}
+
+inline std::uint64_t LoadLe64(const std::uint8_t* p) {
+  std::uint64_t v;
+  std::memcpy(&v, p, 8);
+  return v;  // x86-64 and the mingw target are little-endian
+}
+
+// Forward word stream feeding the range decoder; words past the end are 0.
+class RangeDecoder {
+ public:
+  RangeDecoder(const std::uint8_t* in, std::size_t num_words)
+      : in_(in), num_words_(num_words), next_(2),
+        code_((std::uint32_t{LoadLe16(in)} << 16) | LoadLe16(in + 2)) {}
+
+  unsigned DecodeBit(ProbEntry& e) {
+    if (range_ < 0x10000) {
+      range_ <<= 16;
+      code_ <<= 16;
+      if (next_ < num_words_) code_ |= LoadLe16(in_ + 2 * next_++);
+    }
+    std::uint32_t p = e.zeros;
+    p += (p == 0);
+    p -= (p == 64);
+    const std::uint32_t bound = (range_ >> 6) * p;
+    unsigned bit;
+    if (code_ < bound) {
+      range_ = bound;
+      bit = 0;
+    } else {
+      range_ -= bound;
+      code_ -= bound;
+      bit = 1;
+    }
+    e.zeros += static_cast<std::uint32_t>(e.history >> 63) - bit;
+    e.history = (e.history << 1) | bit;
+    return bit;
+  }
+
+ private:
+  const std::uint8_t* in_;
+  std::size_t num_words_;
+  std::size_t next_;
+  std::uint32_t range_ = 0xFFFFFFFF;
+  std::uint32_t code_;
+};
+
+// Backward bit stream: words from the end towards the start, each read most
+// significant bit first, zeros once exhausted. Bits sit at the top of bits_.
+class BackwardBits {
+ public:
+  BackwardBits(const std::uint8_t* in, std::size_t size) : begin_(in), next_(in + size) {}
+
+  // Guarantees at least 48 valid bits.
+  void Refill() {
+    if (count_ >= 48) return;
+    if (next_ - begin_ >= 8) [[likely]] {
+      // Eight bytes read as one little-endian word hold the next four words
+      // in stream order, most significant first. Bits beyond the whole words
+      // taken are the true next bits, so OR-ing them in again later is harmless.
+      bits_ |= LoadLe64(next_ - 8) >> count_;
+      const unsigned words = (64 - count_) >> 4;
+      next_ -= 2 * words;
+      count_ += 16 * words;
+      return;
+    }
+    while (count_ <= 48) {
+      std::uint64_t w = 0;
+      if (next_ - begin_ >= 2) {
+        next_ -= 2;
+        w = LoadLe16(next_);
+      }
+      bits_ |= w << (48 - count_);
+      count_ += 16;
+    }
+  }
+
+  // n <= 32 and at most count_ (callers refill first).
+  std::uint32_t Read(unsigned n) {
+    const std::uint32_t v = static_cast<std::uint32_t>((bits_ >> 1) >> (63 - n));
+    bits_ <<= n;
+    count_ -= n;
+    return v;
+  }
+
+  template <class Code>
+  unsigned DecodeSymbol(const Code& code, unsigned table_bits) {
+    const std::uint32_t* table = code.table();
+    std::uint32_t e = table[bits_ >> (64 - table_bits)];
+    if (e & kSubtableFlag) [[unlikely]] {
+      bits_ <<= table_bits;
+      count_ -= table_bits;
+      e = table[(e >> 16) + (bits_ >> (64 - (e & 0xF)))];
+    }
+    const unsigned len = e & 0xF;
+    bits_ <<= len;
+    count_ -= len;
+    return e >> 16;
+  }
+
+ private:
+  const std::uint8_t* begin_;
+  const std::uint8_t* next_;
+  std::uint64_t bits_ = 0;
+  unsigned count_ = 0;
+};
+
+constexpr std::uint64_t kInitialHistory = 0x0000000055555555;
+constexpr std::uint32_t kInitialZeros = 48;
+
+// Where each decision class's entries start in ChunkDecoderState::probs.
+enum ProbBase : unsigned {
+  kMainBase = 0,
+  kMatchBase = 16,
+  kLzBase = 48,
+  kLzRep0Base = 112,
+  kLzRep1Base = 176,
+  kDeltaBase = 240,
+  kDeltaRep0Base = 304,
+  kDeltaRep1Base = 368,
+};
+static_assert(kDeltaRep1Base + 64 == kNumProbEntries);
+
+struct DeltaSource {
+  std::uint32_t power;
+  std::uint32_t raw_offset;  // 0 marks an empty pending slot
+};
+
+template <class T>
+inline void PushFront(T (&queue)[4], T value) {
+  queue[3] = queue[2];
+  queue[2] = queue[1];
+  queue[1] = queue[0];
+  queue[0] = value;
+}
+
+template <class T>
+inline void RemoveAt(T (&queue)[4], unsigned index) {
+  for (unsigned k = index; k < 3; ++k) queue[k] = queue[k + 1];
+}
+
+void CopyLz(std::uint8_t* out, std::size_t n, std::size_t pos, std::size_t offset,
+            std::size_t len) {
+  std::uint8_t* dst = out + pos;
+  const std::uint8_t* src = dst - offset;
+  std::uint8_t* const end = dst + len;
+  if (n - pos - len >= 8) [[likely]] {
+    // Far from the end: whole 8-byte steps may overrun by up to 7 bytes,
+    // which later items overwrite.
+    if (offset >= 8) {
+      do {
+        std::memcpy(dst, src, 8);
+        dst += 8;
+        src += 8;
+      } while (dst < end);
+      return;
+    }
+    if (offset == 1) {
+      std::memset(dst, *src, len);
+      return;
+    }
+  }
+  while (dst < end) *dst++ = *src++;
+}
+
+}  // namespace
+
+DecodeStatus DecodeChunkWith(ChunkDecoderState& st, std::span<const std::byte> in_span,
+                             std::span<std::byte> out_span) {
+  const std::size_t m = in_span.size();
+  const std::size_t n = out_span.size();
+  if (m < 4 || (m & 1) != 0 || n > kMaxChunkSize) return DecodeStatus::kCorrupt;
+  const auto* in = reinterpret_cast<const std::uint8_t*>(in_span.data());
+  auto* out = reinterpret_cast<std::uint8_t*>(out_span.data());
+
+  RangeDecoder rd(in, m / 2);
+  BackwardBits bits(in, m);
+  for (ProbEntry& e : st.probs) e = {kInitialZeros, kInitialHistory};
+  unsigned main_state = 0, match_state = 0, lz_state = 0, lz_rep0_state = 0, lz_rep1_state = 0;
+  unsigned delta_state = 0, delta_rep0_state = 0, delta_rep1_state = 0;
+
+  const unsigned num_offset_slots = NumOffsetSlots(n);
+  bool ok = st.literal.Reset(kNumLiterals) && st.lz_offset.Reset(num_offset_slots) &&
+            st.length.Reset(kNumLengthSlots) && st.delta_offset.Reset(num_offset_slots) &&
+            st.delta_power.Reset(kNumDeltaPowers);
+  if (!ok) return DecodeStatus::kCorrupt;
+
+  std::uint32_t lz_queue[4] = {1, 2, 3, 4};
+  std::uint32_t lz_pending = 0;
+  DeltaSource delta_queue[4] = {{0, 1}, {0, 2}, {0, 3}, {0, 4}};
+  DeltaSource delta_pending = {0, 0};
+
+  auto decode_length = [&]() -> std::uint32_t {
+    bits.Refill();
+    const unsigned slot = bits.DecodeSymbol(st.length, 10);
+    ok &= st.length.Count(slot);
+    return kLengthSlots.base[slot] + bits.Read(kLengthSlots.extra[slot]);
+  };
+
+  std::size_t pos = 0;
+  while (pos < n) {
+    // One bounds-check idiom: any bad data clears ok, and the loop ends.
+    if (!ok) [[unlikely]]
+      return DecodeStatus::kCorrupt;
+
+    unsigned bit = rd.DecodeBit(st.probs[kMainBase + main_state]);
+    main_state = ((main_state << 1) | bit) & 15;
+    if (bit == 0) {
+      bits.Refill();
+      const unsigned lit = bits.DecodeSymbol(st.literal, 10);
+      ok &= st.literal.Count(lit);
+      out[pos++] = static_cast<std::uint8_t>(lit);
+      if (lz_pending != 0) {
+        PushFront(lz_queue, lz_pending);
+        lz_pending = 0;
+      }
+      if (delta_pending.raw_offset != 0) {
+        PushFront(delta_queue, delta_pending);
+        delta_pending.raw_offset = 0;
+      }
+      continue;
+    }
+
+    bit = rd.DecodeBit(st.probs[kMatchBase + match_state]);
+    match_state = ((match_state << 1) | bit) & 31;
+    if (bit == 0) {
+      // LZ match.
+      bit = rd.DecodeBit(st.probs[kLzBase + lz_state]);
+      lz_state = ((lz_state << 1) | bit) & 63;
+      std::uint32_t offset;
+      if (bit == 0) {
+        bits.Refill();
+        const unsigned slot = bits.DecodeSymbol(st.lz_offset, 11);
+        ok &= st.lz_offset.Count(slot);
+        offset = kOffsetSlots.base[slot] + bits.Read(kOffsetSlots.extra[slot]);
+      } else {
+        unsigned index = rd.DecodeBit(st.probs[kLzRep0Base + lz_rep0_state]);
+        lz_rep0_state = ((lz_rep0_state << 1) | index) & 63;
+        if (index != 0) {
+          const unsigned b = rd.DecodeBit(st.probs[kLzRep1Base + lz_rep1_state]);
+          lz_rep1_state = ((lz_rep1_state << 1) | b) & 63;
+          index += b;
+        }
+        offset = lz_queue[index];
+        RemoveAt(lz_queue, index);
+      }
+      const std::uint32_t len = decode_length();
+      if (lz_pending != 0) PushFront(lz_queue, lz_pending);
+      lz_pending = offset;
+      if (delta_pending.raw_offset != 0) {
+        PushFront(delta_queue, delta_pending);
+        delta_pending.raw_offset = 0;
+      }
+      if (offset > pos || len > n - pos) [[unlikely]]
+        return DecodeStatus::kCorrupt;
+      CopyLz(out, n, pos, offset, len);
+      pos += len;
+      continue;
+    }
+
+    // Delta match.
+    bit = rd.DecodeBit(st.probs[kDeltaBase + delta_state]);
+    delta_state = ((delta_state << 1) | bit) & 63;
+    DeltaSource source;
+    if (bit == 0) {
+      bits.Refill();
+      source.power = bits.DecodeSymbol(st.delta_power, 7);
+      ok &= st.delta_power.Count(source.power);
+      bits.Refill();
+      const unsigned slot = bits.DecodeSymbol(st.delta_offset, 11);
+      ok &= st.delta_offset.Count(slot);
+      source.raw_offset = kOffsetSlots.base[slot] + bits.Read(kOffsetSlots.extra[slot]);
+    } else {
+      unsigned index = rd.DecodeBit(st.probs[kDeltaRep0Base + delta_rep0_state]);
+      delta_rep0_state = ((delta_rep0_state << 1) | index) & 63;
+      if (index != 0) {
+        const unsigned b = rd.DecodeBit(st.probs[kDeltaRep1Base + delta_rep1_state]);
+        delta_rep1_state = ((delta_rep1_state << 1) | b) & 63;
+        index += b;
+      }
+      source = delta_queue[index];
+      RemoveAt(delta_queue, index);
+    }
+    const std::uint32_t len = decode_length();
+    if (delta_pending.raw_offset != 0) PushFront(delta_queue, delta_pending);
+    delta_pending = source;
+    if (lz_pending != 0) {
+      PushFront(lz_queue, lz_pending);
+      lz_pending = 0;
+    }
+    const std::uint64_t offset = std::uint64_t{source.raw_offset} << source.power;
+    const std::size_t span = std::size_t{1} << source.power;
+    if (offset > 0xFFFFFFFF || offset + span > pos || len > n - pos) [[unlikely]]
+      return DecodeStatus::kCorrupt;
+    std::uint8_t* dst = out + pos;
+    std::uint8_t* const end = dst + len;
+    const std::size_t off = static_cast<std::size_t>(offset);
+    for (; dst < end; ++dst) {
+      *dst = static_cast<std::uint8_t>(dst[-static_cast<std::ptrdiff_t>(off)] +
+                                       dst[-static_cast<std::ptrdiff_t>(span)] -
+                                       dst[-static_cast<std::ptrdiff_t>(off + span)]);
+    }
+    pos += len;
+  }
+  if (!ok) return DecodeStatus::kCorrupt;
+  UndoX86Filter(out, n, st.x86_last_target);
+  return DecodeStatus::kOk;
+}
+
+DecodeStatus DecodeChunk(std::span<const std::byte> in, std::span<std::byte> out) {
+  std::unique_ptr<ChunkDecoderState> state(new (std::nothrow) ChunkDecoderState);
+  // No status for memory exhaustion exists; the buffer cannot be decoded.
+  if (!state) return DecodeStatus::kCorrupt;
+  return DecodeChunkWith(*state, in, out);
+}
+
+}  // namespace lzms::detail
+
+namespace lzms {
+DecodeStatus DecodeChunk(std::span<const std::byte> in, std::span<std::byte> out) {
+  return detail::DecodeChunk(in, out);
+}
+}  // namespace lzms
