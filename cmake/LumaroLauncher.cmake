@@ -1,0 +1,52 @@
+# lumaro_add_launcher(<target>
+#     APP_DIR <folder>                  the app: node.exe, home.mjs and its files
+#     [OUTPUT_NAME <name>]              file name without .exe (default: Lumaro)
+#     [PACK_TOOL <path>]                lmr-pack (default: LUMARO_PACK_TOOL)
+#     [PACK_ARGS <args>...])            extra lmr-pack options, e.g. --level 50
+#
+# Packs the folder into a payload record and links a launcher around it. The
+# launcher code itself is prebuilt once: another app costs a pack and a link.
+include_guard(GLOBAL)
+
+set(LUMARO_PACK_TOOL "" CACHE FILEPATH "Host build of lmr-pack")
+set(LUMARO_SOURCE_DIR ${CMAKE_CURRENT_LIST_DIR}/..)
+
+function(lumaro_add_launcher target)
+  cmake_parse_arguments(L "" "APP_DIR;OUTPUT_NAME;PACK_TOOL" "PACK_ARGS" ${ARGN})
+  if(NOT L_APP_DIR)
+    message(FATAL_ERROR "lumaro_add_launcher(${target}): APP_DIR is required")
+  endif()
+  if(NOT L_OUTPUT_NAME)
+    set(L_OUTPUT_NAME Lumaro)
+  endif()
+  if(NOT L_PACK_TOOL)
+    set(L_PACK_TOOL ${LUMARO_PACK_TOOL})
+  endif()
+  if(NOT L_PACK_TOOL)
+    message(FATAL_ERROR "lumaro_add_launcher(${target}): set LUMARO_PACK_TOOL to lmr-pack")
+  endif()
+
+  set(gen ${CMAKE_CURRENT_BINARY_DIR}/${target}.payload)
+  file(GLOB_RECURSE app_files CONFIGURE_DEPENDS LIST_DIRECTORIES false ${L_APP_DIR}/*)
+  add_custom_command(
+    OUTPUT ${gen}/record.bin ${gen}/payload_constants.cpp
+    COMMAND ${L_PACK_TOOL} --quiet ${L_PACK_ARGS} ${L_APP_DIR}
+            --record ${gen}/record.bin --constants ${gen}/payload_constants.cpp
+    DEPENDS ${app_files} ${L_PACK_TOOL}
+    COMMENT "Packing ${L_APP_DIR}"
+    VERBATIM)
+  # The record goes into .rdata and is read in place.
+  file(WRITE ${gen}/payload_record.S
+    ".section .rdata,\"dr\"\n.globl lmr_payload_record\n.p2align 4\nlmr_payload_record:\n.incbin \"${gen}/record.bin\"\n")
+  set_source_files_properties(${gen}/payload_record.S PROPERTIES
+    LANGUAGE C OBJECT_DEPENDS ${gen}/record.bin)
+
+  add_executable(${target} WIN32
+    ${gen}/payload_record.S
+    ${gen}/payload_constants.cpp
+    $<TARGET_OBJECTS:lmr_launcher_main>
+    $<TARGET_OBJECTS:lmr_launcher_resources>)
+  target_link_libraries(${target} PRIVATE lmr_launcher)
+  target_link_options(${target} PRIVATE -municode -mwindows -s)
+  set_target_properties(${target} PROPERTIES OUTPUT_NAME ${L_OUTPUT_NAME})
+endfunction()

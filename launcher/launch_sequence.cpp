@@ -1,0 +1,73 @@
+// The pass itself. Every step returns a value or a LaunchError; the guard is
+// closed before any dialog so that a new launch can run meanwhile.
+
+#include "launcher/launch_sequence.h"
+
+#include "launcher/build_id.h"
+#include "launcher/failure_report.h"
+#include "launcher/instance_guard.h"
+#include "launcher/runtime_install.h"
+#include "package/payload_record.h"
+#include "platform/fs.h"
+#include "platform/path_rules.h"
+#include "platform/system.h"
+
+namespace lumaro::launcher {
+namespace {
+
+using platform::ErrorKind;
+using platform::Fail;
+using platform::LaunchError;
+using platform::Result;
+
+constexpr std::string_view kProductFolder = "Lumaro";
+
+Result<void> RunPass() {
+  auto data_root = EnsureDataRoot();
+  if (!data_root) return Fail(std::move(data_root.error()));
+
+  const auto build_id = ValidateBuildId(package::BuildIdField());
+  if (!build_id) return Fail(LaunchError::InvalidPackage());
+  const std::string runtime_dir = platform::JoinPath(*data_root, RuntimeDirName(*build_id));
+
+  if (auto installed = EnsureRuntime(*data_root, *build_id, runtime_dir); !installed) {
+    return installed;
+  }
+  return {};
+}
+
+}  // namespace
+
+Result<std::string> EnsureDataRoot() {
+  auto local_app_data = platform::ReadEnvironmentVariable("LOCALAPPDATA");
+  if (!local_app_data) {
+    return Fail(LaunchError::Message(ErrorKind::kOther, std::string(platform::kNoDataFolderMessage)));
+  }
+  std::string data_root = platform::JoinPath(*local_app_data, kProductFolder);
+  // A relative value (an empty one included) is resolved once, here: the
+  // application gets these paths too, and runs with RuntimeDir as its own
+  // current folder, where a relative path would point somewhere else.
+  if (!platform::IsFullyQualified(*local_app_data)) {
+    auto absolute = platform::FullPathName(data_root);
+    if (!absolute) return Fail(std::move(absolute.error()));
+    data_root = std::move(*absolute);
+  }
+  if (auto created = platform::CreateFolderWithAncestors(data_root); !created) {
+    return Fail(std::move(created.error()));
+  }
+  return data_root;
+}
+
+int RunLauncher() {
+  auto acquired = InstanceGuard::Acquire();
+  if (!acquired) ReportFailureAndExit(acquired.error());
+  if (std::holds_alternative<InstanceGuard::AlreadyRunning>(*acquired)) return 0;
+  InstanceGuard guard = std::move(std::get<InstanceGuard>(*acquired));
+
+  Result<void> outcome = RunPass();
+  guard.Release();
+  if (!outcome) ReportFailureAndExit(outcome.error());
+  return 0;
+}
+
+}  // namespace lumaro::launcher

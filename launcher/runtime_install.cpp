@@ -1,0 +1,67 @@
+// The runtime folder's life: absent -> installed by one rename -> complete.
+
+#include "launcher/runtime_install.h"
+
+#include "launcher/build_id.h"
+#include "package/decompress.h"
+#include "package/unpack.h"
+#include "platform/fs.h"
+#include "platform/path_rules.h"
+
+namespace lumaro::launcher {
+namespace {
+
+using platform::Fail;
+using platform::LaunchError;
+using platform::Result;
+
+constexpr std::string_view kReadyMarker = "ready";
+
+Result<void> WriteReadyMarker(std::string_view staging_dir) {
+  auto marker = platform::OpenFile(platform::JoinPath(staging_dir, kReadyMarker), GENERIC_WRITE,
+                                   platform::kShareAll, OPEN_ALWAYS, 0);
+  if (!marker) return Fail(std::move(marker.error()));
+  if (marker->error_after_open == ERROR_ALREADY_EXISTS) {
+    // The package itself carried a top-level "ready": the marker is empty.
+    if (auto cut = platform::TruncateToZero(marker->handle.get()); !cut) return cut;
+  }
+  if (!FlushFileBuffers(marker->handle.get())) return Fail(LaunchError::Os(GetLastError()));
+  return {};
+}
+
+}  // namespace
+
+bool RuntimeComplete(std::string_view runtime_dir) {
+  for (const std::string_view name : {kReadyMarker, std::string_view("node.exe"),
+                                      std::string_view("home.mjs")}) {
+    if (!platform::IsFile(platform::JoinPath(runtime_dir, name))) return false;
+  }
+  return true;
+}
+
+Result<void> EnsureRuntime(std::string_view data_root, std::string_view build_id,
+                           std::string_view runtime_dir) {
+  if (RuntimeComplete(runtime_dir)) return {};
+  if (platform::Exists(runtime_dir)) return Fail(LaunchError::InvalidPackage());
+
+  auto package = package::DecompressPackage();
+  if (!package) return Fail(std::move(package.error()));
+
+  const std::string staging_dir =
+      platform::JoinPath(data_root, StagingDirName(build_id, GetCurrentProcessId()));
+  if (auto created = platform::CreateFolder(staging_dir); !created) return created;
+  if (auto unpacked = package::UnpackPackage(package->bytes(), staging_dir); !unpacked) {
+    return unpacked;
+  }
+  if (auto marked = WriteReadyMarker(staging_dir); !marked) return marked;
+
+  if (auto renamed = platform::RenameFolder(staging_dir, runtime_dir); !renamed) {
+    // The same user in another logon session may have won the race: its
+    // complete runtime is as good as ours. Our staging folder stays behind.
+    if (!RuntimeComplete(runtime_dir)) return renamed;
+  }
+  package->Release();
+  return {};
+}
+
+}  // namespace lumaro::launcher

@@ -1,0 +1,50 @@
+// System error texts through FormatMessageW, with the NTDLL message table for
+// NT status codes and fallbacks when no description exists.
+
+#include <string>
+
+#include "platform/system.h"
+#include "platform/text.h"
+
+namespace lumaro::platform {
+
+std::string SystemMessageText(std::int32_t code) {
+  wchar_t buffer[2048] = {};
+  DWORD flags = FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
+  const void* source = nullptr;
+  std::int32_t lookup = code;
+  if ((static_cast<std::uint32_t>(code) & 0x10000000u) != 0) {
+    if (HMODULE ntdll = GetModuleHandleW(L"NTDLL.DLL")) {
+      flags |= FORMAT_MESSAGE_FROM_HMODULE;
+      source = ntdll;
+      lookup = static_cast<std::int32_t>(static_cast<std::uint32_t>(code) & ~0x10000000u);
+    }
+  }
+  const DWORD length = FormatMessageW(flags, source, static_cast<DWORD>(lookup), 0, buffer,
+                                      static_cast<DWORD>(std::size(buffer)), nullptr);
+  if (length == 0) {
+    const auto error = static_cast<std::int32_t>(GetLastError());
+    return "OS Error " + std::to_string(lookup) + " (FormatMessageW() returned error " +
+           std::to_string(error) + ")";
+  }
+  const auto text = Utf16ToUtf8(
+      std::u16string_view(reinterpret_cast<const char16_t*>(buffer), length));
+  if (!text) {
+    return "OS Error " + std::to_string(lookup) + " (FormatMessageW() returned invalid UTF-16)";
+  }
+  return std::string(TrimTrailingAsciiWhitespace(*text));
+}
+
+void TerminateOnOutOfMemory() {
+  constexpr UINT kStatusNoMemory = 0xC0000017;
+  TerminateProcess(GetCurrentProcess(), kStatusNoMemory);
+  __builtin_unreachable();
+}
+
+void ShowErrorDialog(std::string_view text, std::string_view caption) {
+  const std::wstring wide_text = ToWide(text);
+  const std::wstring wide_caption = ToWide(caption);
+  MessageBoxW(nullptr, wide_text.c_str(), wide_caption.c_str(), MB_OK | MB_ICONERROR);
+}
+
+}  // namespace lumaro::platform

@@ -1,0 +1,134 @@
+// Single-owner wrappers for kernel handles, modules, find handles and heap
+// blocks. Each type knows its own empty value; closing never disturbs the
+// thread's last-error value, so a caller can still read the failing call's code.
+#pragma once
+
+#include <utility>
+
+#include "platform/win32.h"
+
+namespace lumaro::platform {
+
+template <class T, T kEmpty, auto kClose>
+class UniqueResource {
+ public:
+  UniqueResource() = default;
+  explicit UniqueResource(T value) : value_(value) {}
+  UniqueResource(const UniqueResource&) = delete;
+  UniqueResource& operator=(const UniqueResource&) = delete;
+  UniqueResource(UniqueResource&& other) noexcept : value_(other.release()) {}
+  UniqueResource& operator=(UniqueResource&& other) noexcept {
+    if (this != &other) reset(other.release());
+    return *this;
+  }
+  ~UniqueResource() { reset(); }
+
+  T get() const { return value_; }
+  explicit operator bool() const { return value_ != kEmpty; }
+  T release() { return std::exchange(value_, kEmpty); }
+  void reset(T value = kEmpty) {
+    T old = std::exchange(value_, value);
+    if (old != kEmpty) {
+      const DWORD saved = GetLastError();
+      kClose(old);
+      SetLastError(saved);
+    }
+  }
+  // For out-parameters: releases what is held and hands out the slot.
+  T* put() {
+    reset();
+    return &value_;
+  }
+
+ private:
+  T value_ = kEmpty;
+};
+
+namespace detail {
+inline void CloseKernelHandle(HANDLE h) { CloseHandle(h); }
+inline void ReleaseModule(HMODULE m) { FreeLibrary(m); }
+}  // namespace detail
+
+// A handle that is empty when null (mutexes, processes, threads). -1 is the
+// current-process pseudo-handle, not "empty".
+using UniqueHandle = UniqueResource<HANDLE, nullptr, detail::CloseKernelHandle>;
+using UniqueModule = UniqueResource<HMODULE, nullptr, detail::ReleaseModule>;
+
+// File and find handles are empty at INVALID_HANDLE_VALUE.
+class UniqueFileHandle {
+ public:
+  UniqueFileHandle() = default;
+  explicit UniqueFileHandle(HANDLE h) : h_(h) {}
+  UniqueFileHandle(const UniqueFileHandle&) = delete;
+  UniqueFileHandle& operator=(const UniqueFileHandle&) = delete;
+  UniqueFileHandle(UniqueFileHandle&& o) noexcept : h_(o.release()) {}
+  UniqueFileHandle& operator=(UniqueFileHandle&& o) noexcept {
+    if (this != &o) reset(o.release());
+    return *this;
+  }
+  ~UniqueFileHandle() { reset(); }
+  HANDLE get() const { return h_; }
+  explicit operator bool() const { return h_ != INVALID_HANDLE_VALUE && h_ != nullptr; }
+  HANDLE release() { return std::exchange(h_, INVALID_HANDLE_VALUE); }
+  void reset(HANDLE h = INVALID_HANDLE_VALUE) {
+    HANDLE old = std::exchange(h_, h);
+    if (old != INVALID_HANDLE_VALUE && old != nullptr) {
+      const DWORD saved = GetLastError();
+      CloseHandle(old);
+      SetLastError(saved);
+    }
+  }
+
+ private:
+  HANDLE h_ = INVALID_HANDLE_VALUE;
+};
+
+class UniqueFindHandle {
+ public:
+  explicit UniqueFindHandle(HANDLE h) : h_(h) {}
+  UniqueFindHandle(const UniqueFindHandle&) = delete;
+  UniqueFindHandle& operator=(const UniqueFindHandle&) = delete;
+  ~UniqueFindHandle() {
+    if (h_ != INVALID_HANDLE_VALUE) {
+      const DWORD saved = GetLastError();
+      FindClose(h_);
+      SetLastError(saved);
+    }
+  }
+  explicit operator bool() const { return h_ != INVALID_HANDLE_VALUE; }
+
+ private:
+  HANDLE h_;
+};
+
+// A block from the process heap.
+class UniqueHeapBlock {
+ public:
+  UniqueHeapBlock() = default;
+  UniqueHeapBlock(void* p, std::size_t size) : p_(p), size_(size) {}
+  UniqueHeapBlock(const UniqueHeapBlock&) = delete;
+  UniqueHeapBlock& operator=(const UniqueHeapBlock&) = delete;
+  UniqueHeapBlock(UniqueHeapBlock&& o) noexcept
+      : p_(std::exchange(o.p_, nullptr)), size_(std::exchange(o.size_, 0)) {}
+  UniqueHeapBlock& operator=(UniqueHeapBlock&& o) noexcept {
+    if (this != &o) {
+      reset();
+      p_ = std::exchange(o.p_, nullptr);
+      size_ = std::exchange(o.size_, 0);
+    }
+    return *this;
+  }
+  ~UniqueHeapBlock() { reset(); }
+  void* get() const { return p_; }
+  std::size_t size() const { return size_; }
+  void reset() {
+    if (p_ != nullptr) HeapFree(GetProcessHeap(), 0, std::exchange(p_, nullptr));
+    size_ = 0;
+  }
+
+ private:
+  void* p_ = nullptr;
+  std::size_t size_ = 0;
+};
+
+}  // namespace lumaro::platform
