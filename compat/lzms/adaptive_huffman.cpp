@@ -14,8 +14,8 @@ inline constexpr unsigned kMaxSyms = kNumOffsetSlots;
 }  // namespace
 
 bool BuildCodewordLengths(const std::uint32_t* freqs, unsigned num_syms, std::uint8_t* lens) {
-  if (num_syms == 1) {
-    lens[0] = 0;
+  if (num_syms <= 1) {
+    if (num_syms == 1) lens[0] = 0;
     return true;
   }
   // Frequencies stay far below 2^20 (they are halved every period), so the

@@ -149,9 +149,10 @@ Bytes StridedRecords(std::size_t n, std::uint32_t seed) {
   return b;
 }
 
-Bytes ReadFilePrefix(const std::string& path, std::size_t max) {
+Bytes ReadFilePrefix(const std::string& path, std::size_t max, std::size_t skip) {
   std::ifstream f(path, std::ios::binary);
   if (!f) return {};
+  f.seekg(static_cast<std::streamoff>(skip));
   Bytes b(max);
   f.read(reinterpret_cast<char*>(b.data()), static_cast<std::streamsize>(max));
   b.resize(static_cast<std::size_t>(f.gcount()));
@@ -162,7 +163,7 @@ Bytes MachineCode(std::size_t n) {
   for (const char* path : {"/usr/lib/wine/x86_64-windows/kernelbase.dll",
                            "/usr/lib/x86_64-linux-gnu/wine/x86_64-windows/kernelbase.dll",
                            "/usr/bin/x86_64-w64-mingw32-g++-posix", "/usr/bin/ls"}) {
-    Bytes b = ReadFilePrefix(path, n);
+    Bytes b = ReadFilePrefix(path, n, 4096);  // past the PE headers, into .text
     if (b.size() >= std::min<std::size_t>(n, 200000)) return b;
   }
   return {};

@@ -37,7 +37,8 @@ Bytes RandomBytes(std::size_t n, std::uint32_t seed);
 Bytes EnglishLikeText(std::size_t n, std::uint32_t seed);
 Bytes Counters32(std::size_t n);            // little-endian 32-bit counters
 Bytes StridedRecords(std::size_t n, std::uint32_t seed);  // delta-friendly structures
-Bytes ReadFilePrefix(const std::string& path, std::size_t max);  // empty if unreadable
+Bytes ReadFilePrefix(const std::string& path, std::size_t max,
+                     std::size_t skip = 0);  // empty if unreadable
 Bytes MachineCode(std::size_t n);  // real x86-64 code from a PE on this system
 
 }  // namespace lzms::testing
