@@ -1,0 +1,75 @@
+// The package archive reader and the entry-name rules. Pure functions over a
+// borrowed byte span: every length is checked before it is read, and nothing
+// is copied out of the archive.
+#include "package/archive.h"
+
+#include "platform/text.h"
+
+namespace lumaro::package {
+namespace {
+
+constexpr bool IsSeparator(char c) { return c == '/' || c == '\\'; }
+
+constexpr bool IsAsciiLetter(char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+
+std::uint16_t ReadU16(std::span<const std::byte> bytes) {
+  return static_cast<std::uint16_t>(std::to_integer<unsigned>(bytes[0]) |
+                                    (std::to_integer<unsigned>(bytes[1]) << 8));
+}
+
+std::uint32_t ReadU32(std::span<const std::byte> bytes) {
+  return std::to_integer<std::uint32_t>(bytes[0]) |
+         (std::to_integer<std::uint32_t>(bytes[1]) << 8) |
+         (std::to_integer<std::uint32_t>(bytes[2]) << 16) |
+         (std::to_integer<std::uint32_t>(bytes[3]) << 24);
+}
+
+}  // namespace
+
+bool IsAcceptedEntryName(std::string_view name) {
+  if (name.empty()) return false;
+  if (name.size() >= 2 && IsAsciiLetter(name[0]) && name[1] == ':') return false;
+  if (IsSeparator(name[0])) return false;
+  if (name == "." || (name.size() >= 2 && name[0] == '.' && IsSeparator(name[1]))) {
+    return false;
+  }
+  std::size_t start = 0;
+  while (start <= name.size()) {
+    std::size_t end = start;
+    while (end < name.size() && !IsSeparator(name[end])) ++end;
+    if (name.substr(start, end - start) == "..") return false;
+    start = end + 1;
+  }
+  return true;
+}
+
+std::optional<ArchiveCursor> ArchiveCursor::Open(std::span<const std::byte> archive) {
+  if (archive.size() < kArchiveCountSize) return std::nullopt;
+  return ArchiveCursor(ReadU16(archive), archive.subspan(kArchiveCountSize));
+}
+
+std::optional<EntryHead> ArchiveCursor::NextHead() {
+  if (rest_.size() < kEntryHeaderSize) return std::nullopt;
+  const std::uint16_t name_length = ReadU16(rest_);
+  const std::uint32_t data_length = ReadU32(rest_.subspan(2));
+  if (rest_.size() - kEntryHeaderSize < name_length) return std::nullopt;
+  const auto name_bytes = rest_.subspan(kEntryHeaderSize, name_length);
+  const std::string_view name(reinterpret_cast<const char*>(name_bytes.data()),
+                              name_bytes.size());
+  if (name.empty() || !platform::IsWellFormedUtf8(name) || !IsAcceptedEntryName(name)) {
+    return std::nullopt;
+  }
+  rest_ = rest_.subspan(kEntryHeaderSize + name_length);
+  return EntryHead{name, data_length};
+}
+
+std::optional<std::span<const std::byte>> ArchiveCursor::TakeData(std::uint32_t data_length) {
+  if (rest_.size() < data_length) return std::nullopt;
+  const auto data = rest_.first(data_length);
+  rest_ = rest_.subspan(data_length);
+  return data;
+}
+
+}  // namespace lumaro::package

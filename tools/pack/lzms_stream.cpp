@@ -1,0 +1,153 @@
+// Buffer-mode LZMS writer; see lzms_stream.h. Chunks share no coder state,
+// so each worker thread owns one wimlib compressor and takes chunks in turn.
+#include "tools/pack/lzms_stream.h"
+
+#include <wimlib.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+namespace lumaro::pack {
+namespace {
+
+constexpr std::uint32_t kMagic = 0xC0E5510A;
+constexpr std::uint8_t kAlgorithmLzms = 5;
+
+void PutLe(std::byte* out, std::uint64_t value, int bytes) {
+  for (int i = 0; i < bytes; ++i) out[i] = static_cast<std::byte>((value >> (8 * i)) & 0xFF);
+}
+
+std::uint64_t CeilDiv(std::uint64_t a, std::uint64_t b) { return (a + b - 1) / b; }
+
+struct CompressorDeleter {
+  void operator()(wimlib_compressor* compressor) const { wimlib_free_compressor(compressor); }
+};
+using CompressorPtr = std::unique_ptr<wimlib_compressor, CompressorDeleter>;
+
+}  // namespace
+
+bool IsValidChunkSize(std::uint64_t chunk_size) {
+  return chunk_size >= kChunkGranule && chunk_size <= kMaxChunkSize && chunk_size % kChunkGranule == 0;
+}
+
+unsigned DefaultThreadCount() { return std::max(1u, std::thread::hardware_concurrency()); }
+
+std::uint32_t ChooseChunkSize(std::size_t total, unsigned threads) {
+  if (total < kMinAutoChunkSize) return kMinAutoChunkSize;
+  threads = std::max(1u, threads);
+  const std::uint64_t needed = CeilDiv(total, kMaxChunkSize);
+  // As many chunks as threads, but each at least 1 MiB.
+  const std::uint64_t balanced = std::min<std::uint64_t>(threads, total / kMinAutoChunkSize);
+  const std::uint64_t chunks = std::max(needed, balanced);
+  const std::uint64_t size = CeilDiv(CeilDiv(total, chunks), kChunkGranule) * kChunkGranule;
+  return static_cast<std::uint32_t>(std::clamp<std::uint64_t>(size, kMinAutoChunkSize, kMaxChunkSize));
+}
+
+std::array<std::byte, kStreamHeaderSize> StreamHeader(std::uint64_t total, std::uint32_t chunk_size) {
+  std::array<std::byte, kStreamHeaderSize> header{};
+  PutLe(&header[0], kMagic, 4);
+  PutLe(&header[4], kStreamHeaderSize, 2);
+  header[7] = static_cast<std::byte>(kAlgorithmLzms);
+  PutLe(&header[8], total, 8);
+  PutLe(&header[16], chunk_size, 4);
+  PutLe(&header[20], 0, 4);
+  // The check byte is the low byte of the zlib CRC-32 of the header with
+  // the check byte itself left out.
+  const auto* bytes = reinterpret_cast<const Bytef*>(header.data());
+  uLong crc = crc32(0L, bytes, 6);
+  crc = crc32(crc, bytes + 7, kStreamHeaderSize - 7);
+  header[6] = static_cast<std::byte>(crc & 0xFF);
+  return header;
+}
+
+std::expected<CompressedStream, PackError> CompressLzmsBuffer(std::span<const std::byte> data,
+                                                              const CompressOptions& options) {
+  std::uint32_t chunk_size = options.chunk_size;
+  const unsigned threads_wanted = options.threads ? options.threads : DefaultThreadCount();
+  if (chunk_size == 0) chunk_size = ChooseChunkSize(data.size(), threads_wanted);
+  if (!IsValidChunkSize(chunk_size)) {
+    return std::unexpected(PackError{ErrorClass::kUsage, "the chunk size must be a multiple of 64 KiB "
+                                                         "from 64 KiB to 64 MiB"});
+  }
+  if (options.level == 0) {
+    return std::unexpected(PackError{ErrorClass::kUsage, "the compression level must be at least 1"});
+  }
+  // Windows writes min(total, block size); a lone chunk is the whole buffer.
+  const std::uint32_t recorded = static_cast<std::uint32_t>(std::min<std::uint64_t>(data.size(), chunk_size));
+  const std::size_t chunk_count = CeilDiv(data.size(), chunk_size);
+  const unsigned threads = static_cast<unsigned>(std::min<std::size_t>(threads_wanted, std::max<std::size_t>(chunk_count, 1)));
+
+  // Per chunk: its payload, or empty when it is stored verbatim.
+  std::vector<std::vector<std::byte>> packed(chunk_count);
+  std::atomic<std::size_t> next{0};
+  std::atomic<std::size_t> done{0};
+  std::mutex report_mutex;
+  std::string failure;
+
+  auto worker = [&] {
+    wimlib_compressor* raw = nullptr;
+    const int rc = wimlib_create_compressor(WIMLIB_COMPRESSION_TYPE_LZMS, recorded ? recorded : 1,
+                                            options.level, &raw);
+    CompressorPtr compressor(raw);
+    if (rc != 0) {
+      std::lock_guard lock(report_mutex);
+      failure = std::string("wimlib could not create an LZMS compressor: ") +
+                wimlib_get_error_string(static_cast<wimlib_error_code>(rc));
+      return;
+    }
+    for (std::size_t index; (index = next.fetch_add(1)) < chunk_count;) {
+      const std::size_t offset = index * static_cast<std::size_t>(chunk_size);
+      const auto chunk = data.subspan(offset, std::min<std::size_t>(chunk_size, data.size() - offset));
+      // A compressed chunk must be strictly smaller; else it is stored.
+      std::vector<std::byte> out(chunk.size() - 1);
+      const std::size_t size = out.empty() ? 0 : wimlib_compress(chunk.data(), chunk.size(), out.data(),
+                                                                 out.size(), compressor.get());
+      out.resize(size);
+      out.shrink_to_fit();
+      packed[index] = std::move(out);
+      const std::size_t finished = done.fetch_add(1) + 1;
+      if (options.on_chunk) {
+        std::lock_guard lock(report_mutex);
+        options.on_chunk(finished, chunk_count);
+      }
+    }
+  };
+  {
+    std::vector<std::jthread> pool;
+    for (unsigned i = 1; i < threads; ++i) pool.emplace_back(worker);
+    worker();
+  }
+  if (!failure.empty()) return std::unexpected(PackError{ErrorClass::kFailed, failure});
+
+  CompressedStream stream;
+  stream.chunk_size = recorded;
+  stream.chunk_count = chunk_count;
+  std::size_t total = kStreamHeaderSize;
+  for (std::size_t i = 0; i < chunk_count; ++i) {
+    const std::size_t plain = std::min<std::size_t>(chunk_size, data.size() - i * chunk_size);
+    total += 4 + (packed[i].empty() ? plain : packed[i].size());
+  }
+  stream.bytes.resize(total);
+  const auto header = StreamHeader(data.size(), recorded);
+  std::byte* out = stream.bytes.data();
+  std::memcpy(out, header.data(), header.size());
+  out += header.size();
+  for (std::size_t i = 0; i < chunk_count; ++i) {
+    const auto chunk = data.subspan(i * static_cast<std::size_t>(chunk_size),
+                                    std::min<std::size_t>(chunk_size, data.size() - i * chunk_size));
+    const bool stored = packed[i].empty();
+    const std::span<const std::byte> body = stored ? chunk : std::span<const std::byte>(packed[i]);
+    stream.stored_chunks += stored ? 1 : 0;
+    PutLe(out, body.size(), 4);
+    std::memcpy(out + 4, body.data(), body.size());
+    out += 4 + body.size();
+  }
+  return stream;
+}
+
+}  // namespace lumaro::pack

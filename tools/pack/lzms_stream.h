@@ -1,0 +1,57 @@
+// Compresses a buffer into the Windows Compression API's buffer-mode LZMS
+// stream: a 24-byte header, then per chunk a u32 compressed size and the
+// chunk, each chunk an independent LZMS stream from wimlib's compressor, or
+// the chunk verbatim when compressing does not make it smaller.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <functional>
+#include <span>
+#include <vector>
+
+#include "tools/pack/pack_error.h"
+
+namespace lumaro::pack {
+
+inline constexpr std::size_t kStreamHeaderSize = 24;
+inline constexpr std::uint32_t kChunkGranule = 64 * 1024;
+inline constexpr std::uint32_t kMaxChunkSize = 64 * 1024 * 1024;
+// Smaller chunks cost ratio; the automatic choice never goes below this.
+inline constexpr std::uint32_t kMinAutoChunkSize = 1024 * 1024;
+inline constexpr unsigned kDefaultLevel = 50;
+
+// Windows' compressor takes block sizes from 64 KiB to 64 MiB; we keep to
+// multiples of 64 KiB in that range.
+bool IsValidChunkSize(std::uint64_t chunk_size);
+
+// The automatic chunk size, so that the threads get equal work: n equal
+// chunks, where n = max(ceil(total / 64 MiB), min(threads, floor(total /
+// 1 MiB))), each rounded up to a multiple of 64 KiB. Data under 1 MiB is one
+// chunk (returned as 1 MiB; the header then records the total).
+std::uint32_t ChooseChunkSize(std::size_t total, unsigned threads);
+
+struct CompressOptions {
+  std::uint32_t chunk_size = 0;  // 0: ChooseChunkSize
+  unsigned level = kDefaultLevel;
+  unsigned threads = 0;          // 0: all cores
+  std::function<void(std::size_t chunks_done, std::size_t chunks_total)> on_chunk;
+};
+
+struct CompressedStream {
+  std::vector<std::byte> bytes;
+  std::uint32_t chunk_size = 0;  // as recorded in the header
+  std::size_t chunk_count = 0;
+  std::size_t stored_chunks = 0;  // chunks kept verbatim
+};
+
+std::array<std::byte, kStreamHeaderSize> StreamHeader(std::uint64_t total, std::uint32_t chunk_size);
+
+std::expected<CompressedStream, PackError> CompressLzmsBuffer(std::span<const std::byte> data,
+                                                              const CompressOptions& options);
+
+unsigned DefaultThreadCount();
+
+}  // namespace lumaro::pack

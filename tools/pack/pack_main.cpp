@@ -1,0 +1,255 @@
+// lmr-pack: turns an app folder into the launcher's payload record and the
+// generated size constants. See --help for the command line and exit codes.
+#include <unistd.h>
+
+#include <charconv>
+#include <chrono>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tools/pack/app_folder.h"
+#include "tools/pack/lzms_stream.h"
+#include "tools/pack/package_record.h"
+#include "tools/pack/payload_output.h"
+#include "tools/pack/progress_bar.h"
+
+namespace lumaro::pack {
+namespace {
+
+constexpr std::string_view kHelp = R"(Usage: lmr-pack [options] APP_DIR --record OUT.bin --constants OUT.cpp
+
+Packs APP_DIR (which must hold node.exe and home.mjs at its top) into the
+launcher's payload record: the package archive, LZMS-compressed in the
+Windows Compression API's buffer format, behind a 24-byte head with the
+BuildId. Files are stored sorted by name bytes with "/" between folders, so
+the same folder always gives the same record. Names that the launcher or
+Windows could not reproduce are refused. Empty folders cannot be carried;
+the summary lists them.
+
+Outputs (each written only when its content changes):
+  --record FILE         the payload record
+  --constants FILE      C++ source defining PACKAGE_SIZE and COMPRESSED_SIZE
+  --archive-out FILE    the raw, uncompressed package archive
+  --print-build-id      print the BuildId on stdout
+
+Options:
+  --level N             LZMS compression level, 1 and up (default 50)
+  --chunk-size SIZE     uncompressed bytes per chunk: a multiple of 64K from
+                        1M to 64M (suffixes K and M are binary). Default:
+                        equal chunks, as many as the threads, but fewer if a
+                        chunk would drop under 1 MiB and more if it would
+                        exceed 64 MiB, rounded up to 64K; an archive under
+                        1 MiB is one chunk
+  --threads N           compression threads (default: all cores)
+  --build-id HEX        use these 16 hex digits as the BuildId instead of the
+                        first 16 hex digits of the archive's SHA-256
+  --no-verify           skip decoding the stream and comparing it with the
+                        archive
+  --quiet               no progress bar and no summary
+  --help                this text
+
+Progress goes to stderr when it is a terminal; the one-line summary and
+errors go to stderr.
+
+Exit codes:
+  0  packed
+  1  compression or verification failed
+  2  usage error (bad or missing arguments)
+  3  bad input (the folder cannot be packed as it is; the message names
+     the path)
+  4  I/O failure (reading the folder or writing an output)
+)";
+
+struct CommandLine {
+  std::string app_dir;
+  std::optional<std::string> record;
+  std::optional<std::string> constants;
+  std::optional<std::string> archive_out;
+  bool print_build_id = false;
+  bool verify = true;
+  bool quiet = false;
+  bool help = false;
+  CompressOptions compress;
+  std::optional<BuildIdBytes> build_id;
+};
+
+PackError Usage(std::string message) { return {ErrorClass::kUsage, std::move(message)}; }
+
+std::optional<std::uint64_t> ParseNumber(std::string_view text) {
+  std::uint64_t value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  return value;
+}
+
+std::optional<std::uint64_t> ParseSize(std::string_view text) {
+  std::uint64_t scale = 1;
+  if (!text.empty() && (text.back() == 'K' || text.back() == 'k')) scale = 1024;
+  if (!text.empty() && (text.back() == 'M' || text.back() == 'm')) scale = 1024 * 1024;
+  if (scale != 1) text.remove_suffix(1);
+  auto value = ParseNumber(text);
+  if (!value || *value > (std::uint64_t{1} << 40)) return std::nullopt;
+  return *value * scale;
+}
+
+std::expected<CommandLine, PackError> ParseCommandLine(int argc, char** argv) {
+  CommandLine line;
+  std::vector<std::string> positional;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    auto value = [&]() -> std::expected<std::string, PackError> {
+      if (i + 1 >= argc) return std::unexpected(Usage(std::string(arg) + " needs a value"));
+      return std::string(argv[++i]);
+    };
+    auto take = [&](std::optional<std::string>& into) -> std::expected<void, PackError> {
+      auto v = value();
+      if (!v) return std::unexpected(v.error());
+      into = *v;
+      return {};
+    };
+    std::expected<void, PackError> ok;
+    if (arg == "--help" || arg == "-h") {
+      line.help = true;
+    } else if (arg == "--record") {
+      ok = take(line.record);
+    } else if (arg == "--constants") {
+      ok = take(line.constants);
+    } else if (arg == "--archive-out") {
+      ok = take(line.archive_out);
+    } else if (arg == "--print-build-id") {
+      line.print_build_id = true;
+    } else if (arg == "--no-verify") {
+      line.verify = false;
+    } else if (arg == "--quiet") {
+      line.quiet = true;
+    } else if (arg == "--level" || arg == "--threads" || arg == "--chunk-size" || arg == "--build-id") {
+      auto v = value();
+      if (!v) return std::unexpected(v.error());
+      if (arg == "--level") {
+        auto level = ParseNumber(*v);
+        if (!level || *level < 1 || *level > 1000) return std::unexpected(Usage("--level takes a number from 1 to 1000"));
+        line.compress.level = static_cast<unsigned>(*level);
+      } else if (arg == "--threads") {
+        auto threads = ParseNumber(*v);
+        if (!threads || *threads < 1 || *threads > 1024) return std::unexpected(Usage("--threads takes a number from 1 to 1024"));
+        line.compress.threads = static_cast<unsigned>(*threads);
+      } else if (arg == "--chunk-size") {
+        auto size = ParseSize(*v);
+        if (!size || *size < kMinAutoChunkSize || !IsValidChunkSize(*size)) {
+          return std::unexpected(Usage("--chunk-size takes a multiple of 64K from 1M to 64M"));
+        }
+        line.compress.chunk_size = static_cast<std::uint32_t>(*size);
+      } else {
+        line.build_id = ParseBuildId(*v);
+        if (!line.build_id) return std::unexpected(Usage("--build-id takes exactly 16 hex digits"));
+      }
+    } else if (arg.starts_with("-") && arg != "-") {
+      return std::unexpected(Usage("unknown option " + std::string(arg)));
+    } else {
+      positional.emplace_back(arg);
+    }
+    if (!ok) return std::unexpected(ok.error());
+  }
+  if (line.help) return line;
+  if (positional.size() != 1) return std::unexpected(Usage("give exactly one APP_DIR"));
+  line.app_dir = positional[0];
+  if (!line.record && !line.constants && !line.archive_out && !line.print_build_id) {
+    return std::unexpected(Usage("nothing to write: give --record and --constants"));
+  }
+  return line;
+}
+
+std::string Megabytes(std::uint64_t bytes) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f MB", static_cast<double>(bytes) / 1e6);
+  return text;
+}
+
+std::expected<std::string, PackError> Run(const CommandLine& line) {
+  const auto start = std::chrono::steady_clock::now();
+  ProgressBar progress(!line.quiet);
+
+  auto folder = ScanAppFolder(line.app_dir);
+  if (!folder) return std::unexpected(folder.error());
+  progress.Phase("reading", folder->files.size(), "files");
+  auto archive = ReadAppArchive(*folder, [&](std::size_t done, std::size_t) { progress.Update(done); });
+  if (!archive) return std::unexpected(archive.error());
+
+  RecordOptions options;
+  options.compress = line.compress;
+  options.build_id = line.build_id;
+  options.verify = line.verify;
+  const std::uint32_t chunk_size = line.compress.chunk_size
+                                       ? line.compress.chunk_size
+                                       : ChooseChunkSize(archive->size(), line.compress.threads ? line.compress.threads
+                                                                                                : DefaultThreadCount());
+  const std::size_t chunks = (archive->size() + chunk_size - 1) / chunk_size;
+  progress.Phase("compressing", chunks, "chunks");
+  options.compress.on_chunk = [&](std::size_t done, std::size_t) { progress.Update(done); };
+  options.on_verify = [&] { progress.Phase("verifying", 1, "streams"); };
+  auto packed = BuildPackageRecord(*archive, options);
+  if (!packed) return std::unexpected(packed.error());
+  progress.Clear();
+
+  if (line.archive_out) {
+    if (auto written = WriteFileIfChanged(*line.archive_out, std::span<const std::byte>(*archive)); !written) {
+      return std::unexpected(written.error());
+    }
+  }
+  if (line.record) {
+    if (auto written = WriteFileIfChanged(*line.record, std::span<const std::byte>(packed->record)); !written) {
+      return std::unexpected(written.error());
+    }
+  }
+  if (line.constants) {
+    const std::string source = ConstantsSource("lmr-pack", line.app_dir, archive->size(), packed->stream.bytes.size());
+    if (auto written = WriteFileIfChanged(*line.constants, source); !written) {
+      return std::unexpected(written.error());
+    }
+  }
+
+  const std::string build_id(packed->build_id.begin(), packed->build_id.end());
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  char summary[512];
+  std::snprintf(summary, sizeof summary,
+                "lmr-pack: %zu files, %s -> %s compressed (%.1f%%), %zu x %u KiB chunks, BuildId %s, %.1f s",
+                folder->files.size(), Megabytes(archive->size()).c_str(),
+                Megabytes(packed->stream.bytes.size()).c_str(),
+                archive->empty() ? 0.0 : 100.0 * packed->stream.bytes.size() / archive->size(),
+                packed->stream.chunk_count, packed->stream.chunk_size / 1024, build_id.c_str(), seconds);
+  std::string line_out = summary;
+  if (!folder->empty_folders.empty()) {
+    line_out += "; " + std::to_string(folder->empty_folders.size()) + " empty folder(s) not carried: ";
+    const std::size_t shown = std::min<std::size_t>(folder->empty_folders.size(), 5);
+    for (std::size_t i = 0; i < shown; ++i) line_out += (i ? ", " : "") + folder->empty_folders[i];
+    if (shown < folder->empty_folders.size()) line_out += ", ...";
+  }
+  if (!line.quiet) std::fprintf(stderr, "%s\n", line_out.c_str());
+  return build_id;
+}
+
+}  // namespace
+}  // namespace lumaro::pack
+
+int main(int argc, char** argv) {
+  using namespace lumaro::pack;
+  auto line = ParseCommandLine(argc, argv);
+  if (!line) {
+    std::fprintf(stderr, "lmr-pack: %s\nTry lmr-pack --help.\n", line.error().message.c_str());
+    return ExitCode(line.error().error_class);
+  }
+  if (line->help) {
+    std::fwrite(kHelp.data(), 1, kHelp.size(), stdout);
+    return 0;
+  }
+  auto build_id = Run(*line);
+  if (!build_id) {
+    std::fprintf(stderr, "lmr-pack: %s\n", build_id.error().message.c_str());
+    return ExitCode(build_id.error().error_class);
+  }
+  if (line->print_build_id) std::printf("%s\n", build_id->c_str());
+  return 0;
+}

@@ -1,0 +1,142 @@
+// Folder -> archive: the bytes read back through the launcher's own archive
+// reader, the order and separators, determinism and the BuildId, and links.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "package/archive.h"
+#include "tools/pack/app_folder.h"
+#include "tools/pack/archive_writer.h"
+#include "tools/pack/payload_output.h"
+#include "tools/pack/tests/temp_tree.h"
+
+namespace lumaro::pack {
+namespace {
+
+using testing::TempTree;
+using Entries = std::vector<std::pair<std::string, std::string>>;
+
+std::vector<std::byte> PackFolder(const std::filesystem::path& root) {
+  auto folder = ScanAppFolder(root);
+  EXPECT_TRUE(folder) << folder.error().message;
+  if (!folder) return {};
+  auto archive = ReadAppArchive(*folder);
+  EXPECT_TRUE(archive) << archive.error().message;
+  return archive ? *archive : std::vector<std::byte>{};
+}
+
+// Reads an archive the way the launcher does.
+Entries Unpack(std::span<const std::byte> archive) {
+  Entries entries;
+  auto cursor = package::ArchiveCursor::Open(archive);
+  EXPECT_TRUE(cursor);
+  if (!cursor) return entries;
+  for (unsigned i = 0; i < cursor->entry_count(); ++i) {
+    auto head = cursor->NextHead();
+    EXPECT_TRUE(head);
+    if (!head) return entries;
+    auto data = cursor->TakeData(head->data_length);
+    EXPECT_TRUE(data);
+    if (!data) return entries;
+    entries.emplace_back(std::string(head->name),
+                         std::string(reinterpret_cast<const char*>(data->data()), data->size()));
+  }
+  EXPECT_TRUE(cursor->AtEnd());
+  return entries;
+}
+
+TEST(AppFolder, RoundTripsSortedByNameBytesWithSlashes) {
+  TempTree tree;
+  tree.Basics();
+  tree.File("lib/b.js", "b");
+  tree.File("lib/a.js", "a");
+  tree.File("lib/deep/z.txt", std::string(5000, 'z'));
+  tree.File("Zeta.txt", "");
+  tree.File("lib-x", "dash sorts before slash");
+  tree.File("t\xC3\xAAn.txt", "utf-8 name");  // 0xC3 sorts after every ASCII byte
+
+  const Entries expected = {
+      {"Zeta.txt", ""},
+      {"home.mjs", "console.log('hi');\n"},
+      {"lib-x", "dash sorts before slash"},
+      {"lib/a.js", "a"},
+      {"lib/b.js", "b"},
+      {"lib/deep/z.txt", std::string(5000, 'z')},
+      {"node.exe", "MZ fake node"},
+      {"t\xC3\xAAn.txt", "utf-8 name"},
+  };
+  EXPECT_EQ(Unpack(PackFolder(tree.root())), expected);
+}
+
+TEST(AppFolder, SameFolderGivesSameBytesAndOneByteChangesTheBuildId) {
+  TempTree tree;
+  tree.Basics();
+  for (int i = 0; i < 40; ++i) tree.File("lib/m" + std::to_string(i) + ".js", std::string(i * 7, 'x'));
+  const auto first = PackFolder(tree.root());
+  const auto second = PackFolder(tree.root());
+  EXPECT_EQ(first, second);
+  EXPECT_EQ(BuildIdOf(first), BuildIdOf(second));
+
+  tree.File("lib/m20.js", std::string(139, 'x') + "y");
+  const auto changed = PackFolder(tree.root());
+  ASSERT_EQ(changed.size(), first.size());
+  EXPECT_NE(BuildIdOf(changed), BuildIdOf(first));
+
+  const auto id = BuildIdOf(first);
+  for (char c : id) EXPECT_TRUE((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')) << c;
+}
+
+TEST(AppFolder, BuildIdIsTheSha256Prefix) {
+  // SHA-256("abc") = ba7816bf8f01cfea414140de5dae2223...
+  const std::string abc = "abc";
+  const auto id = BuildIdOf(std::as_bytes(std::span(abc.data(), abc.size())));
+  EXPECT_EQ(std::string(id.begin(), id.end()), "ba7816bf8f01cfea");
+}
+
+TEST(AppFolder, FollowsLinksThatStayInside) {
+  TempTree tree;
+  tree.Basics();
+  tree.File("real/x.js", "x");
+  tree.Link("alias.js", tree / "real/x.js");
+  tree.Link("lib", "real");  // relative link to a sibling folder
+  const Entries expected = {
+      {"alias.js", "x"},  {"home.mjs", "console.log('hi');\n"}, {"lib/x.js", "x"},
+      {"node.exe", "MZ fake node"}, {"real/x.js", "x"},
+  };
+  EXPECT_EQ(Unpack(PackFolder(tree.root())), expected);
+}
+
+TEST(AppFolder, ReportsOutermostEmptyFolders) {
+  TempTree tree;
+  tree.Basics();
+  tree.Folder("empty/inner");
+  tree.Folder("empty b");
+  tree.Folder("lib/nothing");
+  tree.File("lib/x.js", "x");
+  auto folder = ScanAppFolder(tree.root());
+  ASSERT_TRUE(folder) << folder.error().message;
+  EXPECT_EQ(folder->empty_folders, (std::vector<std::string>{"empty", "empty b", "lib/nothing"}));
+  EXPECT_EQ(folder->files.size(), 3u);
+}
+
+TEST(ArchiveWriter, WritesOddPackagesAsGiven) {
+  const std::string data = "payload";
+  const ArchiveInput entries[] = {
+      {"z", std::as_bytes(std::span(data.data(), data.size()))},
+      {"a\\b", {}},
+  };
+  auto archive = WriteArchive(entries);
+  ASSERT_TRUE(archive);
+  const Entries expected = {{"z", "payload"}, {"a\\b", ""}};
+  EXPECT_EQ(Unpack(*archive), expected);
+
+  const ArchiveInput unnamed[] = {{"", {}}};
+  EXPECT_FALSE(WriteArchive(unnamed));
+  const ArchiveInput too_long[] = {{std::string(65536, 'a'), {}}};
+  EXPECT_FALSE(WriteArchive(too_long));
+}
+
+}  // namespace
+}  // namespace lumaro::pack

@@ -1,0 +1,175 @@
+// lmr-pack and lmr-record as a build runs them: exit codes for usage, bad
+// input and I/O failures, the outputs' exact form, and unchanged outputs left
+// untouched.
+#include <sys/wait.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "tools/pack/lzms_stream.h"
+#include "tools/pack/package_record.h"
+#include "tools/pack/tests/temp_tree.h"
+
+namespace lumaro::pack {
+namespace {
+
+using testing::ReadText;
+using testing::TempTree;
+
+struct ToolRun {
+  int exit_code;
+  std::string out;
+  std::string err;
+};
+
+std::string Quote(const std::string& text) {
+  std::string quoted = "'";
+  for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+ToolRun Execute(const TempTree& scratch, const std::string& program, const std::string& args) {
+  const auto out = scratch / "stdout.txt";
+  const auto err = scratch / "stderr.txt";
+  const std::string command = Quote(program) + " " + args + " >" + Quote(out.string()) + " 2>" + Quote(err.string());
+  const int status = std::system(command.c_str());
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadText(out), ReadText(err)};
+}
+
+ToolRun Pack(const TempTree& scratch, const std::string& args) { return Execute(scratch, LMR_PACK_PATH, args); }
+
+TEST(PackCli, UsageErrorsExitWith2) {
+  TempTree scratch;
+  scratch.Basics();
+  const std::string app = Quote(scratch.root().string());
+  const std::string outputs = " --record " + Quote((scratch / "r.bin").string());
+  for (const std::string& args : {std::string(""), "--frobnicate " + app + outputs, app,  // nothing to write
+                                  app + " " + app + outputs, "--level 0 " + app + outputs,
+                                  "--level x " + app + outputs, "--threads 0 " + app + outputs,
+                                  "--chunk-size 64K " + app + outputs, "--chunk-size 1000000 " + app + outputs,
+                                  "--chunk-size 128M " + app + outputs, "--build-id 0123 " + app + outputs,
+                                  app + " --record"}) {
+    const ToolRun run = Pack(scratch, args);
+    EXPECT_EQ(run.exit_code, 2) << args << "\n" << run.err;
+    EXPECT_NE(run.err.find("lmr-pack:"), std::string::npos) << args;
+  }
+  const ToolRun help = Pack(scratch, "--help");
+  EXPECT_EQ(help.exit_code, 0);
+  EXPECT_NE(help.out.find("Exit codes"), std::string::npos);
+}
+
+TEST(PackCli, BadInputExitsWith3AndNamesThePath) {
+  TempTree scratch;
+  TempTree app;
+  app.Basics();
+  app.File("lib/PRN.js", "x");
+  const ToolRun run = Pack(scratch, Quote(app.root().string()) + " --record " + Quote((scratch / "r.bin").string()));
+  EXPECT_EQ(run.exit_code, 3);
+  EXPECT_NE(run.err.find((app / "lib/PRN.js").string()), std::string::npos) << run.err;
+  EXPECT_FALSE(std::filesystem::exists(scratch / "r.bin"));
+
+  const ToolRun missing = Pack(scratch, Quote((scratch / "nope").string()) + " --record " + Quote((scratch / "r.bin").string()));
+  EXPECT_EQ(missing.exit_code, 3) << missing.err;
+}
+
+TEST(PackCli, UnwritableOutputExitsWith4) {
+  TempTree scratch;
+  TempTree app;
+  app.Basics();
+  const ToolRun run = Pack(scratch, "--level 10 " + Quote(app.root().string()) + " --record " +
+                                    Quote((scratch / "no/such/dir/r.bin").string()));
+  EXPECT_EQ(run.exit_code, 4) << run.err;
+  EXPECT_NE(run.err.find("no/such/dir/r.bin"), std::string::npos) << run.err;
+}
+
+TEST(PackCli, WritesRecordConstantsAndArchiveAndLeavesThemAloneWhenUnchanged) {
+  TempTree scratch;
+  TempTree app;
+  app.Basics();
+  app.File("lib/x.js", std::string(10000, 'q'));
+  app.Folder("empty");
+  const auto record = scratch / "payload.bin";
+  const auto constants = scratch / "payload_constants.cpp";
+  const auto archive = scratch / "archive.bin";
+  const std::string args = Quote(app.root().string()) + " --record " + Quote(record.string()) + " --constants " +
+                           Quote(constants.string()) + " --archive-out " + Quote(archive.string()) +
+                           " --print-build-id";
+  const ToolRun first = Pack(scratch, args);
+  ASSERT_EQ(first.exit_code, 0) << first.err;
+  ASSERT_EQ(first.out.size(), 17u);  // the BuildId and a newline
+  EXPECT_NE(first.err.find("3 files"), std::string::npos) << first.err;
+  EXPECT_NE(first.err.find("empty folder(s) not carried: empty"), std::string::npos) << first.err;
+
+  const std::string record_bytes = ReadText(record);
+  const std::string archive_bytes = ReadText(archive);
+  ASSERT_GT(record_bytes.size(), 24u);
+  EXPECT_EQ(record_bytes.substr(0, 4), "LMR1");
+  EXPECT_EQ(record_bytes.substr(8, 16), first.out.substr(0, 16));
+  std::uint32_t size_field = 0;
+  std::memcpy(&size_field, record_bytes.data() + 4, 4);
+  EXPECT_EQ(size_field, archive_bytes.size());
+  const auto build_id = BuildIdOf(std::as_bytes(std::span(archive_bytes.data(), archive_bytes.size())));
+  EXPECT_EQ(std::string(build_id.begin(), build_id.end()), first.out.substr(0, 16));
+
+  const std::string expected_constants =
+      "// Generated by lmr-pack from " + app.root().string() + ". Do not edit.\n"
+      "#include <cstdint>\n"
+      "namespace lumaro::package {\n"
+      "extern const std::uint32_t PACKAGE_SIZE = " + std::to_string(archive_bytes.size()) + "u;\n"
+      "extern const std::uint32_t COMPRESSED_SIZE = " + std::to_string(record_bytes.size() - 24) + "u;\n"
+      "}  // namespace lumaro::package\n";
+  EXPECT_EQ(ReadText(constants), expected_constants);
+
+  const auto stamp = std::filesystem::last_write_time(record);
+  const auto constants_stamp = std::filesystem::last_write_time(constants);
+  std::filesystem::last_write_time(record, stamp - std::chrono::hours(1));
+  std::filesystem::last_write_time(constants, constants_stamp - std::chrono::hours(1));
+  const ToolRun again = Pack(scratch, "--quiet " + args);
+  ASSERT_EQ(again.exit_code, 0) << again.err;
+  EXPECT_EQ(again.err, "");
+  EXPECT_EQ(again.out, first.out);
+  EXPECT_EQ(std::filesystem::last_write_time(record), stamp - std::chrono::hours(1));
+  EXPECT_EQ(std::filesystem::last_write_time(constants), constants_stamp - std::chrono::hours(1));
+
+  const ToolRun overridden = Pack(scratch, "--quiet --no-verify --build-id 00000000DEADBEEF " + args);
+  ASSERT_EQ(overridden.exit_code, 0) << overridden.err;
+  EXPECT_EQ(overridden.out, "00000000DEADBEEF\n");
+  EXPECT_EQ(ReadText(record).substr(8, 16), "00000000DEADBEEF");
+}
+
+TEST(RecordTool, WrapsOddArchivesWithOverrides) {
+  TempTree scratch;
+  // One entry, no home.mjs, one trailing byte: the pack tool would refuse it.
+  const std::string raw("\x01\x00\x01\x00\x03\x00\x00\x00" "aXYZ!", 13);
+  scratch.File("raw.bin", raw);
+  const auto record = scratch / "r.bin";
+  const auto constants = scratch / "c.cpp";
+  const std::string outputs = " --archive " + Quote((scratch / "raw.bin").string()) + " --record " +
+                              Quote(record.string()) + " --constants " + Quote(constants.string());
+
+  ToolRun run = Execute(scratch, LMR_RECORD_PATH, outputs + " --build-id-bytes 00ff41424344454647484950515253ab --package-size 99");
+  ASSERT_EQ(run.exit_code, 0) << run.err;
+  std::string bytes = ReadText(record);
+  EXPECT_EQ(bytes.substr(0, 8), std::string("LMR1\x0D\x00\x00\x00", 8));
+  EXPECT_EQ(bytes.substr(8, 16), std::string("\x00\xff" "ABCDEFGHIPQRS\xab", 16));
+  EXPECT_NE(ReadText(constants).find("PACKAGE_SIZE = 99u;"), std::string::npos);
+  auto stream = std::as_bytes(std::span(bytes.data() + 24, bytes.size() - 24));
+  EXPECT_TRUE(VerifyStream(stream, std::as_bytes(std::span(raw.data(), raw.size()))));
+
+  run = Execute(scratch, LMR_RECORD_PATH, outputs + " --build-id zzzzzzzzzzzzzzzz --corrupt-stream");
+  ASSERT_EQ(run.exit_code, 0) << run.err;
+  bytes = ReadText(record);
+  EXPECT_EQ(bytes.substr(8, 16), "zzzzzzzzzzzzzzzz");
+  EXPECT_NE(ReadText(constants).find("PACKAGE_SIZE = 13u;"), std::string::npos);
+  stream = std::as_bytes(std::span(bytes.data() + 24, bytes.size() - 24));
+  EXPECT_FALSE(VerifyStream(stream, std::as_bytes(std::span(raw.data(), raw.size()))));
+
+  EXPECT_EQ(Execute(scratch, LMR_RECORD_PATH, "--archive x").exit_code, 2);
+  EXPECT_EQ(Execute(scratch, LMR_RECORD_PATH, outputs + " --build-id short").exit_code, 2);
+}
+
+}  // namespace
+}  // namespace lumaro::pack

@@ -1,0 +1,229 @@
+// The Compression API stream writer, checked against wimlib's decompressor
+// as the oracle: header bytes and check byte, chunking, verbatim chunks,
+// thread-count independence, the automatic chunk size, and verification
+// with our own decoder.
+#include <wimlib.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "tools/pack/lzms_stream.h"
+#include "tools/pack/package_record.h"
+
+namespace lumaro::pack {
+namespace {
+
+using Bytes = std::vector<std::byte>;
+
+std::uint64_t Le(const Bytes& bytes, std::size_t at, int width) {
+  std::uint64_t value = 0;
+  for (int i = width - 1; i >= 0; --i) value = (value << 8) | std::to_integer<std::uint64_t>(bytes[at + i]);
+  return value;
+}
+
+// Decodes a buffer-mode stream with wimlib, chunk by chunk.
+std::optional<Bytes> OracleDecode(const Bytes& stream) {
+  if (stream.size() < kStreamHeaderSize || Le(stream, 0, 4) != 0xC0E5510A || Le(stream, 4, 2) != 24 ||
+      Le(stream, 7, 1) != 5 || Le(stream, 20, 4) != 0) {
+    return std::nullopt;
+  }
+  const std::uint64_t total = Le(stream, 8, 8);
+  const std::uint64_t chunk_size = Le(stream, 16, 4);
+  Bytes out(total);
+  wimlib_decompressor* decompressor = nullptr;
+  if (total && wimlib_create_decompressor(WIMLIB_COMPRESSION_TYPE_LZMS, chunk_size, &decompressor) != 0) {
+    return std::nullopt;
+  }
+  std::size_t at = kStreamHeaderSize;
+  bool ok = true;
+  for (std::uint64_t done = 0; ok && done < total;) {
+    const std::size_t plain = std::min<std::uint64_t>(chunk_size, total - done);
+    ok = at + 4 <= stream.size();
+    const std::size_t size = ok ? Le(stream, at, 4) : 0;
+    ok = ok && at + 4 + size <= stream.size() && size <= plain;
+    if (ok && size == plain) {
+      std::memcpy(out.data() + done, stream.data() + at + 4, size);
+    } else if (ok) {
+      ok = wimlib_decompress(stream.data() + at + 4, size, out.data() + done, plain, decompressor) == 0;
+    }
+    at += 4 + size;
+    done += plain;
+  }
+  wimlib_free_decompressor(decompressor);
+  if (!ok || at != stream.size()) return std::nullopt;
+  return out;
+}
+
+// Text-like bytes that compress well but not trivially.
+Bytes Compressible(std::size_t size, unsigned seed) {
+  std::mt19937 random(seed);
+  static const char* kWords[] = {"function ", "return ", "const ", "require(", "module.exports", " = ",
+                                 "{\n", "}\n", "if (", "node", "buffer", "0x", ";\n", "await "};
+  std::string text;
+  while (text.size() < size) text += kWords[random() % std::size(kWords)];
+  text.resize(size);
+  Bytes out(size);
+  std::memcpy(out.data(), text.data(), size);
+  return out;
+}
+
+Bytes Random(std::size_t size, unsigned seed) {
+  std::mt19937 random(seed);
+  Bytes out(size);
+  for (auto& b : out) b = static_cast<std::byte>(random());
+  return out;
+}
+
+CompressedStream Compress(const Bytes& data, std::uint32_t chunk_size = 0, unsigned threads = 2) {
+  CompressOptions options;
+  options.chunk_size = chunk_size;
+  options.threads = threads;
+  auto stream = CompressLzmsBuffer(data, options);
+  EXPECT_TRUE(stream) << stream.error().message;
+  return stream ? std::move(*stream) : CompressedStream{};
+}
+
+TEST(LzmsStream, HeaderOfA64ByteInputMatchesWindows) {
+  const auto stream = Compress(Compressible(64, 1));
+  const std::uint8_t expected[] = {0x0A, 0x51, 0xE5, 0xC0, 0x18, 0x00, 0x4C, 0x05, 0x40, 0x00, 0x00, 0x00,
+                                   0x00, 0x00, 0x00, 0x00, 0x40, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
+  ASSERT_GE(stream.bytes.size(), sizeof expected);
+  for (std::size_t i = 0; i < sizeof expected; ++i) {
+    EXPECT_EQ(std::to_integer<int>(stream.bytes[i]), expected[i]) << "header byte " << i;
+  }
+  EXPECT_EQ(stream.chunk_count, 1u);
+}
+
+TEST(LzmsStream, CheckByteCoversTheWholeHeaderButItself) {
+  // Only the size fields differ between these headers; each must carry its
+  // own check byte.
+  const auto a = StreamHeader(64, 64);
+  const auto b = StreamHeader(0x12345678, 0x10000);
+  EXPECT_EQ(std::to_integer<int>(a[6]), 0x4C);
+  EXPECT_NE(a[6], b[6]);
+  EXPECT_EQ(std::to_integer<int>(b[7]), 5);
+}
+
+TEST(LzmsStream, SingleChunkRoundTrips) {
+  const Bytes data = Compressible(300'000, 2);
+  const auto stream = Compress(data);
+  EXPECT_EQ(Le(stream.bytes, 16, 4), data.size());  // one chunk: the total
+  EXPECT_LT(stream.bytes.size(), data.size() / 2);
+  EXPECT_EQ(stream.stored_chunks, 0u);
+  EXPECT_EQ(OracleDecode(stream.bytes), data);
+}
+
+TEST(LzmsStream, ManySmallChunksRoundTripAndDoNotDependOnThreads) {
+  const Bytes data = Compressible(5 * 65536 + 1234, 3);
+  const auto one = Compress(data, 65536, 1);
+  const auto three = Compress(data, 65536, 3);
+  EXPECT_EQ(one.chunk_count, 6u);
+  EXPECT_EQ(Le(one.bytes, 16, 4), 65536u);
+  EXPECT_EQ(Le(one.bytes, 8, 8), data.size());
+  EXPECT_EQ(one.bytes, three.bytes);
+  EXPECT_EQ(OracleDecode(one.bytes), data);
+}
+
+TEST(LzmsStream, IncompressibleChunksAreStoredVerbatim) {
+  Bytes data = Random(2 * 65536, 4);
+  const Bytes text = Compressible(65536 + 100, 5);
+  data.insert(data.end(), text.begin(), text.end());
+  const auto stream = Compress(data, 65536);
+  ASSERT_EQ(stream.chunk_count, 4u);
+  EXPECT_EQ(stream.stored_chunks, 2u);
+  // The first two records are the random bytes as they are.
+  EXPECT_EQ(Le(stream.bytes, 24, 4), 65536u);
+  EXPECT_EQ(std::memcmp(stream.bytes.data() + 28, data.data(), 65536), 0);
+  EXPECT_EQ(Le(stream.bytes, 28 + 65536, 4), 65536u);
+  EXPECT_EQ(OracleDecode(stream.bytes), data);
+
+  // A tiny incompressible buffer is one verbatim chunk too.
+  const Bytes one = Random(1, 6);
+  const auto tiny = Compress(one);
+  EXPECT_EQ(tiny.bytes.size(), 24u + 4 + 1);
+  EXPECT_EQ(OracleDecode(tiny.bytes), one);
+}
+
+TEST(LzmsStream, EmptyInputIsAHeaderAlone) {
+  const auto stream = Compress({});
+  EXPECT_EQ(stream.bytes.size(), kStreamHeaderSize);
+  EXPECT_EQ(Le(stream.bytes, 8, 8), 0u);
+  EXPECT_EQ(stream.chunk_count, 0u);
+}
+
+TEST(LzmsStream, RefusesChunkSizesWindowsDoesNotWrite) {
+  for (std::uint32_t bad : {1u, 32768u, 65537u, 64u * 1024 * 1024 + 65536}) {
+    CompressOptions options;
+    options.chunk_size = bad;
+    EXPECT_FALSE(CompressLzmsBuffer(Compressible(100, 7), options)) << bad;
+  }
+}
+
+TEST(ChunkSize, SplitsEvenlyWithinLimits) {
+  constexpr std::uint64_t kMiB = 1024 * 1024;
+  struct Case {
+    std::uint64_t total;
+    unsigned threads;
+    std::uint64_t chunks;
+  };
+  const Case cases[] = {
+      {92'000'000, 2, 2},   // the node.exe-plus-JavaScript package
+      {92'000'000, 1, 2},   // over 64 MiB needs two chunks anyway
+      {92'000'000, 4, 4},
+      {60 * kMiB, 1, 1},
+      {3 * kMiB, 8, 3},     // chunks stay at 1 MiB or more
+      {3 * kMiB + 1, 8, 3},
+      {2 * kMiB - 1, 8, 1},
+      {200 * kMiB, 2, 4},
+      {1024 * kMiB, 1, 16},
+  };
+  for (const Case& c : cases) {
+    const std::uint64_t size = ChooseChunkSize(c.total, c.threads);
+    EXPECT_TRUE(IsValidChunkSize(size)) << size;
+    EXPECT_GE(size, kMiB);
+    EXPECT_EQ((c.total + size - 1) / size, c.chunks) << c.total << " bytes, " << c.threads << " threads";
+    // Balanced: the last chunk is short by less than one 64 KiB step per chunk.
+    EXPECT_LT(c.chunks * size - c.total, c.chunks * 65536) << c.total;
+  }
+  // Under 1 MiB the data is one chunk, recorded as its own size.
+  EXPECT_EQ(ChooseChunkSize(500'000, 8), kMiB);
+}
+
+TEST(Verify, AcceptsTheStreamAndCatchesDamage) {
+  const Bytes data = Compressible(3 * 65536, 8);
+  auto stream = Compress(data, 65536);
+  EXPECT_TRUE(VerifyStream(stream.bytes, data));
+
+  Bytes other = data;
+  other[70000] ^= std::byte{1};
+  auto mismatch = VerifyStream(stream.bytes, other);
+  ASSERT_FALSE(mismatch);
+  EXPECT_EQ(mismatch.error().error_class, ErrorClass::kFailed);
+
+  stream.bytes[28 + Le(stream.bytes, 24, 4) / 2] ^= std::byte{0xFF};
+  EXPECT_FALSE(VerifyStream(stream.bytes, data));
+}
+
+TEST(PackageRecord, HeadCarriesSizeAndBuildId) {
+  const Bytes data = Compressible(1000, 9);
+  RecordOptions options;
+  options.build_id = ParseBuildId("0123456789ABCDEF");
+  auto record = BuildPackageRecord(data, options);
+  ASSERT_TRUE(record) << record.error().message;
+  const Bytes& bytes = record->record;
+  EXPECT_EQ(std::memcmp(bytes.data(), "LMR1", 4), 0);
+  EXPECT_EQ(Le(bytes, 4, 4), 1000u);
+  EXPECT_EQ(std::memcmp(bytes.data() + 8, "0123456789ABCDEF", 16), 0);
+  EXPECT_EQ(Bytes(bytes.begin() + 24, bytes.end()), record->stream.bytes);
+
+  EXPECT_FALSE(ParseBuildId("0123456789abcdeg"));
+  EXPECT_FALSE(ParseBuildId("0123456789abcde"));
+}
+
+}  // namespace
+}  // namespace lumaro::pack

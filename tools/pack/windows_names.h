@@ -1,0 +1,31 @@
+// Build-time checks that an archive name can be created faithfully on Windows
+// and will be accepted by the launcher's unpacker. The archive name uses "/"
+// between components.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace lumaro::pack {
+
+inline constexpr std::size_t kMaxEntryNameBytes = 65535;
+// NTFS component limit, in UTF-16 units.
+inline constexpr std::size_t kMaxComponentUnits = 255;
+// Extended-length paths stop at 32,767 UTF-16 units; leave room for the
+// install folder under LOCALAPPDATA.
+inline constexpr std::size_t kMaxNameUnits = 32767 - 512;
+
+// Why one component cannot be a Windows file or folder name, or nullopt.
+// The component must already be well-formed UTF-8.
+std::optional<std::string> WindowsComponentProblem(std::string_view component);
+
+// Why a whole "/"-separated archive name would be refused by the unpacker or
+// cannot be created on Windows, or nullopt when it is fine.
+std::optional<std::string> EntryNameProblem(std::string_view name);
+
+// A key under which two names collide on a case-insensitive volume: the
+// name with each character's simple upper case mapping applied.
+std::string CaseFoldKey(std::string_view utf8_name);
+
+}  // namespace lumaro::pack
