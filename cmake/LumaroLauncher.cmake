@@ -11,6 +11,28 @@ include_guard(GLOBAL)
 set(LUMARO_PACK_TOOL "" CACHE FILEPATH "Host build of lmr-pack")
 set(LUMARO_SOURCE_DIR ${CMAKE_CURRENT_LIST_DIR}/..)
 
+# lumaro_add_payload(<out-var> NAME <name> APP_DIR <folder> PACK_TOOL <path> [PACK_ARGS ...])
+# Sets <out-var> to the two sources that carry a packed folder: the record in
+# .rdata (assembly with .incbin) and the generated size constants.
+function(lumaro_add_payload out_var)
+  cmake_parse_arguments(P "" "NAME;APP_DIR;PACK_TOOL" "PACK_ARGS" ${ARGN})
+  set(gen ${CMAKE_CURRENT_BINARY_DIR}/${P_NAME}.payload)
+  file(GLOB_RECURSE app_files CONFIGURE_DEPENDS LIST_DIRECTORIES false ${P_APP_DIR}/*)
+  add_custom_command(
+    OUTPUT ${gen}/record.bin ${gen}/payload_constants.cpp
+    COMMAND ${P_PACK_TOOL} --quiet ${P_PACK_ARGS} ${P_APP_DIR}
+            --record ${gen}/record.bin --constants ${gen}/payload_constants.cpp
+    DEPENDS ${app_files} ${P_PACK_TOOL}
+    COMMENT "Packing ${P_APP_DIR}"
+    VERBATIM)
+  # The record goes into .rdata and is read in place.
+  file(WRITE ${gen}/payload_record.S
+    ".section .rdata,\"dr\"\n.globl lmr_payload_record\n.p2align 4\nlmr_payload_record:\n.incbin \"${gen}/record.bin\"\n")
+  set_source_files_properties(${gen}/payload_record.S PROPERTIES
+    LANGUAGE C OBJECT_DEPENDS ${gen}/record.bin)
+  set(${out_var} ${gen}/payload_record.S ${gen}/payload_constants.cpp PARENT_SCOPE)
+endfunction()
+
 function(lumaro_add_launcher target)
   cmake_parse_arguments(L "" "APP_DIR;OUTPUT_NAME;PACK_TOOL" "PACK_ARGS" ${ARGN})
   if(NOT L_APP_DIR)
@@ -26,24 +48,10 @@ function(lumaro_add_launcher target)
     message(FATAL_ERROR "lumaro_add_launcher(${target}): set LUMARO_PACK_TOOL to lmr-pack")
   endif()
 
-  set(gen ${CMAKE_CURRENT_BINARY_DIR}/${target}.payload)
-  file(GLOB_RECURSE app_files CONFIGURE_DEPENDS LIST_DIRECTORIES false ${L_APP_DIR}/*)
-  add_custom_command(
-    OUTPUT ${gen}/record.bin ${gen}/payload_constants.cpp
-    COMMAND ${L_PACK_TOOL} --quiet ${L_PACK_ARGS} ${L_APP_DIR}
-            --record ${gen}/record.bin --constants ${gen}/payload_constants.cpp
-    DEPENDS ${app_files} ${L_PACK_TOOL}
-    COMMENT "Packing ${L_APP_DIR}"
-    VERBATIM)
-  # The record goes into .rdata and is read in place.
-  file(WRITE ${gen}/payload_record.S
-    ".section .rdata,\"dr\"\n.globl lmr_payload_record\n.p2align 4\nlmr_payload_record:\n.incbin \"${gen}/record.bin\"\n")
-  set_source_files_properties(${gen}/payload_record.S PROPERTIES
-    LANGUAGE C OBJECT_DEPENDS ${gen}/record.bin)
-
+  lumaro_add_payload(payload_sources NAME ${target} APP_DIR ${L_APP_DIR}
+                     PACK_TOOL ${L_PACK_TOOL} PACK_ARGS ${L_PACK_ARGS})
   add_executable(${target} WIN32
-    ${gen}/payload_record.S
-    ${gen}/payload_constants.cpp
+    ${payload_sources}
     $<TARGET_OBJECTS:lmr_launcher_main>
     $<TARGET_OBJECTS:lmr_launcher_resources>)
   target_link_libraries(${target} PRIVATE lmr_launcher)

@@ -39,6 +39,14 @@ bool RuntimeComplete(std::string_view runtime_dir) {
   return true;
 }
 
+Result<void> PublishStaging(std::string_view staging_dir, std::string_view runtime_dir) {
+  auto renamed = platform::RenameFolder(staging_dir, runtime_dir);
+  // The guard is per session but the data folder per user: the same user in
+  // another session may have installed meanwhile, and its runtime will do.
+  if (!renamed && RuntimeComplete(runtime_dir)) return {};
+  return renamed;
+}
+
 Result<void> EnsureRuntime(std::string_view data_root, std::string_view build_id,
                            std::string_view runtime_dir) {
   if (RuntimeComplete(runtime_dir)) return {};
@@ -55,11 +63,7 @@ Result<void> EnsureRuntime(std::string_view data_root, std::string_view build_id
   }
   if (auto marked = WriteReadyMarker(staging_dir); !marked) return marked;
 
-  if (auto renamed = platform::RenameFolder(staging_dir, runtime_dir); !renamed) {
-    // The same user in another logon session may have won the race: its
-    // complete runtime is as good as ours. Our staging folder stays behind.
-    if (!RuntimeComplete(runtime_dir)) return renamed;
-  }
+  if (auto published = PublishStaging(staging_dir, runtime_dir); !published) return published;
   package->Release();
   return {};
 }
