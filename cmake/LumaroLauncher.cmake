@@ -29,7 +29,7 @@ function(lumaro_add_payload out_var)
   file(WRITE ${gen}/payload_record.S
     ".section .rdata,\"dr\"\n.globl lmr_payload_record\n.p2align 4\nlmr_payload_record:\n.incbin \"${gen}/record.bin\"\n")
   set_source_files_properties(${gen}/payload_record.S PROPERTIES
-    LANGUAGE C OBJECT_DEPENDS ${gen}/record.bin)
+    LANGUAGE ASM OBJECT_DEPENDS ${gen}/record.bin)
   set(${out_var} ${gen}/payload_record.S ${gen}/payload_constants.cpp PARENT_SCOPE)
 endfunction()
 

@@ -31,10 +31,6 @@ function(lumaro_add_gtest name)
   endif()
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} lumaro_gtest)
-  if(LUMARO_WINDOWS)
-    # Console test binaries; the launcher itself is the GUI program.
-    target_link_options(${name} PRIVATE -municode)
-  endif()
   add_test(NAME ${name} COMMAND ${name})
 endfunction()
 

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "launcher/build_id.h"
+#include "platform/win32.h"
 #include "platform/launch_error.h"
 #include "platform/path_rules.h"
 #include "tests/windows/test_support.h"
