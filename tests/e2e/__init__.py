@@ -1,0 +1,1 @@
+# End-to-end tests of the launcher under Wine (see run.py).

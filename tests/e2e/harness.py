@@ -1,0 +1,480 @@
+# End-to-end fixture for the launcher under Wine: one headless prefix and one
+# persistent wineserver per test run, a fresh folder per scenario, launches
+# through lmr-runner (exact exit codes, environment set inside Windows) with
+# lmr-dialog watching for the error dialog, and builders for launcher exes.
+import atexit
+import glob
+import hashlib
+import json
+import os
+import shutil
+import signal
+import subprocess
+import tempfile
+import threading
+import time
+import unittest
+
+REPO = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+WINE = "/usr/lib/wine/wine64"
+PREFIX_SH = os.path.join(REPO, "tests", "wine", "prefix.sh")
+
+DIALOG_CAPTION = "Không mở được Lumaro"
+WINDOW_TITLE = "Lumaro \u00b7 M\u00e1y nh\u00e0"
+MUTEX_NAME = "Local\\Lumaro.Desktop.2026"
+NO_DATA_FOLDER = "Không tìm thấy thư mục dữ liệu Windows."
+INVALID_PACKAGE = "Gói ứng dụng không hợp lệ."
+APP_STOPPED = "Ứng dụng đã dừng khi khởi động."
+
+# Generous ceilings; a passing run never waits for them.
+LAUNCH_TIMEOUT_S = 60
+DIALOG_TIMEOUT_S = 60
+
+
+def win_path(path):
+    """Linux absolute path -> the same file through Wine's Z: drive."""
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def _wait_for(predicate, timeout_s, step_s=0.02):
+    deadline = time.monotonic() + timeout_s
+    while True:
+        value = predicate()
+        if value or time.monotonic() >= deadline:
+            return value
+        time.sleep(step_s)
+
+
+def tree_listing(root):
+    """Every path under root, relative, sorted; folders end with '/'."""
+    out = []
+    for base, dirs, files in os.walk(root):
+        rel = os.path.relpath(base, root)
+        for d in dirs:
+            out.append(os.path.normpath(os.path.join(rel, d)) + "/")
+        for f in files:
+            out.append(os.path.normpath(os.path.join(rel, f)))
+    return sorted(out)
+
+
+class SetupError(Exception):
+    pass
+
+
+class LaunchResult:
+    def __init__(self, exit_code, dialog, stdout, stderr):
+        self.exit_code = exit_code  # None when the runner gave no code
+        self.dialog = dialog  # dict from lmr-dialog, or None
+        self.stdout = stdout
+        self.stderr = stderr
+
+    def __repr__(self):
+        return f"LaunchResult(exit={self.exit_code}, dialog={self.dialog!r}, runner={self.stdout!r})"
+
+
+class Background:
+    """A Windows process started from Linux whose stdio goes to files.
+
+    Wine's service processes inherit the stdio of whoever started them, so a
+    pipe here could be held open long after the program ended."""
+
+    def __init__(self, session, args, name):
+        self.session = session
+        base = os.path.join(session.scratch("proc"), name)
+        self.out_path, self.err_path = base + ".out", base + ".err"
+        with open(self.out_path, "wb") as out, open(self.err_path, "wb") as err:
+            self.proc = subprocess.Popen([WINE] + list(args), env=session.env, stdin=subprocess.DEVNULL,
+                                         stdout=out, stderr=err, start_new_session=True)
+        session.track(self)
+
+    def wait(self, timeout_s):
+        try:
+            self.proc.wait(timeout=timeout_s)
+        except subprocess.TimeoutExpired:
+            self.kill()
+            raise
+        return self.proc.returncode
+
+    def kill(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+
+    def stdout(self):
+        with open(self.out_path, "rb") as f:
+            return f.read().decode("utf-8", "replace")
+
+    def stderr(self):
+        with open(self.err_path, "rb") as f:
+            return f.read().decode("utf-8", "replace")
+
+
+class Session:
+    """Everything shared by one test run. Created on first use, closed at exit."""
+
+    def __init__(self):
+        self.windows_build = os.path.abspath(os.environ.get(
+            "LUMARO_WINDOWS_BUILD", os.path.join(REPO, "build", "windows")))
+        self.host_build = os.path.abspath(os.environ.get(
+            "LUMARO_HOST_BUILD", os.path.join(REPO, "build", "host-release")))
+        self.tools = self._find_tools()
+        self.cabinet = self._find_cabinet()
+        keep = os.environ.get("LUMARO_E2E_KEEP")
+        self.root = tempfile.mkdtemp(prefix="lumaro-e2e-")
+        self.keep = bool(keep)
+        self.prefix = os.environ.get("LUMARO_E2E_PREFIX") or os.path.join(self.root, "prefix")
+        self.env = dict(os.environ, WINEPREFIX=self.prefix, LC_ALL="C.UTF-8", WINEDEBUG="-all")
+        self.env.pop("WINEDLLOVERRIDES", None)
+        self._tracked = []
+        self._counter = 0
+        self._lock = threading.Lock()
+        self._exe_cache = {}
+        self._oserror_cache = {}
+        self._server_started = False
+        self._closed = False
+
+    # -- discovery --------------------------------------------------------
+
+    def _find_tools(self):
+        override = os.environ.get("LUMARO_WINE_TOOLS")
+        dirs = [override] if override else []
+        dirs += [os.path.join(self.windows_build, "tests", "wine")]
+        for d in dirs:
+            if d and os.path.isfile(os.path.join(d, "lmr-runner.exe")):
+                return os.path.abspath(d)
+        hits = glob.glob(os.path.join(self.windows_build, "**", "lmr-runner.exe"), recursive=True)
+        if hits:
+            return os.path.dirname(hits[0])
+        raise SetupError(f"lmr-runner.exe not found under {self.windows_build} "
+                         "(build the windows preset's lumaro-wine-tools target)")
+
+    def _find_cabinet(self):
+        hits = sorted(glob.glob(os.path.join(self.windows_build, "**", "cabinet.dll"), recursive=True))
+        hits = [h for h in hits if "_googletest" not in h]
+        hits.sort(key=lambda h: ("compat" not in h, len(h)))
+        return hits[0] if hits else None
+
+    def tool(self, name):
+        path = os.path.join(self.tools, name)
+        if not os.path.isfile(path):
+            raise SetupError(f"missing test tool {path}")
+        return path
+
+    def lumaro_link(self):
+        path = os.path.join(self.windows_build, "lumaro-link")
+        return path if os.access(path, os.X_OK) else None
+
+    def lmr_pack(self):
+        hits = glob.glob(os.path.join(self.host_build, "tools", "pack", "lmr-pack"))
+        hits += glob.glob(os.path.join(self.host_build, "**", "lmr-pack"), recursive=True)
+        hits = [h for h in hits if os.access(h, os.X_OK)]
+        return hits[0] if hits else None
+
+    def default_launcher(self):
+        path = os.path.join(self.windows_build, "assets", "Lumaro.exe")
+        return path if os.path.isfile(path) else None
+
+    # -- life cycle -------------------------------------------------------
+
+    def start(self):
+        args = [PREFIX_SH, "create", self.prefix]
+        if self.cabinet:
+            args += ["--cabinet", self.cabinet]
+        t0 = time.monotonic()
+        subprocess.run(args, env=self.env, check=True, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL)
+        subprocess.run([PREFIX_SH, "start", self.prefix], env=self.env, check=True,
+                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self._server_started = True
+        # Warm up: the services and the desktop process start here, with no
+        # pipe of ours to inherit; creating a window starts the desktop too.
+        warm = Background(self, [self.tool("lmr-window.exe"), "--lifetime-ms", "50"], "warm-up")
+        warm.wait(120)
+        self.setup_seconds = time.monotonic() - t0
+
+    def close(self):
+        if self._closed:
+            return
+        self._closed = True
+        for proc in self._tracked:
+            proc.kill()
+        if self._server_started:
+            subprocess.run([PREFIX_SH, "stop", self.prefix], env=self.env, stdin=subprocess.DEVNULL,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            # Let the server go away before its files are removed.
+            subprocess.run(["/usr/lib/wine/wineserver", "-w"], env=self.env, timeout=30,
+                           stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL)
+        if not self.keep:
+            shutil.rmtree(self.root, ignore_errors=True)
+
+    def track(self, proc):
+        with self._lock:
+            self._tracked.append(proc)
+
+    def unique(self, stem):
+        with self._lock:
+            self._counter += 1
+            return f"{stem}-{self._counter}"
+
+    def scratch(self, kind):
+        path = os.path.join(self.root, kind)
+        os.makedirs(path, exist_ok=True)
+        return path
+
+    def new_case_dir(self, name):
+        path = os.path.join(self.root, "cases", self.unique(name))
+        os.makedirs(path)
+        return path
+
+    # -- running Windows programs -----------------------------------------
+
+    def run_tool(self, args, timeout_s=60):
+        """Runs a console tool to completion; returns (status, stdout bytes)."""
+        proc = Background(self, args, self.unique("tool"))
+        status = proc.wait(timeout_s)
+        with open(proc.out_path, "rb") as f:
+            return status, f.read()
+
+    def start_runner(self, exe, set_env=None, unset=(), cwd=None, timeout_s=LAUNCH_TIMEOUT_S,
+                     args=()):
+        argv = [self.tool("lmr-runner.exe"), "--timeout-ms", str(int(timeout_s * 1000))]
+        for name, value in (set_env or {}).items():
+            argv += ["--set", f"{name}={value}"]
+        for name in unset:
+            argv += ["--unset", name]
+        if cwd is not None:
+            argv += ["--cwd", win_path(cwd) if cwd.startswith("/") else cwd]
+        exe_arg = win_path(exe) if exe.startswith("/") else exe
+        argv += ["--", exe_arg] + list(args)
+        return Background(self, argv, self.unique("runner"))
+
+    @staticmethod
+    def runner_exit(proc, timeout_s=LAUNCH_TIMEOUT_S + 30):
+        status = proc.wait(timeout_s)
+        out = proc.stdout()
+        for line in out.splitlines():
+            if line.startswith("exit="):
+                return int(line[5:]), out
+        return None, f"runner status {status}: {out} {proc.stderr()}"
+
+    def start_dialog_reader(self, press=True, timeout_s=DIALOG_TIMEOUT_S, caption=DIALOG_CAPTION):
+        base = os.path.join(self.scratch("dialogs"), self.unique("dialog"))
+        out, stop = base + ".json", base + ".stop"
+        argv = [self.tool("lmr-dialog.exe"), "--caption", caption, "--timeout-ms",
+                str(int(timeout_s * 1000)), "--out", win_path(out), "--stop-file", win_path(stop),
+                "--press", "ok" if press else "none"]
+        proc = Background(self, argv, self.unique("dialog-reader"))
+        return DialogReader(proc, out, stop)
+
+    def launch(self, exe, set_env=None, unset=(), cwd=None, timeout_s=LAUNCH_TIMEOUT_S,
+               watch_dialog=True):
+        """Runs exe to its end. The dialog reader runs alongside and presses OK
+        on the error dialog; it is stopped once the launcher has ended."""
+        reader = self.start_dialog_reader() if watch_dialog else None
+        runner = self.start_runner(exe, set_env, unset, cwd, timeout_s)
+        try:
+            code, out = self.runner_exit(runner)
+        finally:
+            dialog = reader.finish() if reader else None
+        return LaunchResult(code, dialog, out, runner.stderr())
+
+    # -- expected texts ---------------------------------------------------
+
+    def os_error_text(self, code):
+        """The dialog text for OS error `code`, from this system's own FormatMessageW."""
+        if code not in self._oserror_cache:
+            status, out = self.run_tool([self.tool("lmr-oserror.exe"), str(code)])
+            if status != 0:
+                raise SetupError(f"lmr-oserror {code} failed with {status}")
+            self._oserror_cache[code] = out.decode("utf-8")
+        return self._oserror_cache[code]
+
+    # -- launcher executables ---------------------------------------------
+
+    def make_app(self, files=None, exit_code=None, stderr_text=None):
+        """An application folder: the fake node.exe, a home.mjs, extra files."""
+        app = os.path.join(self.scratch("apps"), self.unique("app"))
+        os.makedirs(app)
+        shutil.copyfile(self.tool("fake-node.exe"), os.path.join(app, "node.exe"))
+        entries = {"home.mjs": "// test application entry\n"}
+        if exit_code is not None:
+            entries["exit-code.txt"] = f"{exit_code}\n"
+        if stderr_text is not None:
+            entries["stderr.txt"] = stderr_text
+        entries.update(files or {})
+        for name, content in entries.items():
+            path = os.path.join(app, name)
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            with open(path, "wb") as f:
+                f.write(content.encode("utf-8") if isinstance(content, str) else content)
+        return app
+
+    def build_launcher(self, app_dir, build_id=None):
+        """lmr-pack + lumaro-link around app_dir; cached per content within the run."""
+        pack, link = self.lmr_pack(), self.lumaro_link()
+        if not pack or not link:
+            raise unittest.SkipTest("lmr-pack or lumaro-link not built yet")
+        digest = hashlib.sha256((build_id or "").encode())
+        for path in tree_listing(app_dir):
+            digest.update(path.encode() + b"\0")
+            full = os.path.join(app_dir, path)
+            if os.path.isfile(full):
+                with open(full, "rb") as f:
+                    digest.update(f.read())
+        key = digest.hexdigest()
+        if key not in self._exe_cache:
+            out_dir = os.path.join(self.scratch("exes"), key[:16])
+            os.makedirs(out_dir, exist_ok=True)
+            record, constants = os.path.join(out_dir, "record.bin"), os.path.join(out_dir, "constants.cpp")
+            args = [pack, app_dir, "--record", record, "--constants", constants]
+            if build_id:
+                args += ["--build-id", build_id]
+            self._check_run(args)
+            exe = os.path.join(out_dir, "Lumaro.exe")
+            self._check_run([link, record, constants, exe])
+            self._exe_cache[key] = exe
+        return self._exe_cache[key]
+
+    @staticmethod
+    def _check_run(args):
+        proc = subprocess.run(args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                              stderr=subprocess.STDOUT)
+        if proc.returncode != 0:
+            raise SetupError(f"{' '.join(args)} failed ({proc.returncode}):\n"
+                             f"{proc.stdout.decode('utf-8', 'replace')}")
+
+    def scenario_launcher(self):
+        """The launcher the scenarios run: built around a test app whose node.exe
+        ends at once with 0 when the tools exist, else the default Lumaro.exe."""
+        if self.lmr_pack() and self.lumaro_link():
+            return self.build_launcher(self.make_app())
+        exe = self.default_launcher()
+        if exe is None:
+            raise unittest.SkipTest("no launcher built (need lumaro-link and lmr-pack, "
+                                    "or assets/Lumaro.exe)")
+        return exe
+
+    def copy_launcher(self, exe):
+        """A copy of exe in a folder of its own (its folder is where the seed file lives)."""
+        out_dir = os.path.join(self.scratch("exes"), self.unique("copy"))
+        os.makedirs(out_dir)
+        dest = os.path.join(out_dir, "Lumaro.exe")
+        shutil.copyfile(exe, dest)
+        return dest
+
+    def with_build_id(self, exe, build_id_bytes):
+        """A copy of exe whose record carries the given 16 BuildId bytes."""
+        if len(build_id_bytes) != 16:
+            raise ValueError("a BuildId is 16 bytes")
+        dest = self.copy_launcher(exe)
+        with open(dest, "rb") as f:
+            image = bytearray(f.read())
+        offset = find_record(image)
+        image[offset + 8:offset + 24] = build_id_bytes
+        with open(dest, "wb") as f:
+            f.write(image)
+        return dest
+
+
+def find_record(image):
+    """Offset of the one payload record in an exe image: "LMR1", the 4-byte
+    size, then 16 hex digits. The magic alone may also occur in code."""
+    hexdigits = set(b"0123456789abcdefABCDEF")
+    hits = []
+    start = 0
+    while True:
+        at = image.find(b"LMR1", start)
+        if at < 0:
+            break
+        field = image[at + 8:at + 24]
+        if len(field) == 16 and all(b in hexdigits for b in field):
+            hits.append(at)
+        start = at + 1
+    if len(hits) != 1:
+        raise AssertionError(f"expected exactly one payload record, found {len(hits)}")
+    return hits[0]
+
+
+class DialogReader:
+    def __init__(self, proc, out_path, stop_path):
+        self.proc, self.out_path, self.stop_path = proc, out_path, stop_path
+
+    def wait_found(self, timeout_s=DIALOG_TIMEOUT_S):
+        """Blocks until the reader found the dialog (or gave up); returns its JSON."""
+        self.proc.wait(timeout_s + 10)
+        return self.result()
+
+    def finish(self):
+        """Stops the reader if it is still looking; returns what it saw, if anything."""
+        with open(self.stop_path, "w"):
+            pass
+        self.proc.wait(30)
+        return self.result()
+
+    def result(self):
+        if not os.path.exists(self.out_path):
+            return None
+        with open(self.out_path, encoding="utf-8") as f:
+            return json.load(f)
+
+
+_session = None
+
+
+def session():
+    """The run's shared Session, started on first use."""
+    global _session
+    if _session is None:
+        _session = Session()
+        atexit.register(_session.close)
+        _install_signal_handlers()
+        _session.start()
+    return _session
+
+
+def close_session():
+    if _session is not None:
+        _session.close()
+
+
+def _install_signal_handlers():
+    def stop(signum, frame):
+        close_session()
+        raise KeyboardInterrupt
+    for sig in (signal.SIGTERM, signal.SIGHUP):
+        try:
+            signal.signal(sig, stop)
+        except ValueError:  # not the main thread
+            pass
+
+
+def wait_for_file(path, timeout_s=20):
+    return _wait_for(lambda: os.path.exists(path), timeout_s)
+
+
+def wait_for(predicate, timeout_s, step_s=0.02):
+    return _wait_for(predicate, timeout_s, step_s)
+
+
+class LauncherTestCase(unittest.TestCase):
+    """Base for scenarios: self.s is the session, self.case a fresh folder."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.s = session()
+
+    def setUp(self):
+        self.case = self.s.new_case_dir(self._testMethodName)
+
+    def assertDialog(self, result, text):
+        self.assertIsNotNone(result.dialog, f"no error dialog seen; {result!r}")
+        self.assertEqual(result.dialog["caption"], DIALOG_CAPTION)
+        self.assertEqual(result.dialog["text"], text)
+        self.assertTrue(result.dialog["has_icon"], "the dialog shows no icon")
+        self.assertEqual([b["id"] for b in result.dialog["buttons"]], [1], "one OK button")
+        self.assertEqual(result.exit_code, 1, result)
+
+    def assertCleanSuccess(self, result):
+        self.assertIsNone(result.dialog, f"unexpected dialog: {result.dialog!r}")
+        self.assertEqual(result.exit_code, 0, result)

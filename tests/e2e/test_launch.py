@@ -1,0 +1,203 @@
+# Launch scenarios: the data folder from LOCALAPPDATA, the BuildId check, the
+# single-instance guard with window activation, and a launch while an earlier
+# launcher's error dialog is still open. Each runs the real exe under Wine.
+import json
+import os
+import unicodedata
+
+from tests.e2e import harness
+from tests.e2e.harness import (INVALID_PACKAGE, MUTEX_NAME, NO_DATA_FOLDER, LauncherTestCase,
+                               tree_listing, wait_for, win_path)
+
+
+def nfc(text):
+    return unicodedata.normalize("NFC", text)
+
+
+class DataRootTests(LauncherTestCase):
+
+    def setUp(self):
+        super().setUp()
+        self.exe = self.s.scenario_launcher()
+
+    def test_missing_localappdata_reports_and_creates_nothing(self):
+        result = self.s.launch(self.exe, unset=["LOCALAPPDATA"], cwd=self.case)
+        self.assertDialog(result, NO_DATA_FOLDER)
+        self.assertEqual(tree_listing(self.case), [])
+        # Nor under the prefix's own profile folders.
+        users = os.path.join(self.s.prefix, "drive_c", "users")
+        self.assertEqual([p for p in tree_listing(users) if "Lumaro" in p], [])
+
+    def test_deep_missing_folder_with_vietnamese_names_is_created(self):
+        parts = [nfc("Thư mục dữ liệu"), nfc("Người dùng An"), "AppData Local"]
+        local = os.path.join(self.case, *parts)
+        result = self.s.launch(self.exe, set_env={"LOCALAPPDATA": win_path(local)}, cwd=self.case)
+        self.assertCleanSuccess(result)
+        self.assertTrue(os.path.isdir(os.path.join(local, "Lumaro")), tree_listing(self.case))
+        # A second launch finds DataRoot in place and accepts it.
+        again = self.s.launch(self.exe, set_env={"LOCALAPPDATA": win_path(local)}, cwd=self.case)
+        self.assertCleanSuccess(again)
+
+    def test_trailing_separator_gets_no_second_one(self):
+        local = os.path.join(self.case, "Local")
+        os.mkdir(local)
+        result = self.s.launch(self.exe, set_env={"LOCALAPPDATA": win_path(local) + "\\"},
+                               cwd=self.case)
+        self.assertCleanSuccess(result)
+        self.assertEqual(sorted(os.listdir(self.case)), ["Local"])
+        self.assertTrue(os.path.isdir(os.path.join(local, "Lumaro")))
+
+    def test_empty_value_uses_the_current_folder(self):
+        work = os.path.join(self.case, "cwd")
+        os.mkdir(work)
+        result = self.s.launch(self.exe, set_env={"LOCALAPPDATA": ""}, cwd=work)
+        self.assertCleanSuccess(result)
+        self.assertTrue(os.path.isdir(os.path.join(work, "Lumaro")), tree_listing(self.case))
+
+    def test_file_in_place_of_data_root_shows_os_error_183(self):
+        local = os.path.join(self.case, "Local")
+        os.mkdir(local)
+        blocker = os.path.join(local, "Lumaro")
+        with open(blocker, "wb") as f:
+            f.write(b"not a folder")
+        result = self.s.launch(self.exe, set_env={"LOCALAPPDATA": win_path(local)}, cwd=self.case)
+        expected = self.s.os_error_text(183)
+        self.assertTrue(expected.endswith(" (os error 183)"), expected)
+        self.assertDialog(result, expected)
+        with open(blocker, "rb") as f:
+            self.assertEqual(f.read(), b"not a folder")
+
+
+class BuildIdTests(LauncherTestCase):
+
+    def setUp(self):
+        super().setUp()
+        self.base = self.s.scenario_launcher()
+
+    def run_with_id(self, build_id):
+        exe = self.s.with_build_id(self.base, build_id)
+        local = os.path.join(self.case, "Local")
+        return self.s.launch(exe, set_env={"LOCALAPPDATA": win_path(local)}, cwd=self.case), local
+
+    def test_ids_that_are_not_16_hex_digits_are_rejected_after_data_root(self):
+        variants = {
+            "letter G": b"0123456789abcdeG",
+            "space": b"01234567 9abcdef",
+            "byte 0x80": b"\x800123456789abcde",
+            "valid UTF-8, not hex": nfc("0123456789abcdé").encode("utf-8"),
+        }
+        for label, build_id in variants.items():
+            with self.subTest(label):
+                self.case = self.s.new_case_dir("bad-id")
+                result, local = self.run_with_id(build_id)
+                self.assertDialog(result, INVALID_PACKAGE)
+                data_root = os.path.join(local, "Lumaro")
+                self.assertTrue(os.path.isdir(data_root))
+                self.assertEqual(os.listdir(data_root), [], "nothing is made inside DataRoot")
+
+    def test_upper_case_id_is_accepted_and_kept(self):
+        result, local = self.run_with_id(b"0123456789ABCDEF")
+        self.assertCleanSuccess(result)
+        data_root = os.path.join(local, "Lumaro")
+        self.assertTrue(os.path.isdir(data_root))
+        runtimes = [n for n in os.listdir(data_root) if n.lower().startswith("runtime-")]
+        self.assertIn(runtimes, ([], ["runtime-0123456789ABCDEF"]))
+
+
+class SecondLaunchTests(LauncherTestCase):
+    """Another launcher holds the guard: a new one activates the window and leaves."""
+
+    def setUp(self):
+        super().setUp()
+        self.exe = self.s.scenario_launcher()
+        self.hold_mutex()
+
+    def hold_mutex(self):
+        ready = os.path.join(self.case, "..", os.path.basename(self.case) + ".mutex-ready")
+        stop = ready + ".stop"
+        holder = harness.Background(self.s, [
+            self.s.tool("lmr-hold-mutex.exe"), "--name", MUTEX_NAME, "--lifetime-ms", "60000",
+            "--ready-file", win_path(ready), "--stop-file", win_path(stop)], "mutex-holder")
+        self.addCleanup(self.stop_process, holder, stop)
+        self.assertTrue(harness.wait_for_file(ready), "the mutex holder did not start")
+        with open(ready) as f:
+            self.assertEqual(f.read(), "created", "another process already held the guard")
+
+    def stop_process(self, proc, stop_file):
+        with open(stop_file, "w"):
+            pass
+        try:
+            proc.wait(10)
+        except Exception:
+            proc.kill()
+
+    def start_window(self, state):
+        state_file = os.path.join(self.case, "..", os.path.basename(self.case) + ".window.json")
+        stop = state_file + ".stop"
+        window = harness.Background(self.s, [
+            self.s.tool("lmr-window.exe"), "--state", state, "--state-file", win_path(state_file),
+            "--lifetime-ms", "60000", "--stop-file", win_path(stop)], "window")
+        self.addCleanup(self.stop_process, window, stop)
+        return state_file
+
+    @staticmethod
+    def read_state(path):
+        try:
+            with open(path) as f:
+                return json.load(f)
+        except (OSError, ValueError):
+            return None
+
+    def launch_second(self):
+        local = os.path.join(self.case, "Local")
+        result = self.s.launch(self.exe, set_env={"LOCALAPPDATA": win_path(local)}, cwd=self.case,
+                               timeout_s=20)
+        self.assertCleanSuccess(result)
+        self.assertEqual(tree_listing(self.case), [], "a second launcher touches no file")
+
+    def test_exits_quietly_without_touching_files(self):
+        self.launch_second()
+
+    def check_activation(self, state, shown_before):
+        state_file = self.start_window(state)
+        before = wait_for(lambda: (s := self.read_state(state_file)) and shown_before(s) and s, 20)
+        self.assertTrue(before, f"the window never reached the {state} state")
+        self.launch_second()
+        after = wait_for(lambda: (s := self.read_state(state_file)) and
+                         not s["iconic"] and not s["zoomed"] and s, 5)
+        self.assertTrue(after, f"window not restored: {self.read_state(state_file)}")
+        self.assertTrue(after["visible"])
+        self.assertTrue(after["foreground"])
+
+    def test_minimised_window_is_restored(self):
+        self.check_activation("minimized", lambda s: s["iconic"])
+
+    def test_maximised_window_goes_back_to_normal_size(self):
+        self.check_activation("maximized", lambda s: s["zoomed"])
+
+
+class OpenDialogTests(LauncherTestCase):
+
+    def test_new_launch_runs_while_an_error_dialog_is_open(self):
+        exe = self.s.scenario_launcher()
+        reader = self.s.start_dialog_reader(press=False)
+        first = self.s.start_runner(exe, unset=["LOCALAPPDATA"], cwd=self.case)
+        try:
+            shown = reader.wait_found()
+            self.assertIsNotNone(shown, "the first launcher showed no dialog")
+            self.assertEqual(shown["text"], NO_DATA_FOLDER)
+
+            # The first launcher's dialog is still up; the reader would only
+            # find that one again, and an exit with 0 already proves the second
+            # launcher showed none.
+            local = os.path.join(self.case, "Local")
+            second = self.s.launch(exe, set_env={"LOCALAPPDATA": win_path(local)}, cwd=self.case,
+                                   timeout_s=20, watch_dialog=False)
+            self.assertEqual(second.exit_code, 0, second)
+            self.assertTrue(os.path.isdir(os.path.join(local, "Lumaro")))
+        finally:
+            closer = self.s.start_dialog_reader(press=True)
+            closed = closer.wait_found()
+        self.assertIsNotNone(closed, "the first dialog was gone before it was dismissed")
+        code, out = self.s.runner_exit(first)
+        self.assertEqual(code, 1, out)
