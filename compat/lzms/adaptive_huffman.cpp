@@ -18,17 +18,32 @@ bool BuildCodewordLengths(const std::uint32_t* freqs, unsigned num_syms, std::ui
     if (num_syms == 1) lens[0] = 0;
     return true;
   }
-  // Frequencies stay far below 2^20 (they are halved every period), so the
-  // symbol fits in the low 10 bits of the sort key.
-  std::uint32_t keys[kMaxSyms];
-  for (unsigned i = 0; i < num_syms; ++i) keys[i] = (freqs[i] << 10) | i;
-  std::sort(keys, keys + num_syms);
+  // Counting sort by frequency (stable, so equal frequencies stay in symbol
+  // order). Frequencies of num_syms - 1 and above share the last bucket,
+  // which is then sorted by (frequency, symbol); it holds few symbols.
+  std::uint16_t bucket_start[kMaxSyms + 1];
+  std::fill(bucket_start, bucket_start + num_syms + 1, std::uint16_t{0});
+  const unsigned last = num_syms - 1;
+  for (unsigned s = 0; s < num_syms; ++s) ++bucket_start[std::min(freqs[s], last) + 1];
+  for (unsigned b = 1; b <= num_syms; ++b) bucket_start[b] += bucket_start[b - 1];
+  const unsigned last_start = bucket_start[last];
+  std::uint16_t order[kMaxSyms];
+  for (unsigned s = 0; s < num_syms; ++s) order[bucket_start[std::min(freqs[s], last)]++] = static_cast<std::uint16_t>(s);
+  if (num_syms - last_start > 1) {
+    // Frequencies stay far below 2^21 (halved every period), so the symbol
+    // fits in the low 11 bits of the key.
+    std::uint32_t keys[kMaxSyms];
+    const unsigned n = num_syms - last_start;
+    for (unsigned i = 0; i < n; ++i) keys[i] = (freqs[order[last_start + i]] << 11) | order[last_start + i];
+    std::sort(keys, keys + n);
+    for (unsigned i = 0; i < n; ++i) order[last_start + i] = static_cast<std::uint16_t>(keys[i] & 0x7FF);
+  }
 
   // Nodes 0..S-1 are the leaves in sorted order; S..2S-2 the internal nodes
   // in creation order.
   std::uint32_t weight[2 * kMaxSyms];
   std::uint16_t parent[2 * kMaxSyms];
-  for (unsigned i = 0; i < num_syms; ++i) weight[i] = keys[i] >> 10;
+  for (unsigned i = 0; i < num_syms; ++i) weight[i] = freqs[order[i]];
   unsigned leaf = 0;
   unsigned inner = num_syms;
   unsigned next = num_syms;
@@ -55,7 +70,7 @@ bool BuildCodewordLengths(const std::uint32_t* freqs, unsigned num_syms, std::ui
   for (unsigned i = 0; i < num_syms; ++i) {
     const unsigned d = depth[parent[i]] + 1u;
     if (d > kMaxCodewordLength) return false;
-    lens[keys[i] & 0x3FF] = static_cast<std::uint8_t>(d);
+    lens[order[i]] = static_cast<std::uint8_t>(d);
   }
   return true;
 }

@@ -205,7 +205,7 @@ DecodeStatus DecodeChunkWith(ChunkDecoderState& st, std::span<const std::byte> i
   DeltaSource delta_queue[4] = {{0, 1}, {0, 2}, {0, 3}, {0, 4}};
   DeltaSource delta_pending = {0, 0};
 
-  auto decode_length = [&]() -> std::uint32_t {
+  auto decode_length = [&]() __attribute__((always_inline)) -> std::uint32_t {
     bits.Refill();
     const unsigned slot = bits.DecodeSymbol(st.length, 10);
     ok &= st.length.Count(slot);
@@ -248,6 +248,8 @@ DecodeStatus DecodeChunkWith(ChunkDecoderState& st, std::span<const std::byte> i
         const unsigned slot = bits.DecodeSymbol(st.lz_offset, 11);
         ok &= st.lz_offset.Count(slot);
         offset = kOffsetSlots.base[slot] + bits.Read(kOffsetSlots.extra[slot]);
+        // Far sources miss the cache: start loading while the length decodes.
+        if (offset <= pos) __builtin_prefetch(out + pos - offset);
       } else {
         unsigned index = rd.DecodeBit(st.probs[kLzRep0Base + lz_rep0_state]);
         lz_rep0_state = ((lz_rep0_state << 1) | index) & 63;
@@ -258,6 +260,7 @@ DecodeStatus DecodeChunkWith(ChunkDecoderState& st, std::span<const std::byte> i
         }
         offset = lz_queue[index];
         RemoveAt(lz_queue, index);
+        if (offset <= pos) __builtin_prefetch(out + pos - offset);
       }
       const std::uint32_t len = decode_length();
       if (lz_pending != 0) PushFront(lz_queue, lz_pending);

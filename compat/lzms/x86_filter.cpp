@@ -3,6 +3,10 @@
 // the encoder's own "does this look like code" decisions.
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "compat/lzms/chunk_decoder.h"
 
 namespace lzms::detail {
@@ -24,6 +28,36 @@ struct OpcodeClass {
 };
 constexpr OpcodeClass kFirstByte;
 
+// The next position in [p, tail) that may start a filtered instruction, or
+// tail. The vector path also checks the second opcode byte, which rules out
+// most of the 0x48 prefixes that x86-64 code is full of; the caller still
+// checks everything itself.
+inline std::uint8_t* NextCandidate(std::uint8_t* p, const std::uint8_t* tail) {
+#if defined(__SSE2__)
+  auto splat = [](unsigned b) { return _mm_set1_epi8(static_cast<char>(b)); };
+  const __m128i e8 = splat(0xE8), e9 = splat(0xE9), ff = splat(0xFF), f0 = splat(0xF0);
+  const __m128i x48 = splat(0x48), x4c = splat(0x4C), x15 = splat(0x15), x83 = splat(0x83);
+  const __m128i x8d = splat(0x8D), x8b = splat(0x8B);
+  while (tail - p >= 17) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i w = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 1));
+    const __m128i rex_w = _mm_cmpeq_epi8(v, x48);
+    const __m128i jumps = _mm_or_si128(_mm_cmpeq_epi8(v, e8), _mm_cmpeq_epi8(v, e9));
+    const __m128i two = _mm_or_si128(_mm_and_si128(_mm_cmpeq_epi8(v, ff), _mm_cmpeq_epi8(w, x15)),
+                                     _mm_and_si128(_mm_cmpeq_epi8(v, f0), _mm_cmpeq_epi8(w, x83)));
+    const __m128i lea = _mm_and_si128(_mm_or_si128(rex_w, _mm_cmpeq_epi8(v, x4c)),
+                                      _mm_cmpeq_epi8(w, x8d));
+    const __m128i mov = _mm_and_si128(rex_w, _mm_cmpeq_epi8(w, x8b));
+    const __m128i hit = _mm_or_si128(_mm_or_si128(jumps, two), _mm_or_si128(lea, mov));
+    const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hit));
+    if (mask != 0) return p + __builtin_ctz(mask);
+    p += 16;
+  }
+#endif
+  while (p < tail && !kFirstByte.table[*p]) ++p;
+  return p;
+}
+
 }  // namespace
 
 void UndoX86Filter(std::uint8_t* data, std::size_t n, std::int32_t* last_target) {
@@ -34,7 +68,7 @@ void UndoX86Filter(std::uint8_t* data, std::size_t n, std::int32_t* last_target)
   const std::uint8_t* const tail = data + n - kTailBytes;
   std::uint8_t* p = data + 1;
   for (;;) {
-    while (p < tail && !kFirstByte.table[*p]) ++p;
+    p = NextCandidate(p, tail);
     if (p >= tail) break;
     unsigned opcode_len;
     std::int32_t reach = kReach;

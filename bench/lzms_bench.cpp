@@ -1,0 +1,154 @@
+// Decoding throughput of our LZMS decoder against wimlib's on the same
+// Compression API buffer stream (wimlib compresses it first). Standalone:
+//   g++ -std=c++23 -O2 -I. bench/lzms_bench.cpp compat/lzms/*.cpp -lwim -lz -pthread -o /tmp/lzms_bench
+//   /tmp/lzms_bench FILE [level=50] [chunk_bytes=67108864] [runs=5]
+#include <wimlib.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <thread>
+#include <vector>
+
+#include "compat/lzms/lzms_decoder.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Bytes = std::vector<std::byte>;
+
+struct Chunk {
+  std::size_t raw_size;
+  Bytes packed;  // equal in size to raw_size when stored verbatim
+};
+
+void PutLe(std::byte* p, std::uint64_t v, int bytes) {
+  for (int i = 0; i < bytes; ++i) p[i] = static_cast<std::byte>(v >> (8 * i));
+}
+
+Bytes BuildStream(const Bytes& data, const std::vector<Chunk>& chunks, std::size_t chunk_size) {
+  Bytes s(24);
+  PutLe(&s[0], 0xC0E5510A, 4);
+  PutLe(&s[4], 24, 2);
+  s[7] = std::byte{5};
+  PutLe(&s[8], data.size(), 8);
+  PutLe(&s[16], std::min(data.size(), chunk_size), 4);
+  uLong crc = crc32(0, reinterpret_cast<const Bytef*>(s.data()), 6);
+  crc = crc32(crc, reinterpret_cast<const Bytef*>(s.data()) + 7, 17);
+  s[6] = static_cast<std::byte>(crc);
+  for (const Chunk& c : chunks) {
+    const std::size_t at = s.size();
+    s.resize(at + 4 + c.packed.size());
+    PutLe(&s[at], c.packed.size(), 4);
+    std::memcpy(&s[at + 4], c.packed.data(), c.packed.size());
+  }
+  return s;
+}
+
+std::vector<Chunk> Compress(const Bytes& data, unsigned level, std::size_t chunk_size) {
+  std::vector<Chunk> chunks((data.size() + chunk_size - 1) / chunk_size);
+  auto work = [&](std::size_t first, std::size_t step) {
+    for (std::size_t i = first; i < chunks.size(); i += step) {
+      const std::size_t pos = i * chunk_size;
+      const std::size_t n = std::min(chunk_size, data.size() - pos);
+      Chunk& c = chunks[i];
+      c.raw_size = n;
+      wimlib_compressor* comp = nullptr;
+      std::size_t packed = 0;
+      if (n >= 4 && wimlib_create_compressor(WIMLIB_COMPRESSION_TYPE_LZMS, n, level, &comp) == 0) {
+        c.packed.resize(n - 1);
+        packed = wimlib_compress(&data[pos], n, c.packed.data(), n - 1, comp);
+        wimlib_free_compressor(comp);
+      }
+      if (packed == 0) c.packed.assign(data.begin() + pos, data.begin() + pos + n);
+      else c.packed.resize(packed);
+    }
+  };
+  const unsigned threads = std::max(1u, std::thread::hardware_concurrency());
+  std::vector<std::thread> pool;
+  for (unsigned t = 0; t < threads; ++t) pool.emplace_back(work, t, threads);
+  for (auto& t : pool) t.join();
+  return chunks;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    std::fprintf(stderr, "usage: %s FILE [level=50] [chunk_bytes=67108864] [runs=5]\n", argv[0]);
+    return 2;
+  }
+  const unsigned level = argc > 2 ? static_cast<unsigned>(std::atoi(argv[2])) : 50;
+  const std::size_t chunk_size = argc > 3 ? std::strtoull(argv[3], nullptr, 10) : 64u << 20;
+  const int runs = argc > 4 ? std::atoi(argv[4]) : 5;
+
+  std::ifstream f(argv[1], std::ios::binary);
+  if (!f) {
+    std::fprintf(stderr, "cannot read %s\n", argv[1]);
+    return 1;
+  }
+  f.seekg(0, std::ios::end);
+  Bytes data(static_cast<std::size_t>(f.tellg()));
+  f.seekg(0);
+  f.read(reinterpret_cast<char*>(data.data()), static_cast<std::streamsize>(data.size()));
+
+  const auto t0 = Clock::now();
+  const std::vector<Chunk> chunks = Compress(data, level, chunk_size);
+  const Bytes stream = BuildStream(data, chunks, chunk_size);
+  std::printf("input %zu bytes, %zu chunk(s) of %zu, level %u -> %zu bytes (%.1f s to compress)\n",
+              data.size(), chunks.size(), chunk_size, level, stream.size(),
+              std::chrono::duration<double>(Clock::now() - t0).count());
+
+  Bytes out(data.size());
+  double ours_best = 1e30;
+  for (int r = 0; r < runs; ++r) {
+    std::memset(out.data(), 0, out.size());
+    const auto s = Clock::now();
+    const lzms::BufferDecodeResult res = lzms::DecompressBuffer(stream, out);
+    const double t = std::chrono::duration<double>(Clock::now() - s).count();
+    if (res.status != lzms::DecodeStatus::kOk || res.produced != data.size() || out != data) {
+      std::fprintf(stderr, "our decoder produced wrong output\n");
+      return 1;
+    }
+    ours_best = std::min(ours_best, t);
+  }
+
+  wimlib_decompressor* d = nullptr;
+  if (wimlib_create_decompressor(WIMLIB_COMPRESSION_TYPE_LZMS, std::min(chunk_size, data.size()),
+                                 &d) != 0) {
+    std::fprintf(stderr, "wimlib_create_decompressor failed\n");
+    return 1;
+  }
+  double wimlib_best = 1e30;
+  for (int r = 0; r < runs; ++r) {
+    std::memset(out.data(), 0, out.size());
+    const auto s = Clock::now();
+    std::size_t pos = 0;
+    for (const Chunk& c : chunks) {
+      if (c.packed.size() == c.raw_size) {
+        std::memcpy(&out[pos], c.packed.data(), c.raw_size);
+      } else if (wimlib_decompress(c.packed.data(), c.packed.size(), &out[pos], c.raw_size, d) != 0) {
+        std::fprintf(stderr, "wimlib_decompress failed\n");
+        return 1;
+      }
+      pos += c.raw_size;
+    }
+    const double t = std::chrono::duration<double>(Clock::now() - s).count();
+    if (out != data) {
+      std::fprintf(stderr, "wimlib produced wrong output\n");
+      return 1;
+    }
+    wimlib_best = std::min(wimlib_best, t);
+  }
+  wimlib_free_decompressor(d);
+
+  const double mb = static_cast<double>(data.size()) / 1e6;
+  std::printf("ours   %8.1f MB/s (best of %d)\n", mb / ours_best, runs);
+  std::printf("wimlib %8.1f MB/s (best of %d)\n", mb / wimlib_best, runs);
+  std::printf("ratio ours/wimlib %.3f\n", wimlib_best / ours_best);
+  return 0;
+}
