@@ -34,7 +34,7 @@ create() {
   if [[ ! -f $stamp || $(cat "$stamp") != "$want" ]]; then
     echo "prefix.sh: creating $dir ($want)" >&2
     # The Mono/Gecko installers would prompt; nothing here needs them.
-    WINEDLLOVERRIDES="mscoree,mshtml=" "$wine" wineboot -i >/dev/null 2>&1 || true
+    WINEDLLOVERRIDES="mscoree,mshtml=" "$wine" wineboot -i >/dev/null 2>&1 9>&- || true
     "$server" -w
     [[ -f $dir/system.reg ]] || { echo "prefix.sh: wineboot failed in $dir" >&2; exit 1; }
     if [[ $x11 == 0 ]]; then
@@ -60,7 +60,7 @@ create() {
 case $cmd in
   create) create "$@" ;;
   start)  [[ -f $dir/system.reg ]] || { echo "prefix.sh: no prefix at $dir" >&2; exit 1; }
-          "$server" -p ;;
+          "$server" -p </dev/null >/dev/null 2>&1 ;;
   stop)   "$server" -k 2>/dev/null || true ;;
   *) usage ;;
 esac
