@@ -131,12 +131,14 @@ class SecondLaunchTests(LauncherTestCase):
         except Exception:
             proc.kill()
 
-    def start_window(self, state):
-        state_file = os.path.join(self.case, "..", os.path.basename(self.case) + ".window.json")
+    def start_window(self, state, title=None):
+        state_file = os.path.join(self.case, "..", self.s.unique("window") + ".json")
         stop = state_file + ".stop"
-        window = harness.Background(self.s, [
-            self.s.tool("lmr-window.exe"), "--state", state, "--state-file", win_path(state_file),
-            "--lifetime-ms", "60000", "--stop-file", win_path(stop)], "window")
+        argv = [self.s.tool("lmr-window.exe"), "--state", state, "--state-file", win_path(state_file),
+                "--lifetime-ms", "60000", "--stop-file", win_path(stop)]
+        if title is not None:
+            argv += ["--title", title]
+        window = harness.Background(self.s, argv, "window")
         self.addCleanup(self.stop_process, window, stop)
         return state_file
 
@@ -162,12 +164,18 @@ class SecondLaunchTests(LauncherTestCase):
         state_file = self.start_window(state)
         before = wait_for(lambda: (s := self.read_state(state_file)) and shown_before(s) and s, 20)
         self.assertTrue(before, f"the window never reached the {state} state")
+        # Put another program's window in front, so "brought to the front" is
+        # something the launcher has to do.
+        other_file = self.start_window("normal", title=nfc("Cửa sổ khác"))
+        self.assertTrue(wait_for(lambda: (s := self.read_state(other_file)) and s["foreground"], 20))
+        self.assertTrue(wait_for(lambda: not self.read_state(state_file)["foreground"], 5))
+
         self.launch_second()
         after = wait_for(lambda: (s := self.read_state(state_file)) and
-                         not s["iconic"] and not s["zoomed"] and s, 5)
-        self.assertTrue(after, f"window not restored: {self.read_state(state_file)}")
+                         not s["iconic"] and not s["zoomed"] and s["foreground"] and s, 5)
+        self.assertTrue(after, f"window not restored and activated: {self.read_state(state_file)}")
         self.assertTrue(after["visible"])
-        self.assertTrue(after["foreground"])
+        self.assertEqual(after["rect"], before["normal_rect"], "back to its size and position")
 
     def test_minimised_window_is_restored(self):
         self.check_activation("minimized", lambda s: s["iconic"])

@@ -25,6 +25,11 @@ Options g_options;
 std::string g_last_state;
 ULONGLONG g_deadline = 0;
 
+std::string RectJson(const RECT& rect) {
+  return "[" + std::to_string(rect.left) + "," + std::to_string(rect.top) + "," +
+         std::to_string(rect.right) + "," + std::to_string(rect.bottom) + "]";
+}
+
 std::string DescribeState(HWND window) {
   RECT rect{};
   GetWindowRect(window, &rect);
@@ -37,8 +42,13 @@ std::string DescribeState(HWND window) {
   json += flag(GetForegroundWindow() == window);
   json += ",\"visible\":";
   json += flag(IsWindowVisible(window));
-  json += ",\"rect\":[" + std::to_string(rect.left) + "," + std::to_string(rect.top) + "," +
-          std::to_string(rect.right) + "," + std::to_string(rect.bottom) + "]}\n";
+  json += ",\"rect\":" + RectJson(rect);
+  // Where a restore puts the window back (workspace coordinates, which are
+  // screen coordinates here: there is no taskbar).
+  WINDOWPLACEMENT placement{};
+  placement.length = sizeof placement;
+  GetWindowPlacement(window, &placement);
+  json += ",\"normal_rect\":" + RectJson(placement.rcNormalPosition) + "}\n";
   return json;
 }
 
