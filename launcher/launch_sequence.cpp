@@ -3,7 +3,9 @@
 
 #include "launcher/launch_sequence.h"
 
+#include "launcher/app_process.h"
 #include "launcher/build_id.h"
+#include "launcher/device_file.h"
 #include "launcher/failure_report.h"
 #include "launcher/instance_guard.h"
 #include "launcher/runtime_install.h"
@@ -33,7 +35,9 @@ Result<void> RunPass() {
   if (auto installed = EnsureRuntime(*data_root, *build_id, runtime_dir); !installed) {
     return installed;
   }
-  return {};
+  auto device_file = SeedDeviceFile(*data_root);
+  if (!device_file) return Fail(std::move(device_file.error()));
+  return RunApplication(*data_root, runtime_dir, *device_file);
 }
 
 }  // namespace
