@@ -206,7 +206,12 @@ class Session:
                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                            stderr=subprocess.DEVNULL)
         if not self.keep:
-            shutil.rmtree(self.root, ignore_errors=True)
+            # A Wine process that was just killed may still be writing here.
+            for _ in range(5):
+                shutil.rmtree(self.root, ignore_errors=True)
+                if not os.path.exists(self.root):
+                    break
+                time.sleep(0.5)
 
     def track(self, proc):
         with self._lock:
