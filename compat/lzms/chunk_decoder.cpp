@@ -159,10 +159,19 @@ void CopyLz(std::uint8_t* out, std::size_t n, std::size_t pos, std::size_t offse
   std::uint8_t* dst = out + pos;
   const std::uint8_t* src = dst - offset;
   std::uint8_t* const end = dst + len;
-  if (n - pos - len >= 8) [[likely]] {
-    // Far from the end: whole 8-byte steps may overrun by up to 7 bytes,
-    // which later items overwrite.
+  if (n - pos - len >= 24) [[likely]] {
+    // Far from the end: whole 8-byte steps may overrun by up to 23 bytes,
+    // which later items overwrite. Most matches are short, so the first 24
+    // bytes go without a loop branch. With offset >= 8 every load reads bytes
+    // that are already final.
     if (offset >= 8) {
+      std::memcpy(dst, src, 8);
+      std::memcpy(dst + 8, src + 8, 8);
+      std::memcpy(dst + 16, src + 16, 8);
+      if (len <= 24) [[likely]]
+        return;
+      dst += 24;
+      src += 24;
       do {
         std::memcpy(dst, src, 8);
         dst += 8;
@@ -207,7 +216,7 @@ DecodeStatus DecodeChunkWith(ChunkDecoderState& st, std::span<const std::byte> i
 
   auto decode_length = [&]() __attribute__((always_inline)) -> std::uint32_t {
     bits.Refill();
-    const unsigned slot = bits.DecodeSymbol(st.length, 10);
+    const unsigned slot = bits.DecodeSymbol(st.length, 9);
     ok &= st.length.Count(slot);
     return kLengthSlots.base[slot] + bits.Read(kLengthSlots.extra[slot]);
   };

@@ -28,7 +28,7 @@ static_assert(kNumProbEntries == 432);
 struct ChunkDecoderState {
   AdaptiveCode<kNumLiterals, 10, 1024> literal;
   AdaptiveCode<kNumOffsetSlots, 11, 1024> lz_offset;
-  AdaptiveCode<kNumLengthSlots, 10, 512> length;
+  AdaptiveCode<kNumLengthSlots, 9, 512> length;
   AdaptiveCode<kNumOffsetSlots, 11, 1024> delta_offset;
   AdaptiveCode<kNumDeltaPowers, 7, 512> delta_power;
   ProbEntry probs[kNumProbEntries];
