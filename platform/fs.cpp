@@ -155,28 +155,43 @@ Result<void> WriteAll(HANDLE file, std::span<const std::byte> data, WriteChunkFn
 }
 
 Result<std::vector<std::byte>> ReadToEnd(HANDLE file) {
-  std::vector<std::byte> out;
-  BY_HANDLE_FILE_INFORMATION info{};
-  std::size_t hint = 0;
-  if (GetFileInformationByHandle(file, &info)) {
-    hint = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
-  }
-  out.resize(hint > 0 ? hint : 4096);
-  std::size_t filled = 0;
-  for (;;) {
-    if (filled == out.size()) out.resize(out.size() * 2);
-    const auto room = static_cast<ULONG>(std::min<std::size_t>(out.size() - filled, 0xFFFFFFFFu));
+  // One NtReadFile at the current position; 0 bytes at the end of the file.
+  const auto read_some = [file](std::byte* into, std::size_t room) -> Result<std::size_t> {
     IO_STATUS_BLOCK io{};
-    LONG status = NtReadFile(file, nullptr, nullptr, nullptr, &io, out.data() + filled, room,
+    LONG status = NtReadFile(file, nullptr, nullptr, nullptr, &io, into,
+                             static_cast<ULONG>(std::min<std::size_t>(room, 0xFFFFFFFFu)),
                              nullptr, nullptr);
     if (status == kStatusPending) {
       WaitForSingleObject(file, INFINITE);
       status = io.Status;
     }
-    if (status == kStatusEndOfFile) break;
+    if (status == kStatusEndOfFile) return 0;
     if (!NtSuccess(status)) return Fail(LaunchError::Os(RtlNtStatusToDosError(status)));
-    if (io.Information == 0) break;
-    filled += io.Information;
+    return static_cast<std::size_t>(io.Information);
+  };
+
+  std::vector<std::byte> out;
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (GetFileInformationByHandle(file, &info)) {
+    out.resize((static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow);
+  }
+  std::size_t filled = 0;
+  for (;;) {
+    if (filled == out.size()) {
+      // Full (or the size was unknown): probe before growing, so a file of
+      // the expected size costs no extra allocation.
+      std::byte probe[4096];
+      auto n = read_some(probe, sizeof(probe));
+      if (!n) return Fail(std::move(n.error()));
+      if (*n == 0) break;
+      out.insert(out.end(), probe, probe + *n);
+      filled += *n;
+      continue;
+    }
+    auto n = read_some(out.data() + filled, out.size() - filled);
+    if (!n) return Fail(std::move(n.error()));
+    if (*n == 0) break;
+    filled += *n;
   }
   out.resize(filled);
   return out;
