@@ -60,7 +60,11 @@ create() {
 case $cmd in
   create) create "$@" ;;
   start)  [[ -f $dir/system.reg ]] || { echo "prefix.sh: no prefix at $dir" >&2; exit 1; }
-          "$server" -p </dev/null >/dev/null 2>&1 ;;
+          "$server" -p </dev/null >/dev/null 2>&1
+          # Wine's services and desktop inherit the stdio of whatever starts
+          # them first; start them here with /dev/null, so that no test's
+          # output pipe (ctest's, say) stays open behind them.
+          "$wine" rundll32.exe user32.dll,GetDesktopWindow </dev/null >/dev/null 2>&1 ;;
   stop)   "$server" -k 2>/dev/null || true ;;
   *) usage ;;
 esac
