@@ -1,0 +1,72 @@
+// The data folder step in-process: how LOCALAPPDATA becomes DataRoot. A
+// relative value is made absolute once, so the application never receives a
+// path that it would resolve again from inside RuntimeDir.
+
+#include "launcher/launch_sequence.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/path_rules.h"
+#include "platform/system.h"
+#include "tests/windows/test_support.h"
+
+namespace lumaro::launcher {
+namespace {
+
+namespace fs = std::filesystem;
+using lumaro::testing::TempDir;
+
+// Sets LOCALAPPDATA (or removes it) and the current folder for one test.
+class DataRootTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    saved_cwd_ = fs::current_path();
+    fs::current_path(dir_.path());
+  }
+  void TearDown() override {
+    fs::current_path(saved_cwd_);
+    SetEnvironmentVariableW(L"LOCALAPPDATA", nullptr);
+  }
+  static void SetLocalAppData(const char* value) {
+    SetEnvironmentVariableW(L"LOCALAPPDATA",
+                            value ? platform::ToWide(value).c_str() : nullptr);
+  }
+  TempDir dir_;
+  fs::path saved_cwd_;
+};
+
+TEST_F(DataRootTest, MissingVariableIsTheNoDataFolderMessage) {
+  SetLocalAppData(nullptr);
+  auto result = EnsureDataRoot();
+  ASSERT_FALSE(result);
+  EXPECT_EQ(result.error(), platform::LaunchError::Message(
+                                platform::ErrorKind::kOther,
+                                "Không tìm thấy thư mục dữ liệu Windows."));
+  EXPECT_TRUE(lumaro::testing::ListTree(dir_.path()).empty());
+}
+
+TEST_F(DataRootTest, EmptyAndRelativeValuesBecomeAbsoluteOnce) {
+  for (const char* value : {"", "rel\\dữ liệu"}) {
+    SetLocalAppData(value);
+    auto result = EnsureDataRoot();
+    ASSERT_TRUE(result) << value;
+    EXPECT_TRUE(platform::IsFullyQualified(*result)) << *result;
+    const std::string expected = platform::JoinPath(
+        platform::JoinPath(dir_.str(), value), "Lumaro");
+    EXPECT_TRUE(fs::equivalent(lumaro::testing::FromUtf8(*result),
+                               lumaro::testing::FromUtf8(expected)))
+        << *result << " vs " << expected;
+  }
+}
+
+TEST_F(DataRootTest, AbsoluteValuesAreUsedAsReturned) {
+  const std::string base = dir_ / "Người dùng\\AppData Local";
+  SetLocalAppData(base.c_str());
+  EXPECT_EQ(EnsureDataRoot(), base + "\\Lumaro");
+  SetLocalAppData((base + "\\").c_str());
+  EXPECT_EQ(EnsureDataRoot(), base + "\\Lumaro");
+  EXPECT_TRUE(fs::is_directory(lumaro::testing::FromUtf8(base + "\\Lumaro")));
+}
+
+}  // namespace
+}  // namespace lumaro::launcher
