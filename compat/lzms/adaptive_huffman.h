@@ -33,6 +33,7 @@ constexpr std::size_t DecodeTableSize(unsigned num_syms, unsigned table_bits) {
 template <unsigned kMaxSyms, unsigned kTableBits, unsigned kPeriod>
 class AdaptiveCode {
  public:
+  static constexpr unsigned kLookupBits = kTableBits;
   static constexpr std::size_t kTableSize = DecodeTableSize(kMaxSyms, kTableBits);
   static_assert(kTableSize < 0x10000, "subtable starts are stored in 16 bits");
   static_assert(kTableBits <= kMaxCodewordLength);

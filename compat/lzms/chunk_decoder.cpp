@@ -99,7 +99,8 @@ class BackwardBits {
   }
 
   template <class Code>
-  unsigned DecodeSymbol(const Code& code, unsigned table_bits) {
+  unsigned DecodeSymbol(const Code& code) {
+    constexpr unsigned table_bits = Code::kLookupBits;
     const std::uint32_t* table = code.table();
     std::uint32_t e = table[bits_ >> (64 - table_bits)];
     if (e & kSubtableFlag) [[unlikely]] {
@@ -216,7 +217,7 @@ DecodeStatus DecodeChunkWith(ChunkDecoderState& st, std::span<const std::byte> i
 
   auto decode_length = [&]() __attribute__((always_inline)) -> std::uint32_t {
     bits.Refill();
-    const unsigned slot = bits.DecodeSymbol(st.length, 9);
+    const unsigned slot = bits.DecodeSymbol(st.length);
     ok &= st.length.Count(slot);
     return kLengthSlots.base[slot] + bits.Read(kLengthSlots.extra[slot]);
   };
@@ -231,7 +232,7 @@ DecodeStatus DecodeChunkWith(ChunkDecoderState& st, std::span<const std::byte> i
     main_state = ((main_state << 1) | bit) & 15;
     if (bit == 0) {
       bits.Refill();
-      const unsigned lit = bits.DecodeSymbol(st.literal, 10);
+      const unsigned lit = bits.DecodeSymbol(st.literal);
       ok &= st.literal.Count(lit);
       out[pos++] = static_cast<std::uint8_t>(lit);
       if (lz_pending != 0) {
@@ -254,7 +255,7 @@ DecodeStatus DecodeChunkWith(ChunkDecoderState& st, std::span<const std::byte> i
       std::uint32_t offset;
       if (bit == 0) {
         bits.Refill();
-        const unsigned slot = bits.DecodeSymbol(st.lz_offset, 11);
+        const unsigned slot = bits.DecodeSymbol(st.lz_offset);
         ok &= st.lz_offset.Count(slot);
         offset = kOffsetSlots.base[slot] + bits.Read(kOffsetSlots.extra[slot]);
         // Far sources miss the cache: start loading while the length decodes.
@@ -291,10 +292,10 @@ DecodeStatus DecodeChunkWith(ChunkDecoderState& st, std::span<const std::byte> i
     DeltaSource source;
     if (bit == 0) {
       bits.Refill();
-      source.power = bits.DecodeSymbol(st.delta_power, 7);
+      source.power = bits.DecodeSymbol(st.delta_power);
       ok &= st.delta_power.Count(source.power);
       bits.Refill();
-      const unsigned slot = bits.DecodeSymbol(st.delta_offset, 11);
+      const unsigned slot = bits.DecodeSymbol(st.delta_offset);
       ok &= st.delta_offset.Count(slot);
       source.raw_offset = kOffsetSlots.base[slot] + bits.Read(kOffsetSlots.extra[slot]);
     } else {
