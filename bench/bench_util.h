@@ -1,0 +1,121 @@
+// Shared bits of the Windows-side benchmark helpers: a monotonic millisecond
+// clock, whole-file reads, UTF-8/16 conversion and a min/median summary.
+// These are measuring tools, not launcher code, so they use <windows.h> directly.
+#pragma once
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace lmr_bench {
+
+inline double NowMs() {
+  static const double ticks_per_ms = [] {
+    LARGE_INTEGER f;
+    QueryPerformanceFrequency(&f);
+    return static_cast<double>(f.QuadPart) / 1000.0;
+  }();
+  LARGE_INTEGER t;
+  QueryPerformanceCounter(&t);
+  return static_cast<double>(t.QuadPart) / ticks_per_ms;
+}
+
+inline std::string ToUtf8(std::wstring_view text) {
+  if (text.empty()) return {};
+  const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                    nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<size_t>(n), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n,
+                      nullptr, nullptr);
+  return out;
+}
+
+inline std::wstring ToUtf16(std::string_view text) {
+  if (text.empty()) return {};
+  const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                    nullptr, 0);
+  std::wstring out(static_cast<size_t>(n), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
+  return out;
+}
+
+// The whole file, or false with the error printed.
+inline bool ReadWholeFile(const wchar_t* path, std::vector<unsigned char>& out) {
+  HANDLE h = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    std::fprintf(stderr, "cannot open %ls: %lu\n", path, GetLastError());
+    return false;
+  }
+  LARGE_INTEGER size;
+  GetFileSizeEx(h, &size);
+  out.resize(static_cast<size_t>(size.QuadPart));
+  size_t done = 0;
+  while (done < out.size()) {
+    DWORD got = 0;
+    const DWORD want = static_cast<DWORD>(std::min<size_t>(out.size() - done, 1u << 30));
+    if (!ReadFile(h, out.data() + done, want, &got, nullptr) || got == 0) {
+      std::fprintf(stderr, "cannot read %ls: %lu\n", path, GetLastError());
+      CloseHandle(h);
+      return false;
+    }
+    done += got;
+  }
+  CloseHandle(h);
+  return true;
+}
+
+inline double Median(std::vector<double> v) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  const size_t m = v.size() / 2;
+  return v.size() % 2 ? v[m] : (v[m - 1] + v[m]) / 2;
+}
+
+inline double Min(const std::vector<double>& v) {
+  return v.empty() ? 0 : *std::min_element(v.begin(), v.end());
+}
+
+// "label: min=.. median=.. max=.. (n=..)" in milliseconds, one line.
+inline void PrintSummary(const char* label, const std::vector<double>& v) {
+  if (v.empty()) return;
+  std::printf("%s: min=%.1f median=%.1f max=%.1f ms (n=%zu)\n", label, Min(v), Median(v),
+              *std::max_element(v.begin(), v.end()), v.size());
+}
+
+// The package archive's layout: u16 count, then per entry u16 name length,
+// u32 data length, the name and the data. Offsets into the given bytes.
+struct ArchiveEntryView {
+  std::string_view name;
+  const unsigned char* data;
+  size_t size;
+};
+
+inline bool ParseArchive(const std::vector<unsigned char>& a, std::vector<ArchiveEntryView>& out) {
+  auto u16 = [&](size_t at) { return static_cast<unsigned>(a[at] | (a[at + 1] << 8)); };
+  auto u32 = [&](size_t at) {
+    return static_cast<size_t>(a[at]) | (static_cast<size_t>(a[at + 1]) << 8) |
+           (static_cast<size_t>(a[at + 2]) << 16) | (static_cast<size_t>(a[at + 3]) << 24);
+  };
+  if (a.size() < 2) return false;
+  const unsigned count = u16(0);
+  size_t at = 2;
+  for (unsigned i = 0; i < count; ++i) {
+    if (a.size() - at < 6) return false;
+    const size_t name_len = u16(at);
+    const size_t data_len = u32(at + 2);
+    at += 6;
+    if (a.size() - at < name_len) return false;
+    const std::string_view name(reinterpret_cast<const char*>(a.data() + at), name_len);
+    at += name_len;
+    if (a.size() - at < data_len) return false;
+    out.push_back({name, a.data() + at, data_len});
+    at += data_len;
+  }
+  return at == a.size();
+}
+
+}  // namespace lmr_bench
