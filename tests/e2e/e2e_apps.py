@@ -1,0 +1,364 @@
+# Shared pieces of the installation, application and crash scenarios: apps
+# around the recording node.exe stand-in, launchers built from raw archives,
+# a clone of the run's prefix without the stand-in cabinet.dll, file holders,
+# snapshots of DataRoot and comparison of an installed runtime with its app.
+import copy
+import glob
+import hashlib
+import json
+import os
+import random
+import shutil
+import struct
+import subprocess
+import threading
+import time
+import unittest
+
+from tests.e2e import harness
+from tests.e2e.harness import Background, SetupError, tree_listing, wait_for, wait_for_file, win_path
+
+SPY_CONTROL = "spy-control.txt"
+SPY_RECORD = "spy-node.jsonl"
+WINE_BUILTINS = "/usr/lib/x86_64-linux-gnu/wine/x86_64-windows"
+
+
+# -- app folders and launchers ---------------------------------------------
+
+def make_spy_app(s, files=None, control=None):
+    """An app folder whose node.exe is the recording stand-in."""
+    app = os.path.join(s.scratch("apps"), s.unique("spy-app"))
+    os.makedirs(app)
+    shutil.copyfile(s.tool("lmr-spy-node.exe"), os.path.join(app, "node.exe"))
+    entries = {"home.mjs": "// recorded by the stand-in node.exe\n"}
+    if control is not None:
+        entries[SPY_CONTROL] = control_text(**control)
+    entries.update(files or {})
+    write_tree(app, entries)
+    return app
+
+
+def write_tree(root, entries):
+    for name, content in entries.items():
+        path = os.path.join(root, name)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(content.encode("utf-8") if isinstance(content, str) else content)
+
+
+def control_text(exit=None, stderr=None, sleep_ms=None, crash=False, exec_line=None):
+    lines = []
+    if exec_line is not None:
+        lines.append(f"exec={exec_line}")
+    if sleep_ms is not None:
+        lines.append(f"sleep_ms={sleep_ms}")
+    if stderr is not None:
+        data = stderr.encode("utf-8") if isinstance(stderr, str) else stderr
+        lines.append(f"stderr_hex={data.hex()}")
+    if crash:
+        lines.append("crash=1")
+    if exit is not None:
+        lines.append(f"exit={exit}")
+    return "".join(line + "\n" for line in lines)
+
+
+def build_id_of(exe):
+    with open(exe, "rb") as f:
+        image = f.read()
+    at = harness.find_record(image)
+    return image[at + 8:at + 24].decode("ascii")
+
+
+def data_root(local):
+    return os.path.join(local, "Lumaro")
+
+
+def runtime_dir(local, exe):
+    return os.path.join(data_root(local), "runtime-" + build_id_of(exe))
+
+
+def preinstall(exe, app_dir, local, control=None):
+    """Puts a complete runtime of exe's app in place, as an install would leave it,
+    so scenarios about the application skip the install. Returns RuntimeDir."""
+    runtime = runtime_dir(local, exe)
+    shutil.copytree(app_dir, runtime)
+    open(os.path.join(runtime, "ready"), "wb").close()
+    if control is not None:
+        write_tree(runtime, {SPY_CONTROL: control_text(**control)})
+    return runtime
+
+
+def archive_bytes(entries):
+    """A package archive from (name, bytes) pairs, in the given order."""
+    out = [struct.pack("<H", len(entries))]
+    for name, data in entries:
+        raw = name.encode("utf-8")
+        out.append(struct.pack("<HI", len(raw), len(data)) + raw + data)
+    return b"".join(out)
+
+
+def app_entries(app_dir):
+    """(name, bytes) of every file in an app folder, "/" between folders."""
+    entries = []
+    for rel in tree_listing(app_dir):
+        if not rel.endswith("/"):
+            with open(os.path.join(app_dir, rel), "rb") as f:
+                entries.append((rel, f.read()))
+    return entries
+
+
+def lmr_record(s):
+    hits = glob.glob(os.path.join(s.host_build, "tests", "tools", "lmr-record"))
+    hits += glob.glob(os.path.join(s.host_build, "**", "lmr-record"), recursive=True)
+    hits = [h for h in hits if os.access(h, os.X_OK)]
+    if not hits or not s.lumaro_link():
+        raise unittest.SkipTest("lmr-record or lumaro-link not built")
+    return hits[0]
+
+
+_record_cache = {}
+
+
+def record_launcher(s, archive, build_id=None, package_size=None, corrupt=False):
+    """A launcher around raw archive bytes through lmr-record (cached per run)."""
+    key = hashlib.sha256(archive + repr((build_id, package_size, corrupt)).encode()).hexdigest()
+    if key not in _record_cache:
+        out = os.path.join(s.scratch("records"), key[:16])
+        os.makedirs(out, exist_ok=True)
+        raw, record, constants = (os.path.join(out, n) for n in ("archive.bin", "record.bin", "constants.cpp"))
+        with open(raw, "wb") as f:
+            f.write(archive)
+        args = [lmr_record(s), "--archive", raw, "--record", record, "--constants", constants]
+        if build_id is not None:
+            args += ["--build-id", build_id]
+        if package_size is not None:
+            args += ["--package-size", str(package_size)]
+        if corrupt:
+            args += ["--corrupt-stream"]
+        run_checked(args)
+        exe = os.path.join(out, "Lumaro.exe")
+        run_checked([s.lumaro_link(), record, constants, exe])
+        _record_cache[key] = exe
+    return _record_cache[key]
+
+
+def pack_launcher(s, app_dir, out_dir, extra_args=()):
+    """lmr-pack with extra options (e.g. a low --level) + lumaro-link."""
+    pack, link = s.lmr_pack(), s.lumaro_link()
+    if not pack or not link:
+        raise unittest.SkipTest("lmr-pack or lumaro-link not built yet")
+    os.makedirs(out_dir, exist_ok=True)
+    record, constants = os.path.join(out_dir, "record.bin"), os.path.join(out_dir, "constants.cpp")
+    run_checked([pack, app_dir, "--record", record, "--constants", constants, "--quiet"] + list(extra_args))
+    exe = os.path.join(out_dir, "Lumaro.exe")
+    run_checked([link, record, constants, exe])
+    return exe
+
+
+def run_checked(args):
+    proc = subprocess.run(args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    if proc.returncode != 0:
+        raise SetupError(f"{' '.join(args)} failed ({proc.returncode}):\n"
+                         f"{proc.stdout.decode('utf-8', 'replace')}")
+    return proc.stdout
+
+
+# -- launching ----------------------------------------------------------------
+
+def launch(s, exe, local, cwd, set_env=None, **kw):
+    env = {"LOCALAPPDATA": win_path(local)}
+    env.update(set_env or {})
+    return s.launch(exe, set_env=env, cwd=cwd, **kw)
+
+
+def read_records(path):
+    if not os.path.exists(path):
+        return []
+    with open(path, encoding="utf-8") as f:
+        return [json.loads(line) for line in f if line.strip()]
+
+
+def env_entries(record, name):
+    """Every entry of the child's block whose name equals name, case ignored."""
+    hits = []
+    for entry in record["env"]:
+        eq = entry.find("=", 1)
+        if eq > 0 and entry[:eq].upper() == name.upper():
+            hits.append((entry[:eq], entry[eq + 1:]))
+    return hits
+
+
+class HeldFile:
+    """A Windows process holding path open (default: read access, no sharing)."""
+
+    def __init__(self, s, path, access="read", share="none", create=False):
+        self.s = s
+        base = os.path.join(s.scratch("holders"), s.unique("hold"))
+        self.ready, self.stop = base + ".ready", base + ".stop"
+        argv = [s.tool("lmr-hold-file.exe"), "--path", win_path(path), "--access", access,
+                "--share", share, "--lifetime-ms", "120000", "--ready-file", win_path(self.ready),
+                "--stop-file", win_path(self.stop)]
+        if create:
+            argv.append("--create")
+        self.proc = Background(s, argv, "holder")
+
+    def __enter__(self):
+        if not wait_for_file(self.ready, 30):
+            raise SetupError("the file holder did not start")
+        with open(self.ready) as f:
+            state = f.read()
+        if state != "held":
+            raise SetupError(f"the file holder could not open its file: {state}")
+        return self
+
+    def __exit__(self, *exc):
+        with open(self.stop, "w"):
+            pass
+        try:
+            self.proc.wait(20)
+        except subprocess.TimeoutExpired:
+            pass
+
+
+# -- file system views ----------------------------------------------------------
+
+def snapshot(root):
+    """{relative path: (is folder, size, mtime_ns)} of root and everything in it."""
+    out = {}
+    for base, dirs, files in os.walk(root):
+        for name in [""] + dirs + files if base == root else dirs + files:
+            path = os.path.join(base, name) if name else base
+            st = os.lstat(path)
+            rel = os.path.relpath(path, root)
+            out[rel] = (os.path.isdir(path), st.st_size, st.st_mtime_ns)
+    return out
+
+
+def file_digests(root):
+    """{relative file path: (size, sha256)}; folders are implied by the files."""
+    out = {}
+    for rel in tree_listing(root):
+        if rel.endswith("/"):
+            continue
+        out[rel] = digest_file(os.path.join(root, rel))
+    return out
+
+
+def digest_file(path):
+    h = hashlib.sha256()
+    size = 0
+    with open(path, "rb") as f:
+        while chunk := f.read(1 << 20):
+            size += len(chunk)
+            h.update(chunk)
+    return size, h.hexdigest()
+
+
+def expected_runtime(app_dir):
+    """What a complete RuntimeDir of app_dir holds: its files plus an empty ready."""
+    want = file_digests(app_dir)
+    want["ready"] = (0, hashlib.sha256(b"").hexdigest())
+    return want
+
+
+def runtime_problems(runtime, want):
+    """Differences between RuntimeDir and the expected files; empty when identical."""
+    have = file_digests(runtime)
+    problems = [f"missing {n}" for n in sorted(set(want) - set(have))]
+    problems += [f"extra {n}" for n in sorted(set(have) - set(want))]
+    problems += [f"differs {n}" for n in sorted(set(want) & set(have)) if want[n] != have[n]]
+    return problems
+
+
+class StagingPoller:
+    """Records every install-* name seen in a folder, polling in a thread."""
+
+    def __init__(self, folder, interval_s=0.002):
+        self.folder, self.interval_s = folder, interval_s
+        self.seen = set()
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._run, daemon=True)
+        self._thread.start()
+
+    def _run(self):
+        while not self._stop.is_set():
+            try:
+                self.seen.update(n for n in os.listdir(self.folder) if n.startswith("install-"))
+            except OSError:
+                pass
+            time.sleep(self.interval_s)
+
+    def stop(self):
+        self._stop.set()
+        self._thread.join()
+        return self.seen
+
+
+# -- a prefix without the stand-in cabinet.dll ------------------------------------
+
+_plain = None
+
+
+def plain_prefix_session(s):
+    """A Session twin on a clone of the run's prefix whose system32 cabinet.dll
+    is Wine's own (no Compression API) and with no override for it. Started on
+    first use; stopped with stop_plain_prefix()."""
+    global _plain
+    if _plain is not None:
+        return _plain
+    clone = os.path.join(s.root, "prefix-plain")
+    system_dll = os.path.join(clone, "drive_c", "windows", "system32", "cabinet.dll")
+    if not os.path.isdir(clone):
+        subprocess.run(["cp", "-a", s.prefix, clone], check=True)
+        shutil.copyfile(os.path.join(WINE_BUILTINS, "cabinet.dll"), system_dll)
+        with open(os.path.join(clone, ".lumaro-prefix"), "w") as f:
+            f.write("x11=0 cabinet=\n")
+    with open(system_dll, "rb") as f:
+        if b"Wine builtin DLL" not in f.read(256):
+            raise SetupError("the clone still has the stand-in cabinet.dll")
+    twin = copy.copy(s)
+    twin.prefix = clone
+    twin.env = dict(s.env, WINEPREFIX=clone)
+    twin.unique = s.unique  # one counter for file names across both prefixes
+    twin._oserror_cache = {}
+    subprocess.run([harness.PREFIX_SH, "start", clone], env=twin.env, check=True, stdin=subprocess.DEVNULL,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    _plain = twin
+    try:
+        proc = Background(twin, ["reg", "delete", r"HKCU\Software\Wine\DllOverrides", "/v", "cabinet", "/f"],
+                          "plain-reg")
+        proc.wait(60)
+    except BaseException:
+        stop_plain_prefix()
+        raise
+    return twin
+
+
+def stop_plain_prefix():
+    global _plain
+    if _plain is None:
+        return
+    twin, _plain = _plain, None
+    subprocess.run([harness.PREFIX_SH, "stop", twin.prefix], env=twin.env, stdin=subprocess.DEVNULL,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    subprocess.run(["/usr/lib/wine/wineserver", "-w"], env=twin.env, timeout=30, stdin=subprocess.DEVNULL,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+# -- generated content ------------------------------------------------------------
+
+def incompressible(seed, size):
+    return random.Random(seed).randbytes(size)
+
+
+def compressible(seed, size):
+    """Text-like bytes: lines drawn from a pool of random word lines, so the
+    stream is mostly matches with some variety and decoding is real work."""
+    rng = random.Random(seed)
+    letters = b"abcdefghijklmnopqrstuvwxyz"
+    words = [bytes(rng.choices(letters, k=rng.randint(2, 9))) for _ in range(2048)]
+    pool = [b" ".join(rng.choices(words, k=12)) + b"\n" for _ in range(8192)]
+    out = bytearray()
+    while len(out) < size:
+        out += b"".join(rng.choices(pool, k=4096))
+    return bytes(out[:size])

