@@ -1,0 +1,184 @@
+# Installation scenarios: the first launch installs exactly the app folder,
+# later launches neither write nor decompress, damaged runtimes and payloads
+# are refused without changes, cabinet.dll comes only from the system folder,
+# and eight simultaneous first launches install and run the app once.
+import os
+import shutil
+import time
+
+from tests.e2e import e2e_apps as apps
+from tests.e2e import harness
+from tests.e2e.harness import INVALID_PACKAGE, LauncherTestCase, tree_listing, win_path
+
+
+def tearDownModule():
+    apps.stop_plain_prefix()
+
+
+APP_FILES = {
+    "lib/x.js": "export const x = 1;\n",
+    "lib/deep/er/still/deeper/y.json": '{"y": 2}\n',
+    "tài nguyên/biểu tượng.txt": "ảnh\n",
+    "empty.bin": b"",
+    "blob.bin": bytes(range(256)) * 4096,
+}
+
+
+class InstallCase(LauncherTestCase):
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.app = cls.s.make_app(files=APP_FILES)
+        cls.exe = cls.s.build_launcher(cls.app)
+        cls.want = apps.expected_runtime(cls.app)
+
+    def setUp(self):
+        super().setUp()
+        self.local = os.path.join(self.case, "Local")
+        self.root = apps.data_root(self.local)
+        self.runtime = apps.runtime_dir(self.local, self.exe)
+
+    def launch(self, exe=None, session=None, cwd=None, **kw):
+        return apps.launch(session or self.s, exe or self.exe, self.local, cwd=cwd or self.case, **kw)
+
+    def assertComplete(self, runtime=None, want=None):
+        self.assertEqual(apps.runtime_problems(runtime or self.runtime, want or self.want), [])
+
+    def staging_names(self):
+        return [n for n in os.listdir(self.root) if n.startswith("install-")]
+
+
+class FirstAndLaterLaunchTests(InstallCase):
+
+    def test_first_launch_installs_exactly_the_app(self):
+        result = self.launch()
+        self.assertCleanSuccess(result)
+        self.assertComplete()
+        self.assertEqual(sorted(os.listdir(self.root)),
+                         sorted([os.path.basename(self.runtime), "startup.log"]))
+
+    def test_later_launch_writes_nothing_and_needs_no_decompressor(self):
+        self.assertCleanSuccess(self.launch())
+        before = apps.snapshot(self.root)
+        # Wine's own cabinet.dll has no Compression API: a launch that tried
+        # to decompress would fail here.
+        plain = apps.plain_prefix_session(self.s)
+        self.assertCleanSuccess(self.launch(session=plain))
+        after = apps.snapshot(self.root)
+        changed = sorted(n for n in set(before) | set(after) if before.get(n) != after.get(n))
+        self.assertIn(changed, ([], ["startup.log"]), "written besides startup.log")
+        self.assertComplete()
+
+    def test_first_launch_without_the_compression_api(self):
+        plain = apps.plain_prefix_session(self.s)
+        result = self.launch(session=plain)
+        expected = plain.os_error_text(127)
+        self.assertTrue(expected.endswith(" (os error 127)"), expected)
+        self.assertDialog(result, expected)
+        self.assertEqual(tree_listing(self.local), ["Lumaro/"])
+
+    def test_cabinet_dll_beside_the_exe_or_in_the_current_folder_is_not_loaded(self):
+        plain = apps.plain_prefix_session(self.s)
+        exe = self.s.copy_launcher(self.exe)
+        cwd = os.path.join(self.case, "cwd")
+        os.mkdir(cwd)
+        for folder in (os.path.dirname(exe), cwd):
+            shutil.copyfile(self.s.cabinet, os.path.join(folder, "cabinet.dll"))
+        result = self.launch(exe=exe, session=plain, cwd=cwd)
+        self.assertDialog(result, plain.os_error_text(127))
+        self.assertEqual(tree_listing(self.local), ["Lumaro/"])
+
+    def test_leftover_staging_folder_of_another_process_is_left_alone(self):
+        # Process ids are multiples of 4: no launcher will ever own this name.
+        leftover = os.path.join(self.root, f"install-{apps.build_id_of(self.exe)}-3")
+        apps.write_tree(leftover, {"node.exe": b"MZ half written", "lib/x.js": ""})
+        before = apps.snapshot(leftover)
+        self.assertCleanSuccess(self.launch())
+        self.assertComplete()
+        self.assertEqual(apps.snapshot(leftover), before)
+        self.assertEqual(self.staging_names(), [os.path.basename(leftover)])
+
+
+class DamagedRuntimeTests(InstallCase):
+
+    def damage_and_launch(self, damage):
+        apps.preinstall(self.exe, self.app, self.local)
+        damage(self.runtime)
+        before = apps.snapshot(self.local)
+        for attempt in ("first", "again"):
+            result = self.launch()
+            self.assertDialog(result, INVALID_PACKAGE)
+            self.assertEqual(apps.snapshot(self.local), before, f"changed on disk ({attempt} launch)")
+
+    def test_each_damage_is_refused_and_left_as_it_is(self):
+        def remove(name):
+            return lambda runtime: os.remove(os.path.join(runtime, name))
+
+        def ready_folder(runtime):
+            os.remove(os.path.join(runtime, "ready"))
+            os.mkdir(os.path.join(runtime, "ready"))
+
+        def plain_file(runtime):
+            shutil.rmtree(runtime)
+            with open(runtime, "wb") as f:
+                f.write(b"not a folder")
+
+        cases = {"no ready": remove("ready"), "no node.exe": remove("node.exe"),
+                 "no home.mjs": remove("home.mjs"), "ready is a folder": ready_folder,
+                 "a file at RuntimeDir": plain_file}
+        for label, damage in cases.items():
+            with self.subTest(label):
+                self.setUp()
+                self.damage_and_launch(damage)
+
+
+class DamagedPayloadTests(InstallCase):
+
+    def test_corrupted_stream_reports_the_decompressor_error(self):
+        exe = apps.record_launcher(self.s, apps.archive_bytes(apps.app_entries(self.app)), corrupt=True)
+        result = self.launch(exe=exe)
+        self.assertDialog(result, self.s.os_error_text(605))
+        self.assertEqual(tree_listing(self.local), ["Lumaro/"])
+
+    def test_stream_shorter_than_the_package_size_is_invalid(self):
+        archive = apps.archive_bytes(apps.app_entries(self.app))
+        exe = apps.record_launcher(self.s, archive, package_size=len(archive) + 1)
+        result = self.launch(exe=exe)
+        self.assertDialog(result, INVALID_PACKAGE)
+        self.assertEqual(tree_listing(self.local), ["Lumaro/"])
+
+    def test_top_level_ready_in_the_package_ends_up_an_empty_marker(self):
+        entries = apps.app_entries(self.app) + [("ready", b"shipped by the package\n")]
+        exe = apps.record_launcher(self.s, apps.archive_bytes(entries))
+        result = self.launch(exe=exe)
+        self.assertCleanSuccess(result)
+        self.assertComplete(apps.runtime_dir(self.local, exe))
+
+
+class ConcurrentFirstLaunchTests(InstallCase):
+    LAUNCHERS = 8
+
+    def test_eight_simultaneous_first_launches_install_and_run_once(self):
+        app = apps.make_spy_app(self.s, files=APP_FILES, control={"sleep_ms": 2000})
+        exe = self.s.build_launcher(app)
+        runtime = apps.runtime_dir(self.local, exe)
+        os.makedirs(self.root)
+        poller = apps.StagingPoller(self.root)
+        reader = self.s.start_dialog_reader(timeout_s=120)
+        env = {"LOCALAPPDATA": win_path(self.local)}
+        started = time.monotonic()
+        runners = [self.s.start_runner(exe, set_env=env, cwd=self.case) for _ in range(self.LAUNCHERS)]
+        try:
+            codes = [self.s.runner_exit(r)[0] for r in runners]
+        finally:
+            seen = poller.stop()
+            dialog = reader.finish()
+        elapsed = time.monotonic() - started
+        self.assertIsNone(dialog, f"a launcher showed a dialog: {dialog}")
+        self.assertEqual(codes, [0] * self.LAUNCHERS)
+        self.assertEqual(self.staging_names(), [], "a staging folder was left behind")
+        self.assertLessEqual(len(seen), 1, f"more than one install: {sorted(seen)}")
+        self.assertEqual(apps.runtime_problems(runtime, apps.expected_runtime(app)), [])
+        runs = apps.read_records(os.path.join(self.root, apps.SPY_RECORD))
+        self.assertEqual(len(runs), 1, f"the app ran {len(runs)} times in {elapsed:.1f} s")
