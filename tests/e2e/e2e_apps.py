@@ -362,3 +362,159 @@ def compressible(seed, size):
     while len(out) < size:
         out += b"".join(rng.choices(pool, k=4096))
     return bytes(out[:size])
+
+
+# -- killing a first install at random moments --------------------------------------
+
+BIG_PARTS = 24  # files of each kind
+BIG_PART_SIZE = 1_900_000  # 24 * 2 * 1.9 MB: about 91 MB of package
+CRASH_EXE_NAME = "LumaroCrash.exe"
+
+_big = {}
+
+
+def big_package(s, parts=BIG_PARTS, part_size=BIG_PART_SIZE):
+    """A launcher around about 90 MB of generated content, half random (the
+    decoder emits literals) and half text-like (mostly matches), packed at a
+    low level so packing stays quick. Built once per run; returns
+    (exe, app folder, expected runtime)."""
+    key = (parts, part_size)
+    if key not in _big:
+        app = os.path.join(s.scratch("big"), f"app-{parts}x{part_size}")
+        if os.path.isdir(app):
+            shutil.rmtree(app)
+        os.makedirs(os.path.join(app, "data", "text"))
+        shutil.copyfile(s.tool("fake-node.exe"), os.path.join(app, "node.exe"))
+        write_tree(app, {"home.mjs": "// large test application\n"})
+        for i in range(parts):
+            write_tree(app, {f"data/random-{i:02d}.bin": incompressible(i, part_size),
+                             f"data/text/part-{i:02d}.txt": compressible(1000 + i, part_size)})
+        out = os.path.join(s.scratch("big"), f"exe-{parts}x{part_size}")
+        exe = pack_launcher(s, app, out, ["--level", "1", "--no-verify"])
+        named = os.path.join(out, CRASH_EXE_NAME)
+        os.replace(exe, named)
+        _big[key] = (named, app, expected_runtime(app))
+    return _big[key]
+
+
+def linux_pids_of(exe_name):
+    """Linux pids of the Wine processes running exe_name itself (not a runner
+    that merely names it on its command line)."""
+    needle = exe_name.lower().encode()
+    pids = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/cmdline", "rb") as f:
+                args = f.read().lower().split(b"\0")
+        except OSError:
+            continue
+        if any(a.endswith(needle) for a in args) and not any(b"lmr-runner" in a for a in args):
+            pids.append(int(entry))
+    return pids
+
+
+class CrashRounds:
+    """Kills the launcher during first installs and checks that RuntimeDir is
+    absent or complete after every kill, and complete after the next launch."""
+
+    def __init__(self, s, seed, log=print):
+        self.s, self.rng, self.log = s, random.Random(seed), log
+        self.exe, self.app, self.want = big_package(s)
+        self.work = s.new_case_dir("crash")
+        self.counts = dict(rounds=0, killed=0, finished_first=0, absent=0, absent_staging=0,
+                           complete=0, incomplete=0, relaunch_183=0, relaunch_failed=0)
+        self.failures = []
+        self.install_s = None
+
+    def local(self, n):
+        return os.path.join(self.work, f"round-{n}")
+
+    def start(self, local):
+        env = {"LOCALAPPDATA": win_path(local)}
+        runner = self.s.start_runner(self.exe, set_env=env, cwd=self.work, timeout_s=120)
+        pids = wait_for(lambda: linux_pids_of(CRASH_EXE_NAME), 60, step_s=0.002)
+        return runner, (pids[0] if pids else None), time.monotonic()
+
+    def calibrate(self, installs=2):
+        """Whole first installs: the longest time from the launcher's start to RuntimeDir."""
+        times = []
+        for i in range(installs):
+            local = self.local(f"calibration-{i}")
+            runtime = runtime_dir(local, self.exe)
+            runner, pid, t0 = self.start(local)
+            wait_for(lambda: os.path.isdir(runtime), 120, step_s=0.005)
+            times.append(time.monotonic() - t0)
+            code, out = self.s.runner_exit(runner)
+            problems = runtime_problems(runtime, self.want) if code == 0 else [f"exit {code}: {out}"]
+            shutil.rmtree(local, ignore_errors=True)
+            if pid is None or problems:
+                raise AssertionError(f"the calibration install failed: pid {pid}, {problems}")
+        self.install_s = max(times)
+        return self.install_s
+
+    def round(self, n):
+        self.counts["rounds"] += 1
+        local = self.local(n)
+        root, runtime = data_root(local), runtime_dir(local, self.exe)
+        runner, pid, t0 = self.start(local)
+        if pid is None:
+            self.failures.append(f"round {n}: the launcher never appeared")
+            runner.kill()
+            return
+        delay = self.rng.uniform(0, self.install_s)
+        time.sleep(max(0.0, t0 + delay - time.monotonic()))
+        try:
+            os.kill(pid, 9)
+            self.counts["killed"] += 1
+        except ProcessLookupError:
+            self.counts["finished_first"] += 1
+        self.s.runner_exit(runner)
+        # Wine may still be closing the killed process's files.
+        wait_for(lambda: pid not in linux_pids_of(CRASH_EXE_NAME), 10)
+
+        if os.path.lexists(runtime):
+            problems = runtime_problems(runtime, self.want)
+            if problems:
+                self.counts["incomplete"] += 1
+                self.failures.append(f"round {n}: killed after {delay:.3f} s, RuntimeDir incomplete: "
+                                     f"{problems[:5]}")
+                return
+            self.counts["complete"] += 1
+        else:
+            staging = os.path.isdir(root) and any(x.startswith("install-") for x in os.listdir(root))
+            self.counts["absent_staging" if staging else "absent"] += 1
+
+        for attempt in range(3):
+            result = launch(self.s, self.exe, local, cwd=self.work, timeout_s=120)
+            dialog = result.dialog["text"] if result.dialog else None
+            if dialog is not None and dialog == self.s.os_error_text(183) and result.exit_code == 1:
+                # This launcher got the killed one's process id and met its staging folder.
+                self.counts["relaunch_183"] += 1
+                continue
+            problems = runtime_problems(runtime, self.want) if os.path.isdir(runtime) else ["absent"]
+            if result.exit_code != 0 or dialog is not None or problems:
+                self.counts["relaunch_failed"] += 1
+                self.failures.append(f"round {n}: relaunch after a kill at {delay:.3f} s: {result!r}, "
+                                     f"{problems[:5]}")
+            break
+        else:
+            self.failures.append(f"round {n}: three relaunches in a row met error 183")
+        shutil.rmtree(local, ignore_errors=True)
+
+    def run(self, rounds):
+        started = time.monotonic()
+        for n in range(1, rounds + 1):
+            self.round(n)
+        self.elapsed_s = time.monotonic() - started
+        return self.counts
+
+    def summary(self):
+        c = self.counts
+        return (f"{c['rounds']} rounds in {self.elapsed_s:.1f} s (install {self.install_s:.2f} s): "
+                f"killed {c['killed']}, finished before the kill {c['finished_first']}; after the kill "
+                f"RuntimeDir absent {c['absent'] + c['absent_staging']} (with a staging folder "
+                f"{c['absent_staging']}), complete {c['complete']}, incomplete {c['incomplete']}; "
+                f"relaunches that met error 183 {c['relaunch_183']}, failed relaunches "
+                f"{c['relaunch_failed']}")
