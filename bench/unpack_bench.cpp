@@ -1,8 +1,10 @@
 // Unpack time of the launcher's own unpacker with and without the per-file
 // flush, on the same archive read from disk, into fresh folders. The two
 // modes alternate run by run so that drift in the machine hits both alike.
-//   unpack_bench ARCHIVE WORK_DIR [RUNS]
+//   unpack_bench ARCHIVE WORK_DIR [RUNS] [FIRST_RUN]
 // WORK_DIR must exist; each run unpacks into WORK_DIR\run-N-flush|noflush.
+// Run N begins with the flush when N is odd; FIRST_RUN (default 1) lets a
+// caller that starts one run at a time keep the alternation.
 #include <cwchar>
 #include <span>
 
@@ -39,10 +41,11 @@ bool UnpackOnce(std::span<const std::byte> archive, const std::wstring& dir, boo
 
 int wmain(int argc, wchar_t** argv) {
   if (argc < 3) {
-    std::fprintf(stderr, "usage: unpack_bench ARCHIVE WORK_DIR [RUNS]\n");
+    std::fprintf(stderr, "usage: unpack_bench ARCHIVE WORK_DIR [RUNS] [FIRST_RUN]\n");
     return 2;
   }
   const int runs = argc > 3 ? std::max(1, _wtoi(argv[3])) : 3;
+  const int first = argc > 4 ? std::max(1, _wtoi(argv[4])) - 1 : 0;
   std::vector<unsigned char> bytes;
   if (!lmr_bench::ReadWholeFile(argv[1], bytes)) return 1;
   const std::span<const std::byte> archive(reinterpret_cast<const std::byte*>(bytes.data()),
@@ -50,7 +53,7 @@ int wmain(int argc, wchar_t** argv) {
   const std::wstring work = argv[2];
 
   std::vector<double> with_flush, without_flush;
-  for (int i = 0; i < runs; ++i) {
+  for (int i = first; i < first + runs; ++i) {
     // Alternate which mode goes first.
     for (int k = 0; k < 2; ++k) {
       const bool flush = (i + k) % 2 == 0;

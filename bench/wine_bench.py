@@ -173,6 +173,7 @@ class Bench:
 
     def reset_data_root(self):
         shutil.rmtree(self.data_root(), ignore_errors=True)
+        os.sync()  # the next install must not share the disk with this one's writeback
 
     def constants(self, name):
         text = (self.work / f"{name}_const.cpp").read_text()
@@ -323,38 +324,64 @@ class Bench:
     def fig_writes(self):
         n = self.args.runs
         name = "fast"
-        out = {"install": self.cold_warm(name, n)}
+        exe = self.work / f"Lumaro-{name}.exe"
+        archive = to_windows(self.work / f"{name}.archive")
         scratch = self.work / "writes"
         shutil.rmtree(scratch, ignore_errors=True)
         scratch.mkdir()
+        times = {k: [] for k in ("cold", "warm", "install", "decode", "none", "each", "late",
+                                 "unpack_flush", "unpack_noflush")}
 
-        text, _ = self.wine([self.tools / "decode_only.exe", to_windows(self.work / f"{name}.rec"),
-                             n])
-        decode = [float(x) for x in re.findall(r"decode_ms=([\d.]+)", text)]
-        out["decode_ms"] = summary(decode)
+        def launch(i):
+            self.reset_data_root()
+            cold, _ = self.timed(exe)
+            warm, _ = self.timed(exe)
+            times["cold"].append(cold), times["warm"].append(warm)
+            times["install"].append(cold - warm)
 
-        modes = {"none": [], "each": [], "late": []}
-        flags = {"none": [], "each": ["--flush"], "late": ["--flush-late"]}
-        order = list(modes)
-        for i in range(n):
-            for mode in order[i % 3:] + order[:i % 3]:  # rotate who goes first
+        def decode(i):
+            text, _ = self.wine([self.tools / "decode_only.exe",
+                                 to_windows(self.work / f"{name}.rec")])
+            times["decode"].append(float(re.search(r"decode_ms=([\d.]+)", text).group(1)))
+
+        def writer(mode):
+            flags = {"none": [], "each": ["--flush"], "late": ["--flush-late"]}[mode]
+
+            def task(i):
                 dest = scratch / f"w-{i + 1}-{mode}"
-                text, _ = self.wine([self.tools / "write_files.exe",
-                                     to_windows(self.work / f"{name}.archive"), to_windows(dest),
-                                     *flags[mode]])
-                modes[mode].append(float(re.search(r"write_ms=([\d.]+)", text).group(1)))
+                text, _ = self.wine([self.tools / "write_files.exe", archive, to_windows(dest),
+                                     *flags])
+                times[mode].append(float(re.search(r"write_ms=([\d.]+)", text).group(1)))
                 shutil.rmtree(dest)
-        out["write_plain_ms"], out["write_flush_ms"] = summary(modes["none"]), summary(modes["each"])
-        out["write_flush_late_ms"] = summary(modes["late"])
+            return task
 
-        unpack_dir = scratch / "unpack"
-        unpack_dir.mkdir()
-        text, _ = self.wine([self.tools / "unpack_bench.exe",
-                             to_windows(self.work / f"{name}.archive"), to_windows(unpack_dir), n])
-        shutil.rmtree(unpack_dir)
-        unpacked = re.findall(r"run \d+ (flush|noflush): unpack_ms=([\d.]+)", text)
-        out["unpack_flush_ms"] = summary([float(ms) for k, ms in unpacked if k == "flush"])
-        out["unpack_noflush_ms"] = summary([float(ms) for k, ms in unpacked if k == "noflush"])
+        def unpack(i):
+            dest = scratch / f"u-{i + 1}"
+            dest.mkdir()
+            text, _ = self.wine([self.tools / "unpack_bench.exe", archive, to_windows(dest), 1,
+                                 i + 1])
+            for mode, ms in re.findall(r"run \d+ (flush|noflush): unpack_ms=([\d.]+)", text):
+                times["unpack_" + mode].append(float(ms))
+            shutil.rmtree(dest)
+
+        # Every task once per round, in a rotated order, each starting with no
+        # dirty data of an earlier one still being written back.
+        tasks = [launch, decode, writer("none"), writer("each"), writer("late"), unpack]
+        for i in range(n):
+            k = i % len(tasks)
+            for task in tasks[k:] + tasks[:k]:
+                os.sync()
+                task(i)
+            log(f"  writes round {i + 1}: install {times['install'][-1]:.0f} ms, decode "
+                f"{times['decode'][-1]:.0f} ms, plain writer {times['none'][-1]:.0f} ms")
+        out = {"install": {"cold_ms": summary(times["cold"]), "warm_ms": summary(times["warm"]),
+                           "install_only_ms": summary(times["install"])},
+               "decode_ms": summary(times["decode"]), "write_plain_ms": summary(times["none"]),
+               "write_flush_ms": summary(times["each"]),
+               "write_flush_late_ms": summary(times["late"]),
+               "unpack_flush_ms": summary(times["unpack_flush"]),
+               "unpack_noflush_ms": summary(times["unpack_noflush"])}
+        shutil.rmtree(scratch, ignore_errors=True)
 
         install_ms = out["install"]["install_only_ms"]["median"]
         decode_ms = out["decode_ms"]["median"]
