@@ -1,7 +1,8 @@
 // The least a launcher must do to run an installed app: set the device file
 // variable, start RUNTIME_DIR\node.exe RUNTIME_DIR\home.mjs --desktop in
 // RUNTIME_DIR without a console window, wait, and pass the exit code on.
-// The yardstick for the warm launch overhead.
+// The yardstick for the warm launch overhead. Built a second time with
+// LMR_IMPORT_USER32 to show what loading user32.dll alone costs.
 //   min_spawner RUNTIME_DIR DEVICE_FILE
 #include <windows.h>
 
@@ -9,6 +10,9 @@
 
 int wmain(int argc, wchar_t** argv) {
   if (argc < 3) return 2;
+#ifdef LMR_IMPORT_USER32
+  if (argc > 99) MessageBoxW(nullptr, L"", L"", 0);  // never called: only the import counts
+#endif
   const std::wstring runtime = argv[1];
   SetEnvironmentVariableW(L"LMR_DEVICE_FILE", argv[2]);
   SetEnvironmentVariableW(L"NODE_OPTIONS", nullptr);

@@ -424,6 +424,13 @@ class Bench:
             al_a = [float(x) for x in re.findall(r"^run \d+: A_ms=([\d.]+)", text, re.M)]
             al_ratio = [float(x) for x in re.findall(r"^run \d+: .*ratio=([\d.]+)", text, re.M)]
 
+        u32 = [self.tools / "min_spawner_user32.exe", *spawner[1:]]
+        text, _ = self.wine([self.tools / "timed_run.exe", "-n", n, "--warmup", 3, "--",
+                             to_windows(u32[0]), *u32[1:], "--vs", to_windows(spawner[0]),
+                             *spawner[1:]])
+        u32_ratio = [float(x) for x in re.findall(r"^run \d+: .*ratio=([\d.]+)", text, re.M)]
+        u32_a = [float(x) for x in re.findall(r"^run \d+: A_ms=([\d.]+)", text, re.M)]
+
         outer_a, outer_b = [], []
         for i in range(n + 3):
             _, wa = self.wine([exe])
@@ -434,7 +441,9 @@ class Bench:
         out = {"inner_launcher_ms": summary(inner_a), "inner_spawner_ms": summary(inner_b),
                "inner_ratio": summary(inner_ratio), "outer_launcher_ms": summary(outer_a),
                "outer_spawner_ms": summary(outer_b), "outer_ratio": summary(outer_ratio),
-               "inner_aligned_ms": summary(al_a), "inner_aligned_ratio": summary(al_ratio)}
+               "inner_aligned_ms": summary(al_a), "inner_aligned_ratio": summary(al_ratio),
+               "inner_spawner_user32_ms": summary(u32_a),
+               "inner_spawner_user32_ratio": summary(u32_ratio)}
         self.record("overhead", out)
         print("Warm launch, launcher against a minimal spawner, same trivial child:")
         print(f"  inside Wine: launcher {fmt(out['inner_launcher_ms'], digits=2)}")
@@ -443,6 +452,8 @@ class Bench:
         if al_a:
             print(f"  inside Wine: launcher linked with 4 KiB file alignment "
                   f"{fmt(out['inner_aligned_ms'], digits=2)}, ratio {fmt(out['inner_aligned_ratio'], '', 3)}")
+        print(f"  inside Wine: spawner importing user32 {fmt(out['inner_spawner_user32_ms'], digits=2)}, "
+              f"ratio to the spawner {fmt(out['inner_spawner_user32_ratio'], '', 3)}")
         print(f"  whole wine64 commands: launcher {fmt(out['outer_launcher_ms'])}")
         print(f"  whole wine64 commands: spawner  {fmt(out['outer_spawner_ms'])}")
         print(f"  whole wine64 commands: ratio (pairwise) {fmt(out['outer_ratio'], '', 3)}")
