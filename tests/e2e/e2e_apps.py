@@ -366,35 +366,40 @@ def compressible(seed, size):
 
 # -- killing a first install at random moments --------------------------------------
 
-BIG_PARTS = 24  # files of each kind
-BIG_PART_SIZE = 1_900_000  # 24 * 2 * 1.9 MB: about 91 MB of package
+BIG_PARTS = 22  # large files of each kind
+BIG_PART_SIZE = 1_900_000
+BIG_SMALL_FILES = 800  # like node_modules: many small files make unpacking take time too
+BIG_SMALL_SIZE = 9000  # about 91 MB of package in all
 CRASH_EXE_NAME = "LumaroCrash.exe"
 
 _big = {}
 
 
-def big_package(s, parts=BIG_PARTS, part_size=BIG_PART_SIZE):
-    """A launcher around about 90 MB of generated content, half random (the
-    decoder emits literals) and half text-like (mostly matches), packed at a
-    low level so packing stays quick. Built once per run; returns
-    (exe, app folder, expected runtime)."""
-    key = (parts, part_size)
-    if key not in _big:
-        app = os.path.join(s.scratch("big"), f"app-{parts}x{part_size}")
+def big_package(s):
+    """A launcher around about 90 MB of generated content: large files half
+    random (the decoder emits literals) and half text-like (mostly matches),
+    plus thousands of small files, packed at a low level so packing stays
+    quick. Built once per run; returns (exe, app folder, expected runtime)."""
+    if not _big:
+        app = os.path.join(s.scratch("big"), "app")
         if os.path.isdir(app):
             shutil.rmtree(app)
-        os.makedirs(os.path.join(app, "data", "text"))
+        os.makedirs(app)
         shutil.copyfile(s.tool("fake-node.exe"), os.path.join(app, "node.exe"))
         write_tree(app, {"home.mjs": "// large test application\n"})
-        for i in range(parts):
-            write_tree(app, {f"data/random-{i:02d}.bin": incompressible(i, part_size),
-                             f"data/text/part-{i:02d}.txt": compressible(1000 + i, part_size)})
-        out = os.path.join(s.scratch("big"), f"exe-{parts}x{part_size}")
+        for i in range(BIG_PARTS):
+            write_tree(app, {f"data/random-{i:02d}.bin": incompressible(i, BIG_PART_SIZE),
+                             f"data/text/part-{i:02d}.txt": compressible(1000 + i, BIG_PART_SIZE)})
+        text = compressible(7, BIG_SMALL_FILES * BIG_SMALL_SIZE)
+        for i in range(BIG_SMALL_FILES):
+            chunk = text[i * BIG_SMALL_SIZE:(i + 1) * BIG_SMALL_SIZE]
+            write_tree(app, {f"modules/pkg-{i // 40:02d}/lib/file-{i % 40:02d}.js": chunk})
+        out = os.path.join(s.scratch("big"), "exe")
         exe = pack_launcher(s, app, out, ["--level", "1", "--no-verify"])
         named = os.path.join(out, CRASH_EXE_NAME)
         os.replace(exe, named)
-        _big[key] = (named, app, expected_runtime(app))
-    return _big[key]
+        _big["package"] = (named, app, expected_runtime(app))
+    return _big["package"]
 
 
 def linux_pids_of(exe_name):

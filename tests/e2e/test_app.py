@@ -11,12 +11,9 @@ import shutil
 import subprocess
 import tarfile
 import time
-import unittest
 
 from tests.e2e import e2e_apps as apps
-from tests.e2e import harness
-from tests.e2e.harness import (APP_STOPPED, WINDOW_TITLE, LauncherTestCase, tree_listing, wait_for,
-                               win_path)
+from tests.e2e.harness import APP_STOPPED, WINDOW_TITLE, LauncherTestCase, wait_for, win_path
 
 DEVICE = "device.local.json"
 
@@ -281,6 +278,7 @@ class RunningAppTests(AppCase):
         state_file = os.path.join(self.case, "window.json")
         stop_file = state_file + ".stop"
         window = (f'"{win_path(self.s.tool("lmr-window.exe"))}" --state minimized --lifetime-ms 60000 '
+                  f'--title "{WINDOW_TITLE}" '
                   f'--state-file "{win_path(state_file)}" --stop-file "{win_path(stop_file)}"')
         apps.preinstall(self.exe, self.app, self.local, control={"exec_line": window})
         args = {"LOCALAPPDATA": win_path(self.local)}

@@ -7,7 +7,6 @@ import shutil
 import time
 
 from tests.e2e import e2e_apps as apps
-from tests.e2e import harness
 from tests.e2e.harness import INVALID_PACKAGE, LauncherTestCase, tree_listing, win_path
 
 
