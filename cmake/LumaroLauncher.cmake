@@ -55,6 +55,8 @@ function(lumaro_add_launcher target)
     $<TARGET_OBJECTS:lmr_launcher_main>
     $<TARGET_OBJECTS:lmr_launcher_resources>)
   target_link_libraries(${target} PRIVATE lmr_launcher)
-  target_link_options(${target} PRIVATE -municode -mwindows -s)
+  # Page-aligned sections can be mapped straight from the file: the record is
+  # then paged in only when installing, instead of copied in at every start.
+  target_link_options(${target} PRIVATE -municode -mwindows -s -Wl,--file-alignment,4096)
   set_target_properties(${target} PROPERTIES OUTPUT_NAME ${L_OUTPUT_NAME})
 endfunction()

@@ -19,12 +19,6 @@ platform::Result<InstanceGuard::Outcome> InstanceGuard::Acquire() {
   return Outcome(InstanceGuard(std::move(mutex)));
 }
 
-void ActivateRunningInstance() {
-  const std::wstring title = platform::ToWide(kWindowTitle);
-  HWND window = FindWindowW(nullptr, title.c_str());
-  if (window == nullptr) return;
-  ShowWindow(window, SW_RESTORE);
-  SetForegroundWindow(window);
-}
+void ActivateRunningInstance() { platform::ActivateWindowByTitle(kWindowTitle); }
 
 }  // namespace lumaro::launcher

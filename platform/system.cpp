@@ -41,10 +41,4 @@ void TerminateOnOutOfMemory() {
   __builtin_unreachable();
 }
 
-void ShowErrorDialog(std::string_view text, std::string_view caption) {
-  const std::wstring wide_text = ToWide(text);
-  const std::wstring wide_caption = ToWide(caption);
-  MessageBoxW(nullptr, wide_text.c_str(), wide_caption.c_str(), MB_OK | MB_ICONERROR);
-}
-
 }  // namespace lumaro::platform

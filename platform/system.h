@@ -44,4 +44,8 @@ Result<std::string> ModuleFileName();
 // MessageBoxW with the error icon and a single OK button.
 void ShowErrorDialog(std::string_view text, std::string_view caption);
 
+// Restores and brings to the front the top-level window with this title, if
+// there is one (FindWindowW, ShowWindow(SW_RESTORE), SetForegroundWindow).
+void ActivateWindowByTitle(std::string_view title);
+
 }  // namespace lumaro::platform
