@@ -1,0 +1,79 @@
+// Test tool: finds the payload record in a launcher exe (or takes a bare
+// record) and decodes its stream with wimlib's LZMS decompressor, an oracle
+// independent of our own decoder. Writes the package archive.
+//   lmr-wimlib-decode IN.exe|IN.bin OUT.archive
+#include <wimlib.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::uint64_t Le(const unsigned char* p, int bytes) {
+  std::uint64_t v = 0;
+  for (int i = bytes - 1; i >= 0; --i) v = (v << 8) | p[i];
+  return v;
+}
+
+int Fail(const char* why) {
+  std::fprintf(stderr, "lmr-wimlib-decode: %s\n", why);
+  return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 3) return Fail("usage: lmr-wimlib-decode IN OUT");
+  std::ifstream in(argv[1], std::ios::binary);
+  const std::vector<unsigned char> file((std::istreambuf_iterator<char>(in)), {});
+
+  // The record: "LMR1", u32 size, 16-byte id, then the stream's own magic.
+  static const unsigned char kStreamMagic[] = {0x0A, 0x51, 0xE5, 0xC0};
+  std::size_t record = std::string::npos;
+  for (std::size_t i = 0; i + 28 <= file.size(); ++i) {
+    if (std::memcmp(&file[i], "LMR1", 4) == 0 && std::memcmp(&file[i + 24], kStreamMagic, 4) == 0) {
+      if (record != std::string::npos) return Fail("more than one record");
+      record = i;
+    }
+  }
+  if (record == std::string::npos) return Fail("no record");
+  const unsigned char* s = &file[record + 24];
+  const std::size_t available = file.size() - record - 24;
+  const std::uint64_t total = Le(s + 8, 8);
+  const std::uint64_t chunk = Le(s + 16, 4);
+  if (Le(s + 4, 2) != 24 || s[7] != 5 || Le(&file[record + 4], 4) != total) {
+    return Fail("bad header");
+  }
+
+  std::vector<unsigned char> out(total);
+  wimlib_decompressor* decompressor = nullptr;
+  if (total != 0 && wimlib_create_decompressor(WIMLIB_COMPRESSION_TYPE_LZMS,
+                                               static_cast<size_t>(chunk), &decompressor) != 0) {
+    return Fail("wimlib_create_decompressor");
+  }
+  std::size_t at = 24;
+  for (std::uint64_t done = 0; done < total;) {
+    if (at + 4 > available) return Fail("truncated chunk record");
+    const std::uint64_t size = Le(s + at, 4);
+    at += 4;
+    const std::uint64_t want = std::min<std::uint64_t>(chunk, total - done);
+    if (at + size > available) return Fail("truncated chunk");
+    if (size == want) {
+      std::memcpy(&out[done], s + at, size);
+    } else if (wimlib_decompress(s + at, size, &out[done], want, decompressor) != 0) {
+      return Fail("wimlib_decompress");
+    }
+    at += size;
+    done += want;
+  }
+  wimlib_free_decompressor(decompressor);
+  std::ofstream(argv[2], std::ios::binary).write(reinterpret_cast<const char*>(out.data()),
+                                                 static_cast<std::streamsize>(out.size()));
+  std::printf("%llu\n", static_cast<unsigned long long>(at));
+  return 0;
+}
