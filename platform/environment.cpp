@@ -38,45 +38,41 @@ std::string FromWide(std::wstring_view utf16) {
   return *Utf16ToUtf8(repaired);
 }
 
-Result<std::wstring> ToSystemPath(std::string_view path) {
-  if (path.find('\0') != std::string_view::npos) {
-    return Fail(LaunchError::Static(ErrorKind::kInvalidInput, kNulInPathMessage));
-  }
-  std::wstring wide = ToWide(path);
-  if (ClassifySystemPath(AsU16(wide)) == SystemPathForm::kUnchanged) return wide;
+namespace {
 
-  std::wstring full(wide.size() + 16, L'\0');
+LaunchError NulInPath() { return LaunchError::Static(ErrorKind::kInvalidInput, kNulInPathMessage); }
+
+// GetFullPathNameW, grown until the whole path fits.
+Result<std::wstring> FullPathWide(const std::wstring& path) {
+  std::wstring full(std::max<std::size_t>(path.size() + 16, MAX_PATH), L'\0');
   for (;;) {
-    SetLastError(0);
-    const DWORD n = GetFullPathNameW(wide.c_str(), static_cast<DWORD>(full.size()), full.data(),
+    const DWORD n = GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(),
                                      nullptr);
     if (n == 0) return Fail(LaunchError::Os(GetLastError()));
     if (n < full.size()) {
       full.resize(n);
-      break;
+      return full;
     }
-    full.resize(n);  // n counts the NUL when the buffer was too small
+    full.resize(n);  // too small: n is the size needed, NUL included
   }
-  return AsWide(ExtendedLengthPath(AsU16(full)));
+}
+
+}  // namespace
+
+Result<std::wstring> ToSystemPath(std::string_view path) {
+  if (path.find('\0') != std::string_view::npos) return Fail(NulInPath());
+  std::wstring wide = ToWide(path);
+  if (ClassifySystemPath(AsU16(wide)) == SystemPathForm::kUnchanged) return wide;
+  auto full = FullPathWide(wide);
+  if (!full) return Fail(std::move(full.error()));
+  return AsWide(ExtendedLengthPath(AsU16(*full)));
 }
 
 Result<std::string> FullPathName(std::string_view path) {
-  if (path.find('\0') != std::string_view::npos) {
-    return Fail(LaunchError::Static(ErrorKind::kInvalidInput, kNulInPathMessage));
-  }
-  const std::wstring wide = ToWide(path);
-  std::wstring full(MAX_PATH, L'\0');
-  for (;;) {
-    SetLastError(0);
-    const DWORD n = GetFullPathNameW(wide.c_str(), static_cast<DWORD>(full.size()), full.data(),
-                                     nullptr);
-    if (n == 0) return Fail(LaunchError::Os(GetLastError()));
-    if (n < full.size()) {
-      full.resize(n);
-      return FromWide(full);
-    }
-    full.resize(n);
-  }
+  if (path.find('\0') != std::string_view::npos) return Fail(NulInPath());
+  auto full = FullPathWide(ToWide(path));
+  if (!full) return Fail(std::move(full.error()));
+  return FromWide(*full);
 }
 
 std::optional<std::string> ReadEnvironmentVariable(std::string_view name) {
