@@ -42,8 +42,7 @@ bool Variable(const wchar_t* name, std::wstring* value) {
   return present;
 }
 
-std::string HandleJson(DWORD which) {
-  const HANDLE handle = GetStdHandle(which);
+std::string HandleJson(HANDLE handle) {
   std::string json = "{\"type\":";
   if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return json + "null,\"path\":null}";
   json += std::to_string(GetFileType(handle));
@@ -72,9 +71,14 @@ std::string RecordLine(int argc, wchar_t** argv) {
     }
     FreeEnvironmentStringsW(block);
   }
-  line += "],\"stdin\":" + HandleJson(STD_INPUT_HANDLE);
-  line += ",\"stdout\":" + HandleJson(STD_OUTPUT_HANDLE);
-  line += ",\"stderr\":" + HandleJson(STD_ERROR_HANDLE);
+  line += "],\"stdin\":" + HandleJson(GetStdHandle(STD_INPUT_HANDLE));
+  line += ",\"stdout\":" + HandleJson(GetStdHandle(STD_OUTPUT_HANDLE));
+  line += ",\"stderr\":" + HandleJson(GetStdHandle(STD_ERROR_HANDLE));
+  // The null device as this process opens it itself, to compare with.
+  const HANDLE nul = CreateFileW(L"\\\\.\\NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 nullptr, OPEN_EXISTING, 0, nullptr);
+  line += ",\"nul\":" + HandleJson(nul);
+  if (nul != INVALID_HANDLE_VALUE) CloseHandle(nul);
   line += ",\"tick\":" + std::to_string(GetTickCount64()) + "}\n";
   return line;
 }
