@@ -24,8 +24,8 @@ constexpr std::string_view kUsage =
     "         [--corrupt-stream] [--chunk-size BYTES] [--level N] [--no-verify]\n"
     "--build-id-bytes: 16 raw BuildId bytes as 32 hex digits; --build-id: 16 bytes\n"
     "of text, used as is; default: from the archive's SHA-256. --package-size sets\n"
-    "PACKAGE_SIZE in the constants only. --corrupt-stream flips a byte in the\n"
-    "middle of the first chunk after verification. Exit: 0 ok, 2 usage, 4 I/O.\n";
+    "PACKAGE_SIZE in the constants only. --corrupt-stream damages the first\n"
+    "chunk record so that it runs past the end. Exit: 0 ok, 2 usage, 4 I/O.\n";
 
 int Fail(int code, const std::string& message) {
   std::fprintf(stderr, "lmr-record: %s\n", message.c_str());
@@ -114,13 +114,13 @@ int main(int argc, char** argv) {
   if (!packed) return Fail(ExitCode(packed.error().error_class), packed.error().message);
   if (corrupt) {
     if (packed->stream.chunk_count == 0) return Fail(2, "--corrupt-stream needs a non-empty archive");
+    // A flipped bit inside LZMS data may still decode (to other bytes: LZMS
+    // has no checksum), so damage the container instead: the first chunk
+    // claims far more bytes than the stream holds, which every decoder must
+    // refuse.
     auto& record = packed->record;
     const std::size_t first_chunk = kRecordHeadSize + kStreamHeaderSize;
-    const std::size_t length = std::to_integer<std::size_t>(record[first_chunk]) |
-                               std::to_integer<std::size_t>(record[first_chunk + 1]) << 8 |
-                               std::to_integer<std::size_t>(record[first_chunk + 2]) << 16 |
-                               std::to_integer<std::size_t>(record[first_chunk + 3]) << 24;
-    record[first_chunk + 4 + length / 2] ^= std::byte{0xFF};
+    for (std::size_t i = 0; i < 4; ++i) record[first_chunk + i] = std::byte{0xF0};
   }
   if (auto written = WriteFileIfChanged(record_path, std::span<const std::byte>(packed->record)); !written) {
     return Fail(4, written.error().message);
