@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include "../tests/wine/tool_util.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <string>
@@ -24,24 +26,8 @@ inline double NowMs() {
   return static_cast<double>(t.QuadPart) / ticks_per_ms;
 }
 
-inline std::string ToUtf8(std::wstring_view text) {
-  if (text.empty()) return {};
-  const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                    nullptr, 0, nullptr, nullptr);
-  std::string out(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n,
-                      nullptr, nullptr);
-  return out;
-}
-
-inline std::wstring ToUtf16(std::string_view text) {
-  if (text.empty()) return {};
-  const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                    nullptr, 0);
-  std::wstring out(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
-  return out;
-}
+using lmr_tool::ToUtf16;
+using lmr_tool::ToUtf8;
 
 // The whole file, or false with the error printed.
 inline bool ReadWholeFile(const wchar_t* path, std::vector<unsigned char>& out) {

@@ -19,26 +19,6 @@ int Usage(const char* why) {
   return 2;
 }
 
-void AppendQuoted(std::wstring& line, const std::wstring& arg) {
-  if (!arg.empty() && arg.find_first_of(L" \t\"") == std::wstring::npos) {
-    line += arg;
-    return;
-  }
-  line += L'"';
-  size_t backslashes = 0;
-  for (const wchar_t c : arg) {
-    if (c == L'\\') {
-      ++backslashes;
-      continue;
-    }
-    line.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-    backslashes = 0;
-    line += c;
-  }
-  line.append(backslashes * 2, L'\\');
-  line += L'"';
-}
-
 // Milliseconds from CreateProcessW to the end of the wait; false if it
 // could not start. The exit code is returned through `code`.
 bool RunOnce(const std::wstring& command_line, const wchar_t* cwd, double& ms, DWORD& code) {
@@ -98,7 +78,7 @@ int wmain(int argc, wchar_t** argv) {
     }
     std::wstring& line = in_b ? b : a;
     if (!line.empty()) line += L' ';
-    AppendQuoted(line, argv[i]);
+    lmr_tool::AppendQuoted(line, argv[i]);
   }
   if (a.empty() || (in_b && b.empty())) return Usage("no program given");
 

@@ -18,33 +18,6 @@ int Usage(const char* why) {
   return 2;
 }
 
-// One argument, quoted so that CommandLineToArgvW and the C runtime give it back.
-void AppendQuoted(std::wstring& line, const std::wstring& arg) {
-  if (!arg.empty() && arg.find_first_of(L" \t\n\v\"") == std::wstring::npos) {
-    line += arg;
-    return;
-  }
-  line += L'"';
-  for (size_t i = 0;; ++i) {
-    size_t backslashes = 0;
-    while (i < arg.size() && arg[i] == L'\\') {
-      ++i;
-      ++backslashes;
-    }
-    if (i == arg.size()) {
-      line.append(backslashes * 2, L'\\');
-      break;
-    }
-    if (arg[i] == L'"') {
-      line.append(backslashes * 2 + 1, L'\\');
-    } else {
-      line.append(backslashes, L'\\');
-    }
-    line += arg[i];
-  }
-  line += L'"';
-}
-
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -87,7 +60,7 @@ int wmain(int argc, wchar_t** argv) {
   std::wstring line;
   for (int a = i; a < argc; ++a) {
     if (a > i) line += L' ';
-    AppendQuoted(line, argv[a]);
+    lmr_tool::AppendQuoted(line, argv[a]);
   }
 
   STARTUPINFOW startup{};

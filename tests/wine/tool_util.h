@@ -102,4 +102,32 @@ inline bool FileExists(const std::wstring& path) {
   return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+// Appends one argument, quoted so that CommandLineToArgvW and the C runtime
+// give it back.
+inline void AppendQuoted(std::wstring& line, const std::wstring& arg) {
+  if (!arg.empty() && arg.find_first_of(L" \t\n\v\"") == std::wstring::npos) {
+    line += arg;
+    return;
+  }
+  line += L'"';
+  for (size_t i = 0;; ++i) {
+    size_t backslashes = 0;
+    while (i < arg.size() && arg[i] == L'\\') {
+      ++i;
+      ++backslashes;
+    }
+    if (i == arg.size()) {
+      line.append(backslashes * 2, L'\\');
+      break;
+    }
+    if (arg[i] == L'"') {
+      line.append(backslashes * 2 + 1, L'\\');
+    } else {
+      line.append(backslashes, L'\\');
+    }
+    line += arg[i];
+  }
+  line += L'"';
+}
+
 }  // namespace lmr_tool
