@@ -177,8 +177,9 @@ class Bench:
 
     def constants(self, name):
         text = (self.work / f"{name}_const.cpp").read_text()
-        get = lambda key: int(re.search(key + r"\s*=\s*(\d+)u", text).group(1))
-        return get("PACKAGE_SIZE"), get("COMPRESSED_SIZE")
+        # kPayloadConstants = {tag, PACKAGE_SIZE, COMPRESSED_SIZE, PACKAGE_CRC32}
+        words = re.search(r"\{\s*(0x[0-9A-F]+)u,\s*(\d+)u,\s*(\d+)u,", text)
+        return int(words.group(2)), int(words.group(3))
 
     def runtime_dir(self, name):
         build_id = (self.work / f"{name}.rec").read_bytes()[8:24].decode("ascii")

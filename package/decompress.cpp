@@ -3,6 +3,7 @@
 
 #include "package/decompress.h"
 
+#include "package/crc32.h"
 #include "package/payload_record.h"
 #include "platform/system.h"
 
@@ -66,6 +67,12 @@ platform::Result<PackageBuffer> DecompressPackage() {
 
   if (!ok) return Fail(LaunchError::Os(error));
   if (produced != PACKAGE_SIZE) return Fail(LaunchError::InvalidPackage());
+  // LZMS has no checksum: damage in a stored chunk, and much damage in a
+  // compressed one, still decodes to the right length. Nothing is installed
+  // from bytes that differ from what was packed.
+  if (Crc32({static_cast<const std::byte*>(buffer.get()), buffer.size()}) != PACKAGE_CRC32) {
+    return Fail(LaunchError::InvalidPackage());
+  }
   // The buffer is declared after the module, so on every failure above it is
   // freed before the library; on success the library goes first, as nothing
   // of it is referenced by the buffer.

@@ -10,7 +10,8 @@
 
 namespace lumaro::package {
 
-// The package bytes, exactly PACKAGE_SIZE of them, in one heap block.
+// The package bytes, exactly PACKAGE_SIZE of them and matching PACKAGE_CRC32,
+// in one heap block.
 class PackageBuffer {
  public:
   explicit PackageBuffer(platform::UniqueHeapBlock block) : block_(std::move(block)) {}

@@ -315,12 +315,13 @@ class Session:
                 f.write(content.encode("utf-8") if isinstance(content, str) else content)
         return app
 
-    def build_launcher(self, app_dir, build_id=None):
-        """lmr-pack + lumaro-link around app_dir; cached per content within the run."""
+    def build_launcher(self, app_dir):
+        """lmr-pack + lumaro-link around app_dir; cached per content within the run.
+        A test that needs another BuildId patches it in (with_build_id)."""
         pack, link = self.lmr_pack(), self.lumaro_link()
         if not pack or not link:
             raise unittest.SkipTest("lmr-pack or lumaro-link not built yet")
-        digest = hashlib.sha256((build_id or "").encode())
+        digest = hashlib.sha256()
         for path in tree_listing(app_dir):
             digest.update(path.encode() + b"\0")
             full = os.path.join(app_dir, path)
@@ -333,8 +334,6 @@ class Session:
             os.makedirs(out_dir, exist_ok=True)
             record, constants = os.path.join(out_dir, "record.bin"), os.path.join(out_dir, "constants.cpp")
             args = [pack, app_dir, "--record", record, "--constants", constants]
-            if build_id:
-                args += ["--build-id", build_id]
             self._check_run(args)
             exe = os.path.join(out_dir, "Lumaro.exe")
             self._check_run([link, record, constants, exe])

@@ -3,6 +3,7 @@
 // packages: any BuildId bytes, a PACKAGE_SIZE that disagrees with the stream,
 // and a damaged stream.
 #include <charconv>
+#include <cstring>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -57,6 +58,7 @@ int main(int argc, char** argv) {
   std::string archive_path, record_path, constants_path;
   std::optional<std::uint64_t> package_size;
   bool corrupt = false;
+  std::optional<BuildIdBytes> build_id;
   RecordOptions options;
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
@@ -79,12 +81,12 @@ int main(int argc, char** argv) {
     } else if (arg == "--constants") {
       constants_path = value;
     } else if (arg == "--build-id-bytes") {
-      options.build_id = HexBytes(value);
-      if (!options.build_id) return Fail(2, "--build-id-bytes takes 32 hex digits");
+      build_id = HexBytes(value);
+      if (!build_id) return Fail(2, "--build-id-bytes takes 32 hex digits");
     } else if (arg == "--build-id") {
       if (value.size() != 16) return Fail(2, "--build-id takes 16 bytes of text");
-      options.build_id.emplace();
-      std::copy(value.begin(), value.end(), options.build_id->begin());
+      build_id.emplace();
+      std::copy(value.begin(), value.end(), build_id->begin());
     } else if (arg == "--package-size") {
       package_size = Number(value);
       if (!package_size) return Fail(2, "--package-size takes a number");
@@ -112,6 +114,11 @@ int main(int argc, char** argv) {
 
   auto packed = BuildPackageRecord(archive, options);
   if (!packed) return Fail(ExitCode(packed.error().error_class), packed.error().message);
+  if (build_id) {
+    // The pack library always derives the id from the content; a test that
+    // needs another one patches it in, as it would into a built exe.
+    std::memcpy(packed->record.data() + lumaro::package::kBuildIdOffset, build_id->data(), build_id->size());
+  }
   if (corrupt) {
     if (packed->stream.chunk_count == 0) return Fail(2, "--corrupt-stream needs a non-empty archive");
     // A flipped bit inside LZMS data may still decode (to other bytes: LZMS
@@ -125,8 +132,8 @@ int main(int argc, char** argv) {
   if (auto written = WriteFileIfChanged(record_path, std::span<const std::byte>(packed->record)); !written) {
     return Fail(4, written.error().message);
   }
-  const std::string source = ConstantsSource("lmr-record", archive_path, package_size.value_or(archive.size()),
-                                             packed->stream.bytes.size());
+  const std::string source = ConstantsSource("lmr-record", package_size.value_or(archive.size()),
+                                             packed->stream.bytes.size(), packed->package_crc32);
   if (auto written = WriteFileIfChanged(constants_path, source); !written) return Fail(4, written.error().message);
   return 0;
 }

@@ -23,6 +23,7 @@ using lumaro::testing::WriteFileBytes;
 using platform::LaunchError;
 using Tree = std::vector<std::string>;
 
+// Names the folders only; EnsureRuntime never compares it with the record.
 constexpr std::string_view kBuildId = "00ff00ff00ff00ff";
 const Tree kInstalled = {"home.mjs", "lib/", "lib/x.js", "node.exe", "ready"};
 

@@ -24,14 +24,16 @@ constexpr std::string_view kHelp = R"(Usage: lmr-pack [options] APP_DIR --record
 Packs APP_DIR (which must hold node.exe and home.mjs at its top) into the
 launcher's payload record: the package archive, LZMS-compressed in the
 Windows Compression API's buffer format, behind a 24-byte head with the
-BuildId. Files are stored sorted by name bytes with "/" between folders, so
+BuildId (the first 16 hex digits of the archive's SHA-256, so that
+different content never reuses an installed runtime). Files are stored sorted by name bytes with "/" between folders, so
 the same folder always gives the same record. Names that the launcher or
 Windows could not reproduce are refused. Empty folders cannot be carried;
 the summary lists them.
 
 Outputs (each written only when its content changes):
   --record FILE         the payload record
-  --constants FILE      C++ source defining PACKAGE_SIZE and COMPRESSED_SIZE
+  --constants FILE      C++ source defining PACKAGE_SIZE, COMPRESSED_SIZE and
+                        PACKAGE_CRC32 (the CRC-32 the launcher checks)
   --archive-out FILE    the raw, uncompressed package archive
   --print-build-id      print the BuildId on stdout
 
@@ -44,8 +46,6 @@ Options:
                         exceed 64 MiB, rounded up to 64K; an archive under
                         1 MiB is one chunk
   --threads N           compression threads (default: all cores)
-  --build-id HEX        use these 16 hex digits as the BuildId instead of the
-                        first 16 hex digits of the archive's SHA-256
   --no-verify           skip decoding the stream and comparing it with the
                         archive
   --quiet               no progress bar and no summary
@@ -73,7 +73,6 @@ struct CommandLine {
   bool quiet = false;
   bool help = false;
   CompressOptions compress;
-  std::optional<BuildIdBytes> build_id;
 };
 
 PackError Usage(std::string message) { return {ErrorClass::kUsage, std::move(message)}; }
@@ -125,7 +124,10 @@ std::expected<CommandLine, PackError> ParseCommandLine(int argc, char** argv) {
       line.verify = false;
     } else if (arg == "--quiet") {
       line.quiet = true;
-    } else if (arg == "--level" || arg == "--threads" || arg == "--chunk-size" || arg == "--build-id") {
+    } else if (arg == "--build-id" || arg.starts_with("--build-id=")) {
+      return std::unexpected(Usage("--build-id is not accepted: the BuildId always comes from the package's "
+                                   "content, so that a changed package never reuses an installed runtime"));
+    } else if (arg == "--level" || arg == "--threads" || arg == "--chunk-size") {
       auto v = value();
       if (!v) return std::unexpected(v.error());
       if (arg == "--level") {
@@ -142,9 +144,6 @@ std::expected<CommandLine, PackError> ParseCommandLine(int argc, char** argv) {
           return std::unexpected(Usage("--chunk-size takes a multiple of 64K from 1M to 64M"));
         }
         line.compress.chunk_size = static_cast<std::uint32_t>(*size);
-      } else {
-        line.build_id = ParseBuildId(*v);
-        if (!line.build_id) return std::unexpected(Usage("--build-id takes exactly 16 hex digits"));
       }
     } else if (arg.starts_with("-") && arg != "-") {
       return std::unexpected(Usage("unknown option " + std::string(arg)));
@@ -180,7 +179,6 @@ std::expected<std::string, PackError> Run(const CommandLine& line) {
 
   RecordOptions options;
   options.compress = line.compress;
-  options.build_id = line.build_id;
   options.verify = line.verify;
   const std::uint32_t chunk_size = line.compress.chunk_size
                                        ? line.compress.chunk_size
@@ -205,7 +203,8 @@ std::expected<std::string, PackError> Run(const CommandLine& line) {
     }
   }
   if (line.constants) {
-    const std::string source = ConstantsSource("lmr-pack", line.app_dir, archive->size(), packed->stream.bytes.size());
+    const std::string source =
+        ConstantsSource("lmr-pack", archive->size(), packed->stream.bytes.size(), packed->package_crc32);
     if (auto written = WriteFileIfChanged(*line.constants, source); !written) {
       return std::unexpected(written.error());
     }

@@ -46,7 +46,8 @@ std::expected<PackageRecord, PackError> BuildPackageRecord(std::span<const std::
     }
   }
   PackageRecord out;
-  out.build_id = options.build_id ? *options.build_id : BuildIdOf(archive);
+  out.build_id = BuildIdOf(archive);
+  out.package_crc32 = PackageCrc32(archive);
   out.record = MakePayloadRecord(static_cast<std::uint32_t>(archive.size()), out.build_id, stream->bytes);
   out.stream = std::move(*stream);
   return out;

@@ -16,14 +16,14 @@ namespace lumaro::pack {
 
 struct RecordOptions {
   CompressOptions compress;
-  std::optional<BuildIdBytes> build_id;  // default: BuildIdOf(archive)
   bool verify = true;
   std::function<void()> on_verify;  // called when verification starts
 };
 
 struct PackageRecord {
   CompressedStream stream;
-  BuildIdBytes build_id;
+  BuildIdBytes build_id;        // always BuildIdOf(archive): new content, new id
+  std::uint32_t package_crc32;  // PackageCrc32(archive)
   std::vector<std::byte> record;
 };
 

@@ -1,6 +1,5 @@
-// What the pack tool hands to the launcher build: the payload record (the
-// 24-byte head "LMR1", u32 LE uncompressed size, 16-byte BuildId, then the
-// compressed stream) and the generated PACKAGE_SIZE / COMPRESSED_SIZE source.
+// What the pack tool hands to the launcher build: the payload record and the
+// generated source of its constants (layouts in package/payload_format.h).
 #pragma once
 
 #include <array>
@@ -13,25 +12,28 @@
 #include <string_view>
 #include <vector>
 
+#include "package/payload_format.h"
 #include "tools/pack/pack_error.h"
 
 namespace lumaro::pack {
 
-inline constexpr std::size_t kRecordHeadSize = 24;
-using BuildIdBytes = std::array<char, 16>;
+using package::kRecordHeadSize;
+using BuildIdBytes = std::array<char, package::kBuildIdSize>;
 
 // The first 16 lowercase hex digits of the archive's SHA-256.
 BuildIdBytes BuildIdOf(std::span<const std::byte> archive);
 
-// 16 hex digits, either case (kept as given), or nullopt.
-std::optional<BuildIdBytes> ParseBuildId(std::string_view text);
-
 std::vector<std::byte> MakePayloadRecord(std::uint32_t uncompressed_size, const BuildIdBytes& build_id,
                                          std::span<const std::byte> stream);
 
-// generator and source go into the opening comment only.
-std::string ConstantsSource(std::string_view generator, std::string_view source,
-                            std::uint64_t package_size, std::uint64_t compressed_size);
+// zlib's CRC-32 of the archive, the launcher's check after decompression.
+std::uint32_t PackageCrc32(std::span<const std::byte> archive);
+
+// The generated constants block. generator goes into the opening comment;
+// nothing of the machine or the app folder's path does, so that the same
+// folder gives the same source anywhere.
+std::string ConstantsSource(std::string_view generator, std::uint64_t package_size,
+                            std::uint64_t compressed_size, std::uint32_t package_crc32);
 
 // Replaces path with content unless it already holds exactly that, so that
 // an unchanged package does not trigger a relink. Writes through a temporary

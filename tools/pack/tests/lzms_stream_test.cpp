@@ -5,6 +5,7 @@
 #include <wimlib.h>
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <cstring>
 #include <optional>
@@ -209,20 +210,23 @@ TEST(Verify, AcceptsTheStreamAndCatchesDamage) {
   EXPECT_FALSE(VerifyStream(stream.bytes, data));
 }
 
-TEST(PackageRecord, HeadCarriesSizeAndBuildId) {
-  const Bytes data = Compressible(1000, 9);
-  RecordOptions options;
-  options.build_id = ParseBuildId("0123456789ABCDEF");
-  auto record = BuildPackageRecord(data, options);
+TEST(PackageRecord, HeadCarriesSizeAndTheContentsBuildId) {
+  Bytes data = Compressible(1000, 9);
+  auto record = BuildPackageRecord(data, RecordOptions{});
   ASSERT_TRUE(record) << record.error().message;
   const Bytes& bytes = record->record;
   EXPECT_EQ(std::memcmp(bytes.data(), "LMR1", 4), 0);
   EXPECT_EQ(Le(bytes, 4, 4), 1000u);
-  EXPECT_EQ(std::memcmp(bytes.data() + 8, "0123456789ABCDEF", 16), 0);
+  const auto id = BuildIdOf(data);
+  EXPECT_EQ(std::memcmp(bytes.data() + 8, id.data(), 16), 0);
   EXPECT_EQ(Bytes(bytes.begin() + 24, bytes.end()), record->stream.bytes);
+  EXPECT_EQ(record->package_crc32, crc32(0, reinterpret_cast<const Bytef*>(data.data()), data.size()));
 
-  EXPECT_FALSE(ParseBuildId("0123456789abcdeg"));
-  EXPECT_FALSE(ParseBuildId("0123456789abcde"));
+  data[500] ^= std::byte{1};
+  auto changed = BuildPackageRecord(data, RecordOptions{});
+  ASSERT_TRUE(changed);
+  EXPECT_NE(changed->build_id, record->build_id);
+  EXPECT_NE(changed->package_crc32, record->package_crc32);
 }
 
 }  // namespace

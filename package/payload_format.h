@@ -1,0 +1,28 @@
+// The layout of what the pack tool hands to the launcher build, shared by the
+// launcher, the pack tool and the tools that look inside a built exe.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+namespace lumaro::package {
+
+// The payload record: "LMR1", u32 LE uncompressed size, the 16-byte BuildId,
+// then the compressed stream, packed with no padding.
+inline constexpr std::array<char, 4> kRecordMagic = {'L', 'M', 'R', '1'};
+inline constexpr std::size_t kRecordSizeOffset = 4;
+inline constexpr std::size_t kBuildIdOffset = 8;
+inline constexpr std::size_t kBuildIdSize = 16;
+inline constexpr std::size_t kRecordHeadSize = 24;
+
+// The constants generated with the record, as one block of four LE u32 words
+// tagged "LMRC", so that a tool can read them back out of a built exe without
+// symbols: [0] "LMRC", [1] PACKAGE_SIZE, [2] COMPRESSED_SIZE, [3] PACKAGE_CRC32.
+inline constexpr std::size_t kPayloadConstantsWords = 4;
+inline constexpr std::uint32_t kPayloadConstantsTag = 0x43524D4Cu;  // "LMRC" in memory
+inline constexpr std::size_t kPackageSizeWord = 1;
+inline constexpr std::size_t kCompressedSizeWord = 2;
+inline constexpr std::size_t kPackageCrc32Word = 3;
+
+}  // namespace lumaro::package
