@@ -45,6 +45,26 @@ bool IsAcceptedEntryName(std::string_view name) {
   return true;
 }
 
+std::string EntryTargetPath(std::string_view staging_dir, std::string_view name) {
+  std::string target(staging_dir);
+  target.reserve(staging_dir.size() + 1 + name.size());
+  bool separator_due = !target.empty() && !IsSeparator(target.back());
+  std::size_t start = 0;
+  while (start < name.size()) {
+    std::size_t end = start;
+    while (end < name.size() && !IsSeparator(name[end])) ++end;
+    const std::string_view component = name.substr(start, end - start);
+    if (!component.empty() && component != ".") {
+      if (separator_due) target.push_back('\\');
+      target.append(component);
+      separator_due = true;
+    }
+    start = end + 1;
+  }
+  if (!name.empty() && IsSeparator(name.back())) target.push_back('\\');
+  return target;
+}
+
 std::optional<ArchiveCursor> ArchiveCursor::Open(std::span<const std::byte> archive) {
   if (archive.size() < kArchiveCountSize) return std::nullopt;
   return ArchiveCursor(ReadU16(archive), archive.subspan(kArchiveCountSize));

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 
 namespace lumaro::package {
@@ -20,6 +21,13 @@ inline constexpr std::size_t kEntryHeaderSize = 6;  // u16 name_length, u32 data
 // any ".." component. Empty and later "." components are skipped, not refused.
 // Callers check UTF-8 well-formedness and non-emptiness first.
 bool IsAcceptedEntryName(std::string_view name);
+
+// Where an accepted entry lands below staging_dir: its components joined with
+// "\" alone, empty and "." components left out, and a trailing separator kept
+// as "\" (the file system then refuses the name). Windows does not normalise
+// an extended-length ("\\?\") path, so a "/" or an empty component in it
+// would reach the file system literally.
+std::string EntryTargetPath(std::string_view staging_dir, std::string_view name);
 
 struct EntryHead {
   std::string_view name;      // borrowed from the archive, well-formed, accepted

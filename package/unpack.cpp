@@ -12,13 +12,6 @@ namespace lumaro::package {
 using platform::Fail;
 using platform::LaunchError;
 
-std::string EntryTargetPath(std::string_view staging_dir, std::string_view name) {
-  std::string target(staging_dir);
-  if (target.empty() || !platform::IsSeparator(target.back())) target.push_back('\\');
-  target.append(name);
-  return target;
-}
-
 platform::Result<void> UnpackPackage(std::span<const std::byte> archive,
                                      std::string_view staging_dir, const UnpackOptions& options) {
   auto cursor = ArchiveCursor::Open(archive);

@@ -23,8 +23,4 @@ platform::Result<void> UnpackPackage(std::span<const std::byte> archive,
                                      std::string_view staging_dir,
                                      const UnpackOptions& options = {});
 
-// Where an entry lands: the staging folder, one "\" unless it already ends in
-// a separator, then the name unchanged.
-std::string EntryTargetPath(std::string_view staging_dir, std::string_view name);
-
 }  // namespace lumaro::package

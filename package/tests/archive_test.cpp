@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/path_rules.h"
+
 #include <string>
 #include <vector>
 
@@ -264,6 +266,45 @@ TEST(ArchiveCursor, AcceptsWellFormedMultibyteNames) {
     ASSERT_TRUE(head) << "name of " << name.size() << " bytes";
     EXPECT_EQ(head->name, name);
   }
+}
+
+}  // namespace
+}  // namespace lumaro::package
+
+namespace lumaro::package {
+namespace {
+
+// Entry names as the pack tool writes them ("/") or as an archive may carry
+// them ("\", doubled, "."), below staging folders of each form LOCALAPPDATA
+// can take. An extended-length folder goes to Windows unchanged and is not
+// normalised there, so the target must already hold "\" alone.
+TEST(EntryTargetPath, JoinsComponentsWithBackslashesOnly) {
+  struct Case {
+    std::string_view staging, name, target;
+  };
+  const Case cases[] = {
+      {"C:\\L\\s", "node.exe", "C:\\L\\s\\node.exe"},
+      {"C:\\L\\s", "lib/x.js", "C:\\L\\s\\lib\\x.js"},
+      {"C:\\L\\s", "lib\\x.js", "C:\\L\\s\\lib\\x.js"},
+      {"C:\\L\\s", "a//b/./c", "C:\\L\\s\\a\\b\\c"},
+      {"C:\\L\\s", "..a/a..", "C:\\L\\s\\..a\\a.."},
+      {"C:\\L\\s", "a/", "C:\\L\\s\\a\\"},
+      {"C:\\L\\s\\", "a", "C:\\L\\s\\a"},
+      {"\\\\?\\C:\\L\\s", "lib/sub/x.js", "\\\\?\\C:\\L\\s\\lib\\sub\\x.js"},
+      {"\\\\?\\UNC\\srv\\share\\s", "a\\\\b", "\\\\?\\UNC\\srv\\share\\s\\a\\b"},
+      {"\\\\srv\\share\\s", "a/b", "\\\\srv\\share\\s\\a\\b"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(EntryTargetPath(c.staging, c.name), c.target) << c.staging << " + " << c.name;
+  }
+}
+
+TEST(EntryTargetPath, ExtendedLengthTargetsReachWindowsUnchangedWithoutSlashes) {
+  const std::string target = EntryTargetPath("\\\\?\\Z:\\tmp\\Lumaro\\install-x-1", "node_modules/a/./b//c.js");
+  const std::u16string wide(target.begin(), target.end());
+  EXPECT_EQ(platform::ClassifySystemPath(wide), platform::SystemPathForm::kUnchanged);
+  EXPECT_EQ(target.find('/'), std::string::npos) << target;
+  EXPECT_EQ(target.find("\\\\", 4), std::string::npos) << target;
 }
 
 }  // namespace

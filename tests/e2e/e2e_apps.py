@@ -142,6 +142,57 @@ def record_launcher(s, archive, build_id=None, package_size=None, corrupt=False)
     return _record_cache[key]
 
 
+def lmr_lzms_decode(s):
+    hits = glob.glob(os.path.join(s.host_build, "tests", "tools", "lmr-lzms-decode"))
+    if not hits:
+        raise unittest.SkipTest("lmr-lzms-decode not built")
+    return hits[0]
+
+
+def stream_chunks(image):
+    """(offset in image, stored size, uncompressed size) of each chunk record
+    of the one payload stream in a launcher image."""
+    stream = harness.find_record(image) + 24
+    total, chunk_size = struct.unpack_from("<QI", image, stream + 8)
+    chunks, at, done = [], stream + 24, 0
+    while done < total:
+        (size,) = struct.unpack_from("<I", image, at)
+        want = min(chunk_size, total - done)
+        chunks.append((at + 4, size, want))
+        at, done = at + 4 + size, done + want
+    return chunks
+
+
+def damage_that_decodes(s, exe, out_path, chunk):
+    """A copy of exe with one bit flipped inside a compressed chunk such that
+    our decoder (the stand-in cabinet.dll's) still produces a package of the
+    right length, only with other bytes. Returns the copy's path."""
+    with open(exe, "rb") as f:
+        image = bytearray(f.read())
+    decoder = lmr_lzms_decode(s)
+    good = out_path + ".good"
+    run_checked([decoder, exe, good])
+    with open(good, "rb") as f:
+        original = f.read()
+    start, size, _ = chunk
+    rng = random.Random(size)
+    for _ in range(400):
+        at = start + rng.randrange(size // 4, size)  # past the chunk's code tables
+        bit = 1 << rng.randrange(8)
+        image[at] ^= bit
+        with open(out_path, "wb") as f:
+            f.write(image)
+        decoded = out_path + ".archive"
+        proc = subprocess.run([decoder, out_path, decoded], stdin=subprocess.DEVNULL,
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        if proc.returncode == 0:
+            with open(decoded, "rb") as f:
+                if f.read() != original:
+                    return out_path
+        image[at] ^= bit
+    raise AssertionError("no flip in the compressed chunk decoded to other bytes")
+
+
 def pack_launcher(s, app_dir, out_dir, extra_args=()):
     """lmr-pack with extra options (e.g. a low --level) + lumaro-link."""
     pack, link = s.lmr_pack(), s.lumaro_link()

@@ -155,6 +155,69 @@ class DamagedPayloadTests(InstallCase):
         self.assertComplete(apps.runtime_dir(self.local, exe))
 
 
+class PayloadDigestTests(InstallCase):
+    """Damage that the decompressor cannot see: a stored chunk decodes to
+    whatever it holds, and some flips in compressed data decode to other
+    bytes of the right length. The digest stops both before any folder."""
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        # Sorted first, the random blob fills the first 1 MiB chunk, which is
+        # stored; the text after it compresses.
+        cls.mixed_app = cls.s.make_app(files={"data/blob.bin": apps.incompressible(8, 1_200_000),
+                                              "data/text.txt": apps.compressible(9, 2_500_000)})
+        out = os.path.join(cls.s.scratch("digest"), "exe")
+        cls.mixed_exe = apps.pack_launcher(cls.s, cls.mixed_app, out, ["--chunk-size", "1M", "--level", "1"])
+        with open(cls.mixed_exe, "rb") as f:
+            cls.chunks = apps.stream_chunks(f.read())
+
+    def damaged_copy(self, at):
+        with open(self.mixed_exe, "rb") as f:
+            image = bytearray(f.read())
+        image[at] ^= 0x20
+        path = os.path.join(self.case, "Lumaro.exe")
+        with open(path, "wb") as f:
+            f.write(image)
+        return path
+
+    def assertRefusedWithNothingWritten(self, exe):
+        result = self.launch(exe=exe)
+        self.assertDialog(result, INVALID_PACKAGE)
+        self.assertEqual(tree_listing(self.local), ["Lumaro/"])
+
+    def test_the_package_has_stored_and_compressed_chunks(self):
+        kinds = [size == want for _, size, want in self.chunks]
+        self.assertIn(True, kinds)
+        self.assertIn(False, kinds)
+
+    def test_a_flip_in_a_stored_chunk_installs_nothing(self):
+        start, size, _ = next(c for c in self.chunks if c[1] == c[2])
+        self.assertRefusedWithNothingWritten(self.damaged_copy(start + size // 2))
+
+    def test_a_flip_in_a_compressed_chunk_that_still_decodes_installs_nothing(self):
+        for chunk in [c for c in self.chunks if c[1] < c[2]][:2]:
+            with self.subTest(chunk=chunk[0]):
+                self.setUp()
+                exe = apps.damage_that_decodes(self.s, self.mixed_exe, os.path.join(self.case, "Lumaro.exe"), chunk)
+                self.assertRefusedWithNothingWritten(exe)
+
+    def test_the_undamaged_launcher_installs_exactly(self):
+        self.assertCleanSuccess(self.launch(exe=self.mixed_exe))
+        self.assertComplete(apps.runtime_dir(self.local, self.mixed_exe), apps.expected_runtime(self.mixed_app))
+
+
+class ExtendedLengthDataFolderTests(InstallCase):
+
+    def test_an_extended_length_local_app_data_installs_subfolders(self):
+        # Windows takes a "\\?\" path literally: every entry's "/" must have
+        # become "\" before the path reaches it.
+        result = apps.launch(self.s, self.exe, self.local, cwd=self.case,
+                             set_env={"LOCALAPPDATA": "\\\\?\\" + win_path(self.local)})
+        self.assertCleanSuccess(result)
+        self.assertComplete()
+
+
 class ConcurrentFirstLaunchTests(InstallCase):
     LAUNCHERS = 8
 

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/tools/find_record.h"
+
 namespace {
 
 std::uint64_t Le(const unsigned char* p, int bytes) {
@@ -32,16 +34,10 @@ int main(int argc, char** argv) {
   std::ifstream in(argv[1], std::ios::binary);
   const std::vector<unsigned char> file((std::istreambuf_iterator<char>(in)), {});
 
-  // The record: "LMR1", u32 size, 16-byte id, then the stream's own magic.
-  static const unsigned char kStreamMagic[] = {0x0A, 0x51, 0xE5, 0xC0};
-  std::size_t record = std::string::npos;
-  for (std::size_t i = 0; i + 28 <= file.size(); ++i) {
-    if (std::memcmp(&file[i], "LMR1", 4) == 0 && std::memcmp(&file[i + 24], kStreamMagic, 4) == 0) {
-      if (record != std::string::npos) return Fail("more than one record");
-      record = i;
-    }
-  }
-  if (record == std::string::npos) return Fail("no record");
+  std::string why;
+  const auto found = lumaro::test_tools::FindRecord(file, why);
+  if (!found) return Fail(why.c_str());
+  const std::size_t record = *found;
   const unsigned char* s = &file[record + 24];
   const std::size_t available = file.size() - record - 24;
   const std::uint64_t total = Le(s + 8, 8);

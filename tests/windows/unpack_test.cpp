@@ -141,11 +141,5 @@ TEST(UnpackPackage, DeepNamesBeyondTheClassicLimitAreWrittenInFull) {
   EXPECT_EQ(ReadFileBytes(dir.path() / lumaro::testing::FromUtf8(name)), "leaf");
 }
 
-TEST(EntryTargetPath, OneSeparatorAndTheNameUnchanged) {
-  EXPECT_EQ(EntryTargetPath("C:\\s", "a/b"), "C:\\s\\a/b");
-  EXPECT_EQ(EntryTargetPath("C:\\s\\", "a"), "C:\\s\\a");
-  EXPECT_EQ(EntryTargetPath("C:\\s/", "a"), "C:\\s/a");
-}
-
 }  // namespace
 }  // namespace lumaro::package
