@@ -1,7 +1,11 @@
 // Package-wide name checks for the pack tool; see package_names.h.
 #include "tools/pack/package_names.h"
 
+#include <algorithm>
+#include <map>
+#include <optional>
 #include <unordered_map>
+#include <vector>
 
 #include "tools/pack/windows_names.h"
 
@@ -21,6 +25,37 @@ struct Seen {
   std::string original;
   bool is_folder;
 };
+
+// On volumes that make 8.3 names, "abcdefghi.js" gets the alias
+// "ABCDEF~1.JS" when it is created, and an entry named "abcdef~1.js" in the
+// same folder then fails with 80 on every launch (or the other way round).
+// Which long name takes which alias depends on the volume and the order, so
+// an entry in alias form is refused whenever its folder holds any name that
+// gets an alias at all: a little more than needed, never less.
+std::optional<PackError> ShortNameClash(const std::unordered_map<std::string, Seen>& seen,
+                                        std::string_view where) {
+  std::map<std::string_view, std::vector<std::string_view>> children;  // folder -> names, sorted
+  for (const auto& [key, entry] : seen) {
+    const std::size_t slash = entry.original.rfind('/');
+    const std::string_view path = entry.original;
+    children[slash == std::string::npos ? std::string_view() : path.substr(0, slash)].push_back(
+        slash == std::string::npos ? path : path.substr(slash + 1));
+  }
+  for (auto& [folder, names] : children) {
+    std::sort(names.begin(), names.end());
+    const auto alias = std::find_if(names.begin(), names.end(), IsShortNameAliasForm);
+    if (alias == names.end()) continue;
+    const auto aliased = std::find_if(names.begin(), names.end(), [](auto n) { return !IsPlainShortName(n); });
+    if (aliased == names.end()) continue;
+    auto full = [&](std::string_view name) {
+      return folder.empty() ? std::string(name) : std::string(folder) + "/" + std::string(name);
+    };
+    return BadInput(Show(where, full(*alias)) + " has the form of a Windows short (8.3) name, and " +
+                    Show(where, full(*aliased)) + " in the same folder gets such a name; on volumes with "
+                    "short names one of them could not be installed. Rename " + Show(where, full(*alias)));
+  }
+  return std::nullopt;
+}
 
 }  // namespace
 
@@ -66,6 +101,7 @@ std::expected<void, PackError> CheckPackageNames(std::span<const std::string> na
       if (!is_folder) break;
     }
   }
+  if (auto clash = ShortNameClash(seen, where)) return std::unexpected(*clash);
   if (!has_node) return std::unexpected(BadInput(Show(where, "node.exe") + " is missing; the launcher starts it"));
   if (!has_home) return std::unexpected(BadInput(Show(where, "home.mjs") + " is missing; the launcher runs it"));
   return {};

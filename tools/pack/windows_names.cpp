@@ -101,6 +101,30 @@ std::optional<std::string> EntryNameProblem(std::string_view name) {
   return std::nullopt;
 }
 
+bool IsPlainShortName(std::string_view component) {
+  auto short_char = [](char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+           std::string_view("!#$%&'()-@^_`{}~").find(c) != std::string_view::npos;
+  };
+  const std::size_t dot = component.find('.');
+  const std::string_view base = component.substr(0, dot);
+  const std::string_view ext = dot == std::string_view::npos ? std::string_view() : component.substr(dot + 1);
+  if (base.empty() || base.size() > 8 || ext.size() > 3) return false;
+  if (dot != std::string_view::npos && ext.empty()) return false;
+  for (char c : base) if (!short_char(c)) return false;
+  for (char c : ext) if (!short_char(c)) return false;
+  return true;
+}
+
+bool IsShortNameAliasForm(std::string_view component) {
+  if (!IsPlainShortName(component)) return false;
+  const std::string_view base = component.substr(0, component.find('.'));
+  const std::size_t tilde = base.rfind('~');
+  if (tilde == std::string_view::npos || tilde + 1 == base.size()) return false;
+  for (char c : base.substr(tilde + 1)) if (c < '0' || c > '9') return false;
+  return true;
+}
+
 std::string CaseFoldKey(std::string_view utf8_name) {
   // glibc's C.UTF-8 carries the Unicode simple case mappings, close to the
   // upcase table NTFS compares names with.

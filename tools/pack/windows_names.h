@@ -24,6 +24,16 @@ std::optional<std::string> WindowsComponentProblem(std::string_view component);
 // cannot be created on Windows, or nullopt when it is fine.
 std::optional<std::string> EntryNameProblem(std::string_view name);
 
+// A component that is a classic 8.3 name (1-8 characters, then optionally a
+// dot and 1-3 more, from the FAT short-name set), letter case aside. Windows
+// gives every other name a short alias such as "ABCDEF~1.JS" on volumes that
+// make 8.3 names.
+bool IsPlainShortName(std::string_view component);
+
+// A plain 8.3 name whose base ends in "~" and digits: the shape of such an
+// alias, which another entry of the same folder could then claim.
+bool IsShortNameAliasForm(std::string_view component);
+
 // A key under which two names collide on a case-insensitive volume: the
 // name with each character's simple upper case mapping applied.
 std::string CaseFoldKey(std::string_view utf8_name);

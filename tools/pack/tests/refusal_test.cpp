@@ -52,6 +52,11 @@ TEST(Refusals, TreesNameThePathAndTheReason) {
       {"case collision", [](auto& t) { t.File("README"); t.File("readme"); }, "README", "letter case"},
       {"folder case", [](auto& t) { t.File("Lib/a.js"); t.File("lib/b.js"); }, "Lib", "letter case"},
       {"utf-8 case", [](auto& t) { t.File("\xC3\x89t\xC3\xA9"); t.File("\xC3\xA9t\xC3\xA9"); }, "t\xC3\xA9", "letter case"},
+      {"8.3 alias", [](auto& t) { t.File("abcdefghi.js"); t.File("abcdef~1.js"); }, "abcdef~1.js", "short (8.3)"},
+      {"8.3 alias names both", [](auto& t) { t.File("lib/abcdefghi.js"); t.File("lib/ABCDEF~1.JS"); },
+       "lib/abcdefghi.js", "short (8.3)"},
+      {"8.3 alias of a folder", [](auto& t) { t.File("lib/long folder/x"); t.File("lib/LONGF~12"); },
+       "lib/LONGF~12", "short (8.3)"},
       {"ready file", [](auto& t) { t.File("ready"); }, "ready", "\"ready\""},
       {"ready folder", [](auto& t) { t.File("READY/x"); }, "READY", "\"ready\""},
       {"no node", [](auto& t) { std::filesystem::remove(t / "node.exe"); }, "node.exe", "missing"},
@@ -86,7 +91,8 @@ TEST(Refusals, AcceptsNamesThatOnlyLookOdd) {
   TempTree tree;
   tree.Basics();
   const std::vector<std::string> odd = {"..a", ".config/x", "a..b", "CONSOLE.js", "COM10", "LPT", "nul_x",
-                                        "a b", " lead", "x.READY", "ready.txt", "sub/ready", "tilde~1",
+                                        "a b", " lead", "x.READY", "ready.txt", "sub/ready", "sub/tilde~1",
+                                        "sub/plain.js", "sub/~1", "abc~x.js", "other/long-name.js",
                                         "#hash", "%20", "t\xC3\xAAn.js", "\xF0\x9F\x98\x80.js"};
   for (const auto& name : odd) tree.File(name, name);
   auto folder = ScanAppFolder(tree.root());
@@ -133,6 +139,21 @@ TEST(Refusals, NamesLinuxCannotMakeButALibraryCallerCan) {
   auto too_many = CheckPackageNames(WithBasics(many));
   ASSERT_FALSE(too_many);
   EXPECT_NE(too_many.error().message.find("65,535"), std::string::npos) << too_many.error().message;
+}
+
+TEST(WindowsNames, ShortNameShapes) {
+  for (std::string_view plain : {"node.exe", "A", "ABCDEFGH.TXT", "readme", "x_1-2.js", "abcdef~1.js"}) {
+    EXPECT_TRUE(IsPlainShortName(plain)) << plain;
+  }
+  for (std::string_view other : {"abcdefghi.js", "a.json", "a b.js", "a.b.c", "a.", ".git", "t\xC3\xAA.js", "a+b"}) {
+    EXPECT_FALSE(IsPlainShortName(other)) << other;
+  }
+  for (std::string_view alias : {"ABCDEF~1.JS", "abcdef~1.js", "AB12C~9", "X~123456", "~1"}) {
+    EXPECT_TRUE(IsShortNameAliasForm(alias)) << alias;
+  }
+  for (std::string_view other : {"abc~.js", "abc~x1.js", "abcdefg~1.json", "~1~a", "abcdefghi~1"}) {
+    EXPECT_FALSE(IsShortNameAliasForm(other)) << other;
+  }
 }
 
 TEST(WindowsNames, CaseFoldKeyFoldsAsciiAndLatin) {
