@@ -39,7 +39,7 @@ int main(int argc, char** argv) {
   const std::vector<char> raw((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   const auto data = std::as_bytes(std::span(raw));
 
-  const std::uint32_t chunk = lumaro::pack::ChooseChunkSize(data.size(), threads);
+  const std::uint32_t chunk = lumaro::pack::ChooseChunkSize(data.size());
   std::printf("archive %zu bytes, level %u, chunk %u bytes for %u threads\n", data.size(), level, chunk, threads);
   wimlib_compressor* compressor = nullptr;
   if (wimlib_create_compressor(WIMLIB_COMPRESSION_TYPE_LZMS, chunk, level, &compressor) != 0) return 1;

@@ -37,13 +37,9 @@ bool IsValidChunkSize(std::uint64_t chunk_size) {
 
 unsigned DefaultThreadCount() { return std::max(1u, std::thread::hardware_concurrency()); }
 
-std::uint32_t ChooseChunkSize(std::size_t total, unsigned threads) {
+std::uint32_t ChooseChunkSize(std::size_t total) {
   if (total < kMinAutoChunkSize) return kMinAutoChunkSize;
-  threads = std::max(1u, threads);
-  const std::uint64_t needed = CeilDiv(total, kMaxChunkSize);
-  // As many chunks as threads, but each at least 1 MiB.
-  const std::uint64_t balanced = std::min<std::uint64_t>(threads, total / kMinAutoChunkSize);
-  const std::uint64_t chunks = std::max(needed, balanced);
+  const std::uint64_t chunks = CeilDiv(total, kDefaultChunkTarget);
   const std::uint64_t size = CeilDiv(CeilDiv(total, chunks), kChunkGranule) * kChunkGranule;
   return static_cast<std::uint32_t>(std::clamp<std::uint64_t>(size, kMinAutoChunkSize, kMaxChunkSize));
 }
@@ -69,7 +65,7 @@ std::expected<CompressedStream, PackError> CompressLzmsBuffer(std::span<const st
                                                               const CompressOptions& options) {
   std::uint32_t chunk_size = options.chunk_size;
   const unsigned threads_wanted = options.threads ? options.threads : DefaultThreadCount();
-  if (chunk_size == 0) chunk_size = ChooseChunkSize(data.size(), threads_wanted);
+  if (chunk_size == 0) chunk_size = ChooseChunkSize(data.size());
   if (!IsValidChunkSize(chunk_size)) {
     return std::unexpected(PackError{ErrorClass::kUsage, "the chunk size must be a multiple of 64 KiB "
                                                          "from 64 KiB to 64 MiB"});

@@ -41,11 +41,10 @@ Options:
   --level N             LZMS compression level, 1 and up (default 50)
   --chunk-size SIZE     uncompressed bytes per chunk: a multiple of 64K from
                         1M to 64M (suffixes K and M are binary). Default:
-                        equal chunks, as many as the threads, but fewer if a
-                        chunk would drop under 1 MiB and more if it would
-                        exceed 64 MiB, rounded up to 64K; an archive under
-                        1 MiB is one chunk
-  --threads N           compression threads (default: all cores)
+                        equal chunks of at most 24M, rounded up to 64K; an
+                        archive under 1 MiB is one chunk
+  --threads N           compression threads (default: all cores); the
+                        output is the same whatever the thread count
   --no-verify           skip decoding the stream and comparing it with the
                         archive
   --quiet               no progress bar and no summary
@@ -182,8 +181,7 @@ std::expected<std::string, PackError> Run(const CommandLine& line) {
   options.verify = line.verify;
   const std::uint32_t chunk_size = line.compress.chunk_size
                                        ? line.compress.chunk_size
-                                       : ChooseChunkSize(archive->size(), line.compress.threads ? line.compress.threads
-                                                                                                : DefaultThreadCount());
+                                       : ChooseChunkSize(archive->size());
   const std::size_t chunks = (archive->size() + chunk_size - 1) / chunk_size;
   progress.Phase("compressing", chunks, "chunks");
   options.compress.on_chunk = [&](std::size_t done, std::size_t) { progress.Update(done); };
