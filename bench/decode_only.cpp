@@ -1,12 +1,14 @@
 // Decoding cost alone: maps a payload record file and decompresses its stream
 // through the system's cabinet.dll exactly as the launcher does (one
-// Decompress into a zeroed buffer of the package size), printing the time.
+// Decompress into a zeroed buffer of the package size), printing the time,
+// then times the launcher's own digest check over the decoded package.
 //   decode_only RECORD.bin [RUNS]
 #include <cstdint>
 #include <cstring>
 #include <cwchar>
 
 #include "bench_util.h"
+#include "package/crc32.h"
 
 namespace {
 
@@ -19,6 +21,7 @@ constexpr size_t kRecordHead = 24;
 struct Timing {
   double total_ms;       // load + create + alloc + decompress + close + free
   double decompress_ms;  // the Decompress call alone
+  double crc_ms;         // the launcher's CRC-32 over the decoded package
 };
 
 bool DecodeOnce(const unsigned char* record, size_t record_size, Timing& t) {
@@ -58,6 +61,9 @@ bool DecodeOnce(const unsigned char* record, size_t record_size, Timing& t) {
                              package_size, &produced);
   const DWORD error = GetLastError();
   const double d1 = lmr_bench::NowMs();
+  std::uint32_t crc = 0;
+  if (ok) crc = lumaro::package::Crc32({static_cast<const std::byte*>(out), produced});
+  const double c1 = lmr_bench::NowMs();
   close(handle);
   HeapFree(GetProcessHeap(), 0, out);
   FreeLibrary(cabinet);
@@ -67,7 +73,8 @@ bool DecodeOnce(const unsigned char* record, size_t record_size, Timing& t) {
                  static_cast<size_t>(produced), package_size);
     return false;
   }
-  t = {t1 - t0, d1 - d0};
+  t = {t1 - t0 - (c1 - d1), d1 - d0, c1 - d1};
+  std::printf("crc32=%08X\n", crc);
   return true;
 }
 
@@ -99,17 +106,19 @@ int wmain(int argc, wchar_t** argv) {
     return 1;
   }
 
-  std::vector<double> total, decompress;
+  std::vector<double> total, decompress, crc;
   for (int i = 0; i < runs; ++i) {
     Timing t;
     if (!DecodeOnce(record, static_cast<size_t>(size.QuadPart), t)) return 1;
-    std::printf("run %d: decode_ms=%.1f decompress_ms=%.1f\n", i + 1, t.total_ms,
-                t.decompress_ms);
+    std::printf("run %d: decode_ms=%.1f decompress_ms=%.1f crc_ms=%.2f\n", i + 1, t.total_ms,
+                t.decompress_ms, t.crc_ms);
     total.push_back(t.total_ms);
     decompress.push_back(t.decompress_ms);
+    crc.push_back(t.crc_ms);
   }
   lmr_bench::PrintSummary("decode", total);
   lmr_bench::PrintSummary("decompress", decompress);
+  lmr_bench::PrintSummary("crc", crc);
   UnmapViewOfFile(record);
   CloseHandle(mapping);
   CloseHandle(file);

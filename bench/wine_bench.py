@@ -330,7 +330,7 @@ class Bench:
         scratch = self.work / "writes"
         shutil.rmtree(scratch, ignore_errors=True)
         scratch.mkdir()
-        times = {k: [] for k in ("cold", "warm", "install", "decode", "none", "each", "late",
+        times = {k: [] for k in ("cold", "warm", "install", "decode", "crc", "none", "each", "late",
                                  "unpack_flush", "unpack_noflush")}
 
         def launch(i):
@@ -344,6 +344,7 @@ class Bench:
             text, _ = self.wine([self.tools / "decode_only.exe",
                                  to_windows(self.work / f"{name}.rec")])
             times["decode"].append(float(re.search(r"decode_ms=([\d.]+)", text).group(1)))
+            times["crc"].append(float(re.search(r"crc_ms=([\d.]+)", text).group(1)))
 
         def writer(mode):
             flags = {"none": [], "each": ["--flush"], "late": ["--flush-late"]}[mode]
@@ -377,7 +378,8 @@ class Bench:
                 f"{times['decode'][-1]:.0f} ms, plain writer {times['none'][-1]:.0f} ms")
         out = {"install": {"cold_ms": summary(times["cold"]), "warm_ms": summary(times["warm"]),
                            "install_only_ms": summary(times["install"])},
-               "decode_ms": summary(times["decode"]), "write_plain_ms": summary(times["none"]),
+               "decode_ms": summary(times["decode"]), "digest_check_ms": summary(times["crc"]),
+               "write_plain_ms": summary(times["none"]),
                "write_flush_ms": summary(times["each"]),
                "write_flush_late_ms": summary(times["late"]),
                "unpack_flush_ms": summary(times["unpack_flush"]),
@@ -388,10 +390,13 @@ class Bench:
         decode_ms = out["decode_ms"]["median"]
         out["ratio_vs_plain"] = (install_ms - decode_ms) / out["write_plain_ms"]["median"]
         out["ratio_vs_flush"] = (install_ms - decode_ms) / out["write_flush_ms"]["median"]
+        out["ratio_check_vs_cold"] = out["digest_check_ms"]["median"] / out["install"]["cold_ms"]["median"]
         self.record("writes", out)
         print("Install minus decode against a plain writer of the same files (trivial-child package):")
         print(f"  install alone (cold - warm launch): {fmt(out['install']['install_only_ms'])}")
         print(f"  decode (load cabinet.dll, decompress into a zeroed buffer): {fmt(out['decode_ms'])}")
+        print(f"  digest check (CRC-32 of the decoded package): {fmt(out['digest_check_ms'], digits=2)}")
+        print(f"  digest check / cold install (medians): {out['ratio_check_vs_cold']:.4f}")
         print(f"  plain writer, no flush:   {fmt(out['write_plain_ms'])}")
         print(f"  plain writer, with flush: {fmt(out['write_flush_ms'])}")
         print(f"  plain writer, all flushed after the last write: {fmt(out['write_flush_late_ms'])}")

@@ -67,6 +67,15 @@ class PackTests(unittest.TestCase):
         at = data.find(b"LMR1")
         self.assertEqual(data[at + 8:at + 24].decode(), build_id(self.app))
 
+    def test_a_chosen_build_id_is_refused_and_no_exe_is_written(self):
+        exe = self.root / "X.exe"
+        proc = subprocess.run([str(REPO / "lumaro"), "pack", str(self.app), "-o", str(exe),
+                               "--build-id", "00000000deadbeef"],
+                              stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=900)
+        self.assertNotEqual(proc.returncode, 0)
+        self.assertIn("the BuildId always comes from the package's content", proc.stderr)
+        self.assertFalse(exe.exists())
+
     def test_build_id_follows_the_content(self):
         first = build_id(self.app)
         self.assertRegex(first, r"^[0-9a-f]{16}$")
