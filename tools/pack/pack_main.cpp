@@ -43,6 +43,9 @@ Options:
                         1M to 64M (suffixes K and M are binary). Default:
                         equal chunks of at most 24M, rounded up to 64K; an
                         archive under 1 MiB is one chunk
+  --best                the smallest output: 64M chunks at level %BEST%,
+                        beyond which the size stops shrinking (slower;
+                        --level and --chunk-size still apply if given)
   --threads N           compression threads (default: all cores); the
                         output is the same whatever the thread count
   --no-verify           skip decoding the stream and comparing it with the
@@ -71,6 +74,8 @@ struct CommandLine {
   bool verify = true;
   bool quiet = false;
   bool help = false;
+  bool best = false;
+  bool level_given = false;
   CompressOptions compress;
 };
 
@@ -123,6 +128,8 @@ std::expected<CommandLine, PackError> ParseCommandLine(int argc, char** argv) {
       line.verify = false;
     } else if (arg == "--quiet") {
       line.quiet = true;
+    } else if (arg == "--best") {
+      line.best = true;
     } else if (arg == "--build-id" || arg.starts_with("--build-id=")) {
       return std::unexpected(Usage("--build-id is not accepted: the BuildId always comes from the package's "
                                    "content, so that a changed package never reuses an installed runtime"));
@@ -133,6 +140,7 @@ std::expected<CommandLine, PackError> ParseCommandLine(int argc, char** argv) {
         auto level = ParseNumber(*v);
         if (!level || *level < 1 || *level > 1000) return std::unexpected(Usage("--level takes a number from 1 to 1000"));
         line.compress.level = static_cast<unsigned>(*level);
+        line.level_given = true;
       } else if (arg == "--threads") {
         auto threads = ParseNumber(*v);
         if (!threads || *threads < 1 || *threads > 1024) return std::unexpected(Usage("--threads takes a number from 1 to 1024"));
@@ -152,6 +160,10 @@ std::expected<CommandLine, PackError> ParseCommandLine(int argc, char** argv) {
     if (!ok) return std::unexpected(ok.error());
   }
   if (line.help) return line;
+  if (line.best) {
+    if (!line.level_given) line.compress.level = kBestLevel;
+    if (line.compress.chunk_size == 0) line.compress.chunk_size = kMaxChunkSize;
+  }
   if (positional.size() != 1) return std::unexpected(Usage("give exactly one APP_DIR"));
   line.app_dir = positional[0];
   if (!line.record && !line.constants && !line.archive_out && !line.print_build_id) {
@@ -239,7 +251,9 @@ int main(int argc, char** argv) {
     return ExitCode(line.error().error_class);
   }
   if (line->help) {
-    std::fwrite(kHelp.data(), 1, kHelp.size(), stdout);
+    std::string help(kHelp);
+    help.replace(help.find("%BEST%"), 6, std::to_string(kBestLevel));
+    std::fwrite(help.data(), 1, help.size(), stdout);
     return 0;
   }
   auto build_id = Run(*line);

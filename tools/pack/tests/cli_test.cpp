@@ -157,6 +157,28 @@ TEST(PackCli, RefusesAChosenBuildId) {
   }
 }
 
+// --best is 64 MiB chunks at the best level, and explicit options still win.
+TEST(PackCli, BestIsTheLargestChunksAtTheBestLevel) {
+  TempTree scratch;
+  TempTree app;
+  app.Basics();
+  std::string text;
+  for (int i = 0; text.size() < 3 * 1024 * 1024; ++i) text += "line " + std::to_string(i * 7919 % 1000) + " of text\n";
+  app.File("lib/text.txt", text);
+  auto record_of = [&](const std::string& options) {
+    const auto record = scratch / "r.bin";
+    const ToolRun run = Pack(scratch, "--quiet --no-verify " + options + " " + Quote(app.root().string()) +
+                                          " --record " + Quote(record.string()));
+    EXPECT_EQ(run.exit_code, 0) << options << run.err;
+    return ReadText(record);
+  };
+  const std::string best = record_of("--best");
+  EXPECT_EQ(best, record_of("--chunk-size 64M --level " + std::to_string(kBestLevel)));
+  EXPECT_NE(best, record_of(""));  // the default level packs this text differently
+  EXPECT_EQ(record_of("--best --level 7"), record_of("--level 7 --chunk-size 64M"));
+  EXPECT_EQ(record_of("--chunk-size 1M --best"), record_of("--chunk-size 1M --level " + std::to_string(kBestLevel)));
+}
+
 TEST(RecordTool, WrapsOddArchivesWithOverrides) {
   TempTree scratch;
   // One entry, no home.mjs, one trailing byte: the pack tool would refuse it.
