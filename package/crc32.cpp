@@ -1,5 +1,8 @@
-// Slice-by-16: sixteen 1 KiB tables let the loop fold 16 input bytes per step
-// with independent lookups, about four times the speed of the byte loop. The
+// Two ways to the same CRC. Where the CPU has carry-less multiplication
+// (PCLMULQDQ, checked with CPUID at run time), 64-byte blocks are folded four
+// lanes at a time and reduced at the end (Intel's "Fast CRC Computation for
+// Generic Polynomials Using PCLMULQDQ"), several GB/s. Everywhere else, and
+// for the tail, slice-by-16: sixteen 1 KiB tables fold 16 bytes per step. The
 // tables are built on first use into zero-initialised storage, so they cost
 // the exe no file bytes.
 
@@ -7,6 +10,12 @@
 
 #include <array>
 #include <cstring>
+
+#if defined(__x86_64__)
+#include <cpuid.h>
+#include <immintrin.h>
+#define LUMARO_CRC32_CLMUL 1
+#endif
 
 namespace lumaro::package {
 namespace {
@@ -41,9 +50,77 @@ std::uint32_t LoadLe32(const unsigned char* p) {
          static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
 }
 
+#if LUMARO_CRC32_CLMUL
+
+bool CpuHasClmul() {
+  static const bool has = [] {
+    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+    return __get_cpuid(1, &eax, &ebx, &ecx, &edx) != 0 && (ecx & bit_PCLMUL) != 0;
+  }();
+  return has;
+}
+
+// x * k folded: the low half times k's low constant, the high half times
+// k's high constant.
+__attribute__((target("pclmul,sse2"))) inline __m128i Fold(__m128i x, __m128i k) {
+  return _mm_xor_si128(_mm_clmulepi64_si128(x, k, 0x00), _mm_clmulepi64_si128(x, k, 0x11));
+}
+
+// The raw (uninverted) CRC over size bytes, size a multiple of 16 and >= 64.
+// The constants are x^n mod P(x), bit-reflected, for the fold distances
+// 4x128+32 / 4x128-32 (four lanes), 128+32 / 128-32 (one lane) and 64,
+// then P(x) itself and floor(x^64 / P(x)) for the Barrett reduction.
+__attribute__((target("pclmul,sse2"))) std::uint32_t ClmulBlocks(const unsigned char* p, std::size_t size,
+                                                                  std::uint32_t crc) {
+  const __m128i k1k2 = _mm_set_epi64x(0x1c6e41596, 0x154442bd4);
+  const __m128i k3k4 = _mm_set_epi64x(0x0ccaa009e, 0x1751997d0);
+  const __m128i k5 = _mm_set_epi64x(0, 0x163cd6124);
+  const __m128i poly_mu = _mm_set_epi64x(0x1f7011641, 0x1db710641);
+  const __m128i mask32 = _mm_set_epi32(0, 0, 0, -1);
+  auto load = [](const unsigned char* at) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at)); };
+
+  __m128i x0 = _mm_xor_si128(load(p), _mm_cvtsi32_si128(static_cast<int>(crc)));
+  __m128i x1 = load(p + 16), x2 = load(p + 32), x3 = load(p + 48);
+  p += 64;
+  size -= 64;
+  while (size >= 64) {
+    x0 = _mm_xor_si128(Fold(x0, k1k2), load(p));
+    x1 = _mm_xor_si128(Fold(x1, k1k2), load(p + 16));
+    x2 = _mm_xor_si128(Fold(x2, k1k2), load(p + 32));
+    x3 = _mm_xor_si128(Fold(x3, k1k2), load(p + 48));
+    p += 64;
+    size -= 64;
+  }
+  __m128i x = _mm_xor_si128(Fold(x0, k3k4), x1);
+  x = _mm_xor_si128(Fold(x, k3k4), x2);
+  x = _mm_xor_si128(Fold(x, k3k4), x3);
+  for (; size >= 16; p += 16, size -= 16) x = _mm_xor_si128(Fold(x, k3k4), load(p));
+
+  // 128 bits to 64, then to 32, then Barrett's reduction modulo P(x).
+  x = _mm_xor_si128(_mm_clmulepi64_si128(x, k3k4, 0x10), _mm_srli_si128(x, 8));
+  x = _mm_xor_si128(_mm_clmulepi64_si128(_mm_and_si128(x, mask32), k5, 0x00), _mm_srli_si128(x, 4));
+  __m128i t = _mm_clmulepi64_si128(_mm_and_si128(x, mask32), poly_mu, 0x10);
+  t = _mm_clmulepi64_si128(_mm_and_si128(t, mask32), poly_mu, 0x00);
+  x = _mm_xor_si128(x, t);
+  return static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(x, 4)));
+}
+
+#endif
+
 }  // namespace
 
 std::uint32_t Crc32(std::span<const std::byte> data, std::uint32_t crc) {
+#if LUMARO_CRC32_CLMUL
+  if (data.size() >= 256 && CpuHasClmul()) {
+    const std::size_t blocks = data.size() & ~std::size_t{15};
+    const std::uint32_t raw = ClmulBlocks(reinterpret_cast<const unsigned char*>(data.data()), blocks, ~crc);
+    return Crc32BySlices(data.subspan(blocks), ~raw);
+  }
+#endif
+  return Crc32BySlices(data, crc);
+}
+
+std::uint32_t Crc32BySlices(std::span<const std::byte> data, std::uint32_t crc) {
   const Tables& t = CrcTables();
   const auto* p = reinterpret_cast<const unsigned char*>(data.data());
   std::size_t left = data.size();
