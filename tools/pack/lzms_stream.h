@@ -24,7 +24,7 @@ inline constexpr std::uint32_t kMinAutoChunkSize = 1024 * 1024;
 inline constexpr unsigned kDefaultLevel = 50;
 // --best: past this level wimlib's LZMS output stops shrinking on real
 // packages (measured on node.exe plus a JavaScript library, 64 MiB chunks).
-inline constexpr unsigned kBestLevel = 100;
+inline constexpr unsigned kBestLevel = 70;
 
 // Windows' compressor takes block sizes from 64 KiB to 64 MiB; we keep to
 // multiples of 64 KiB in that range.
