@@ -11,6 +11,13 @@ include_guard(GLOBAL)
 set(LUMARO_PACK_TOOL "" CACHE FILEPATH "Host build of lmr-pack")
 set(LUMARO_SOURCE_DIR ${CMAKE_CURRENT_LIST_DIR}/..)
 
+# Every launcher link, here and in lumaro-link. Page-aligned sections can be
+# mapped straight from the file: the record is then paged in only when
+# installing, instead of copied in at every start. No link time goes into the
+# PE header, so the same inputs give the same bytes.
+set(LUMARO_LAUNCHER_LINK_OPTIONS
+  -municode -mwindows -s -Wl,--file-alignment,4096 -Wl,--no-insert-timestamp)
+
 # lumaro_add_payload(<out-var> NAME <name> APP_DIR <folder> PACK_TOOL <path> [PACK_ARGS ...])
 # Sets <out-var> to the two sources that carry a packed folder: the record in
 # .rdata (assembly with .incbin) and the generated size constants.
@@ -55,8 +62,8 @@ function(lumaro_add_launcher target)
     $<TARGET_OBJECTS:lmr_launcher_main>
     $<TARGET_OBJECTS:lmr_launcher_resources>)
   target_link_libraries(${target} PRIVATE lmr_launcher)
-  # Page-aligned sections can be mapped straight from the file: the record is
-  # then paged in only when installing, instead of copied in at every start.
-  target_link_options(${target} PRIVATE -municode -mwindows -s -Wl,--file-alignment,4096)
+  target_link_options(${target} PRIVATE ${LUMARO_LAUNCHER_LINK_OPTIONS})
+  # The payload sources are generated in the build folder; keep its path out.
+  target_compile_options(${target} PRIVATE -ffile-prefix-map=${CMAKE_CURRENT_BINARY_DIR}=.)
   set_target_properties(${target} PROPERTIES OUTPUT_NAME ${L_OUTPUT_NAME})
 endfunction()
