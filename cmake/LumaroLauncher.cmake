@@ -2,7 +2,9 @@
 #     APP_DIR <folder>                  the app: node.exe, home.mjs and its files
 #     [OUTPUT_NAME <name>]              file name without .exe (default: Lumaro)
 #     [PACK_TOOL <path>]                lmr-pack (default: LUMARO_PACK_TOOL)
-#     [PACK_ARGS <args>...])            extra lmr-pack options, e.g. --level 50
+#     [PACK_ARGS <args>...]             extra lmr-pack options, e.g. --level 50
+#     [SIGN_PFX <key.pfx>               Authenticode-sign the exe after linking;
+#      [TIMESTAMP_URL <url>]])          the password is LUMARO_SIGN_PASSWORD at build time
 #
 # Packs the folder into a payload record and links a launcher around it. The
 # launcher code itself is prebuilt once: another app costs a pack and a link.
@@ -10,6 +12,16 @@ include_guard(GLOBAL)
 
 set(LUMARO_PACK_TOOL "" CACHE FILEPATH "Host build of lmr-pack")
 set(LUMARO_SOURCE_DIR ${CMAKE_CURRENT_LIST_DIR}/..)
+
+# Every launcher link, here and in lumaro-link. Page-aligned sections can be
+# mapped straight from the file: the record is then paged in only when
+# installing, instead of copied in at every start. No link time goes into the
+# PE header, so the same inputs give the same bytes.
+# Cached, since the include guard keeps a project that includes this module
+# after add_subdirectory of this one from seeing plain variables set here.
+set(LUMARO_LAUNCHER_LINK_OPTIONS
+  -municode -mwindows -s -Wl,--file-alignment,4096 -Wl,--no-insert-timestamp
+  CACHE INTERNAL "Link options of every launcher")
 
 # lumaro_add_payload(<out-var> NAME <name> APP_DIR <folder> PACK_TOOL <path> [PACK_ARGS ...])
 # Sets <out-var> to the two sources that carry a packed folder: the record in
@@ -34,7 +46,7 @@ function(lumaro_add_payload out_var)
 endfunction()
 
 function(lumaro_add_launcher target)
-  cmake_parse_arguments(L "" "APP_DIR;OUTPUT_NAME;PACK_TOOL" "PACK_ARGS" ${ARGN})
+  cmake_parse_arguments(L "" "APP_DIR;OUTPUT_NAME;PACK_TOOL;SIGN_PFX;TIMESTAMP_URL" "PACK_ARGS" ${ARGN})
   if(NOT L_APP_DIR)
     message(FATAL_ERROR "lumaro_add_launcher(${target}): APP_DIR is required")
   endif()
@@ -55,8 +67,28 @@ function(lumaro_add_launcher target)
     $<TARGET_OBJECTS:lmr_launcher_main>
     $<TARGET_OBJECTS:lmr_launcher_resources>)
   target_link_libraries(${target} PRIVATE lmr_launcher)
-  # Page-aligned sections can be mapped straight from the file: the record is
-  # then paged in only when installing, instead of copied in at every start.
-  target_link_options(${target} PRIVATE -municode -mwindows -s -Wl,--file-alignment,4096)
+  target_link_options(${target} PRIVATE ${LUMARO_LAUNCHER_LINK_OPTIONS})
+  # The payload sources are generated in the build folder; keep its path out.
+  target_compile_options(${target} PRIVATE -ffile-prefix-map=${CMAKE_CURRENT_BINARY_DIR}=.)
   set_target_properties(${target} PROPERTIES OUTPUT_NAME ${L_OUTPUT_NAME})
+
+  if(L_SIGN_PFX)
+    find_program(LUMARO_OSSLSIGNCODE osslsigncode)
+    if(NOT LUMARO_OSSLSIGNCODE)
+      message(FATAL_ERROR "lumaro_add_launcher(${target}): SIGN_PFX needs osslsigncode")
+    endif()
+    get_filename_component(pfx ${L_SIGN_PFX} ABSOLUTE)
+    set(sign_args --key ${pfx})
+    if(L_TIMESTAMP_URL)
+      list(APPEND sign_args --timestamp-url ${L_TIMESTAMP_URL})
+    endif()
+    # Signed in place; the script reads the password from the environment of
+    # the build, so it is never written into the build files. A new key relinks.
+    add_custom_command(TARGET ${target} POST_BUILD
+      COMMAND ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/../assets/lumaro-sign ${sign_args}
+              $<TARGET_FILE:${target}> $<TARGET_FILE:${target}>
+      COMMENT "Signing ${L_OUTPUT_NAME}.exe"
+      VERBATIM)
+    set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${pfx})
+  endif()
 endfunction()

@@ -1,0 +1,318 @@
+"""Signing in ./lumaro pack: a throwaway code-signing certificate signs the
+exe, the signature covers the payload, the password travels in no command
+line and no output, a wrong one writes no exe, timestamps come from the given
+RFC 3161 server, and the signed exe installs and runs under Wine."""
+import http.server
+import json
+import os
+import random
+import shutil
+import subprocess
+import sys
+import tempfile
+import threading
+import unittest
+from pathlib import Path
+
+from tests.e2e import e2e_apps as apps
+from tests.e2e.harness import LauncherTestCase, find_record
+
+REPO = Path(__file__).resolve().parents[2]
+HOST_BUILD = Path(os.environ.get("LUMARO_HOST_BUILD", REPO / "build/host-release"))
+OSSLSIGNCODE = shutil.which("osslsigncode")
+OPENSSL = shutil.which("openssl")
+PACK_TIMEOUT_S = 900
+# Shell and quoting characters, so a password that went through a command
+# line or an eval would come out changed or show up.
+PASSWORD = "s3cret \"$HOME\" `id` ;|*' ~"
+
+# Records its argv and its ancestors' command lines, then runs the real tool.
+SHIM = r"""#!/usr/bin/env python3
+import json, os, sys
+def cmdline(pid):
+    with open(f"/proc/{pid}/cmdline", "rb") as f:
+        return f.read().replace(b"\0", b" ").decode("utf-8", "replace")
+def parent(pid):
+    with open(f"/proc/{pid}/stat") as f:
+        return int(f.read().rsplit(")", 1)[1].split()[1])
+chain, pid, stop = [], os.getppid(), int(os.environ["SHIM_STOP_PID"])
+while pid > 1 and pid != stop:
+    chain.append(cmdline(pid))
+    pid = parent(pid)
+with open(os.environ["SHIM_LOG"], "a") as log:
+    log.write(json.dumps({"argv": sys.argv[1:], "ancestors": chain}) + "\n")
+os.execv(os.environ["SHIM_REAL"], [os.environ["SHIM_REAL"]] + sys.argv[1:])
+"""
+
+
+def run_quiet(args, **kw):
+    return subprocess.run([str(a) for a in args], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                          stderr=subprocess.STDOUT, timeout=120, **kw)
+
+
+def make_signer(folder, password, eku="codeSigning", name="signer"):
+    """A self-signed certificate and its key; the .pfx is protected by password ("" for none)."""
+    key, cert, pfx = folder / f"{name}.key", folder / f"{name}.pem", folder / f"{name}.pfx"
+    out = run_quiet([OPENSSL, "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key,
+                     "-out", cert, "-days", "2", "-subj", f"/CN=Lumaro test {name}",
+                     "-addext", f"extendedKeyUsage=critical,{eku}"])
+    assert out.returncode == 0, out.stdout
+    out = run_quiet([OPENSSL, "pkcs12", "-export", "-inkey", key, "-in", cert, "-out", pfx,
+                     "-passout", "env:TEST_PFX_PASSWORD"],
+                    env=dict(os.environ, TEST_PFX_PASSWORD=password))
+    assert out.returncode == 0, out.stdout
+    return key, cert, pfx
+
+
+def verify(exe, cert, tsa_cert=None):
+    args = [OSSLSIGNCODE, "verify", "-CAfile", cert, "-in", exe]
+    if tsa_cert:
+        args += ["-TSA-CAfile", tsa_cert]
+    return run_quiet(args)
+
+
+class Packer:
+    """./lumaro pack with osslsigncode wrapped by the recording shim."""
+
+    def __init__(self, root):
+        self.shim_dir = root / "shim"
+        self.shim_dir.mkdir()
+        shim = self.shim_dir / "osslsigncode"
+        shim.write_text(SHIM)
+        shim.chmod(0o755)
+        self.log = root / "shim.jsonl"
+
+    def pack(self, app, out, key=None, password=None, extra=()):
+        env = dict(os.environ, PATH=f"{self.shim_dir}:{os.environ['PATH']}", SHIM_LOG=str(self.log),
+                   SHIM_REAL=OSSLSIGNCODE, SHIM_STOP_PID=str(os.getpid()))
+        env.pop("LUMARO_SIGN_PASSWORD", None)
+        if password is not None:
+            env["LUMARO_SIGN_PASSWORD"] = password
+        args = [REPO / "lumaro", "pack", app, "-o", out, "--quiet"]
+        if key:
+            args += ["--sign", key]
+        proc = subprocess.run([str(a) for a in [*args, *extra]], env=env, stdin=subprocess.DEVNULL,
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=PACK_TIMEOUT_S)
+        return proc.returncode, proc.stdout.decode("utf-8", "replace")
+
+    def calls(self):
+        if not self.log.exists():
+            return []
+        return [json.loads(line) for line in self.log.read_text().splitlines()]
+
+
+class TimestampServer:
+    """An RFC 3161 time-stamping server on localhost, answering with openssl ts."""
+
+    CONFIG = """[ tsa ]
+default_tsa = tsa1
+[ tsa1 ]
+serial = {dir}/serial
+signer_cert = {dir}/tsa.pem
+signer_key = {dir}/tsa.key
+signer_digest = sha256
+default_policy = 1.2.3.4.1
+digests = sha256, sha384, sha512, sha1
+ess_cert_id_alg = sha256
+"""
+
+    def __init__(self, folder):
+        folder.mkdir()
+        _, self.cert, _ = make_signer(folder, "", eku="timeStamping", name="tsa")
+        config = folder / "ts.cnf"
+        config.write_text(self.CONFIG.format(dir=folder))
+        self.requests = 0
+        server = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def do_POST(self):
+                query = folder / "query.tsq"
+                query.write_bytes(self.rfile.read(int(self.headers["Content-Length"])))
+                reply = folder / "reply.tsr"
+                made = run_quiet([OPENSSL, "ts", "-reply", "-config", config,
+                                  "-queryfile", query, "-out", reply])
+                server.requests += 1
+                body = reply.read_bytes() if made.returncode == 0 else b""
+                self.send_response(200 if body else 500)
+                self.send_header("Content-Type", "application/timestamp-reply")
+                self.send_header("Content-Length", str(len(body)))
+                self.end_headers()
+                self.wfile.write(body)
+
+            def log_message(self, *args):
+                pass
+
+        self.httpd = http.server.HTTPServer(("127.0.0.1", 0), Handler)
+        self.url = f"http://127.0.0.1:{self.httpd.server_address[1]}/"
+        self.thread = threading.Thread(target=self.httpd.serve_forever, daemon=True)
+        self.thread.start()
+
+    def close(self):
+        self.httpd.shutdown()
+        self.httpd.server_close()
+
+
+def make_app(app):
+    rng = random.Random(5)
+    (app / "lib").mkdir(parents=True)
+    (app / "node.exe").write_bytes(b"MZ" + bytes(rng.getrandbits(8) for _ in range(100_000)))
+    (app / "home.mjs").write_text("// signed\n")
+    (app / "lib" / "a.js").write_text("export const a = 1;\n" * 2000)
+
+
+@unittest.skipUnless(OSSLSIGNCODE and OPENSSL, "osslsigncode or openssl missing (./lumaro setup)")
+class SignTests(unittest.TestCase):
+
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = tempfile.TemporaryDirectory(prefix="lumaro-sign-")
+        cls.root = Path(cls.tmp.name)
+        cls.packer = Packer(cls.root)
+        cls.app = cls.root / "app"
+        make_app(cls.app)
+        _, cls.cert, cls.pfx = make_signer(cls.root, PASSWORD)
+        (cls.root / "signed").mkdir()
+        cls.signed = cls.root / "signed" / "Lumaro.exe"
+        status, cls.signed_output = cls.packer.pack(cls.app, cls.signed, cls.pfx, PASSWORD)
+        if status != 0:
+            raise AssertionError(f"signed pack failed ({status}):\n{cls.signed_output}")
+        cls.signed_calls = cls.packer.calls()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.tmp.cleanup()
+
+    def out_dir(self, name):
+        path = self.root / name
+        path.mkdir()
+        return path
+
+    def test_signature_verifies_and_covers_the_payload(self):
+        result = verify(self.signed, self.cert)
+        self.assertEqual(result.returncode, 0, result.stdout.decode())
+        image = bytearray(self.signed.read_bytes())
+        image[find_record(image) + 64] ^= 0x01  # inside the compressed stream
+        flipped = self.root / "flipped.exe"
+        flipped.write_bytes(image)
+        self.assertNotEqual(verify(flipped, self.cert).returncode, 0,
+                            "a changed payload byte still verifies")
+
+    def test_without_its_signature_the_exe_is_the_unsigned_build(self):
+        # What lets anyone check a signed release against their own build.
+        plain = self.out_dir("plain") / "Lumaro.exe"
+        status, output = self.packer.pack(self.app, plain)
+        self.assertEqual(status, 0, output)
+        stripped = self.root / "stripped.exe"
+        result = run_quiet([OSSLSIGNCODE, "remove-signature", "-in", self.signed, "-out", stripped])
+        self.assertEqual(result.returncode, 0, result.stdout.decode())
+        self.assertEqual(stripped.read_bytes(), plain.read_bytes())
+
+    def test_password_is_in_no_command_line_and_no_output(self):
+        calls = self.signed_calls
+        self.assertTrue(calls, "osslsigncode was not run through the shim")
+        for call in calls:
+            for line in [" ".join(call["argv"]), *call["ancestors"]]:
+                self.assertNotIn(PASSWORD, line)
+                self.assertNotIn("s3cret", line)
+        self.assertTrue(any("lumaro" in a for c in calls for a in c["ancestors"]),
+                        "the shim did not see ./lumaro among its ancestors")
+        self.assertNotIn("s3cret", self.signed_output)
+
+    def test_wrong_password_fails_clearly_and_writes_no_exe(self):
+        out_dir = self.out_dir("wrong")
+        status, output = self.packer.pack(self.app, out_dir / "Lumaro.exe", self.pfx, "not it")
+        self.assertNotEqual(status, 0, output)
+        self.assertIn("LUMARO_SIGN_PASSWORD must hold its password", output)
+        self.assertNotIn("not it", output)
+        self.assertEqual(os.listdir(out_dir), [], "left a file behind")
+
+    def test_key_without_password_signs_with_the_variable_unset(self):
+        folder = self.out_dir("no-password")
+        _, cert, pfx = make_signer(folder, "")
+        exe = folder / "Lumaro.exe"
+        status, output = self.packer.pack(self.app, exe, pfx, password=None)
+        self.assertEqual(status, 0, output)
+        result = verify(exe, cert)
+        self.assertEqual(result.returncode, 0, result.stdout.decode())
+
+    def test_timestamp_comes_from_the_given_rfc3161_server(self):
+        tsa = TimestampServer(self.root / "tsa")
+        self.addCleanup(tsa.close)
+        exe = self.out_dir("timestamped") / "Lumaro.exe"
+        status, output = self.packer.pack(self.app, exe, self.pfx, PASSWORD,
+                                          extra=["--timestamp-url", tsa.url])
+        self.assertEqual(status, 0, output)
+        self.assertEqual(tsa.requests, 1)
+        result = verify(exe, self.cert, tsa_cert=tsa.cert)
+        self.assertEqual(result.returncode, 0, result.stdout.decode())
+
+
+CONSUMER = """cmake_minimum_required(VERSION 3.25)
+project(Consumer C CXX ASM)
+add_subdirectory({repo} lumaro)
+list(APPEND CMAKE_MODULE_PATH {repo}/cmake)
+include(LumaroLauncher)
+lumaro_add_launcher(app_exe APP_DIR {app} OUTPUT_NAME App SIGN_PFX {pfx})
+"""
+
+
+@unittest.skipUnless(OSSLSIGNCODE and OPENSSL and (HOST_BUILD / "tools/pack/lmr-pack").exists(),
+                     "osslsigncode, openssl or the host-release lmr-pack missing")
+class CMakeSignTests(unittest.TestCase):
+    """lumaro_add_launcher(... SIGN_PFX) in a project that adds this one."""
+
+    def test_post_build_signs_with_the_password_of_the_build(self):
+        with tempfile.TemporaryDirectory(prefix="lumaro-cmake-sign-") as tmp:
+            root = Path(tmp)
+            app = root / "app"
+            make_app(app)
+            _, cert, pfx = make_signer(root, PASSWORD)
+            (root / "CMakeLists.txt").write_text(CONSUMER.format(repo=REPO, app=app, pfx=pfx))
+            build, exe = root / "build", root / "build" / "App.exe"
+            configure = run_quiet(["cmake", "-S", root, "-B", build, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=MinSizeRel",
+                                   f"-DCMAKE_TOOLCHAIN_FILE={REPO}/cmake/mingw-w64-x86_64.cmake",
+                                   f"-DLUMARO_PACK_TOOL={HOST_BUILD}/tools/pack/lmr-pack"],
+                                  env=dict(os.environ, LUMARO_SIGN_PASSWORD=PASSWORD))
+            self.assertEqual(configure.returncode, 0, configure.stdout.decode())
+
+            def build_exe(password):
+                proc = subprocess.run(["cmake", "--build", str(build), "-j2", "--target", "app_exe"],
+                                      env=dict(os.environ, LUMARO_SIGN_PASSWORD=password),
+                                      stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                      stderr=subprocess.STDOUT, timeout=PACK_TIMEOUT_S)
+                return proc.returncode, proc.stdout.decode("utf-8", "replace")
+
+            # A failed signing removes the linked exe, so the next build links again.
+            status, output = build_exe("not it")
+            self.assertNotEqual(status, 0, output)
+            self.assertIn("LUMARO_SIGN_PASSWORD must hold its password", output)
+            self.assertFalse(exe.exists(), "an unsigned App.exe was left")
+            status, output = build_exe(PASSWORD)
+            self.assertEqual(status, 0, output)
+            result = verify(exe, cert)
+            self.assertEqual(result.returncode, 0, result.stdout.decode())
+            for path in build.rglob("*"):
+                if path.is_file() and path.suffix not in (".obj", ".a", ".exe", ".res"):
+                    self.assertNotIn(b"s3cret", path.read_bytes(), f"password in {path}")
+
+
+@unittest.skipUnless(OSSLSIGNCODE and OPENSSL, "osslsigncode or openssl missing (./lumaro setup)")
+class SignedLaunchTests(LauncherTestCase):
+
+    def test_signed_exe_installs_and_runs(self):
+        app = self.s.make_app(files={"lib/x.js": "export const x = 1;\n"})
+        root = Path(self.case)
+        _, _, pfx = make_signer(root, PASSWORD)
+        exe = root / "exe" / "Lumaro.exe"
+        exe.parent.mkdir()
+        status, output = Packer(root).pack(app, exe, pfx, PASSWORD)
+        self.assertEqual(status, 0, output)
+        local = root / "Local"
+        result = apps.launch(self.s, str(exe), str(local), cwd=self.case)
+        self.assertCleanSuccess(result)
+        runtime = apps.runtime_dir(str(local), str(exe))
+        self.assertEqual(apps.runtime_problems(runtime, apps.expected_runtime(app)), [])
+
+
+if __name__ == "__main__":
+    sys.exit(unittest.main())
