@@ -13,8 +13,8 @@
 namespace lumaro::inspect {
 namespace {
 
-constexpr std::string_view kHelp = R"help(Usage: lmr-inspect [--list] EXE
-       lmr-inspect --extract DIR EXE
+constexpr std::string_view kHelp = R"help(Usage: lmr-inspect [--list] [--] EXE
+       lmr-inspect --extract DIR [--] EXE
 
 Finds the payload record and the generated constants in a launcher EXE and
 prints one "key: value" fact per line: build-id, package-size,
@@ -52,9 +52,14 @@ std::expected<CommandLine, InspectError> ParseCommandLine(int argc, char** argv)
   auto usage = [](std::string why) { return std::unexpected(InspectError{ErrorClass::kUsage, std::move(why)}); };
   CommandLine line;
   std::vector<std::string> positional;
+  bool options_done = false;
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
-    if (arg == "--help" || arg == "-h") {
+    if (options_done) {
+      positional.emplace_back(arg);
+    } else if (arg == "--") {
+      options_done = true;
+    } else if (arg == "--help" || arg == "-h") {
       line.help = true;
     } else if (arg == "--list") {
       line.list = true;
