@@ -1,0 +1,20 @@
+// The text `lmr-inspect EXE` prints: one "key: value" fact per line, in a
+// fixed order, so that scripts can grep for a key. Facts that could not be
+// established (say, the file count of a package that does not decode) are
+// left out rather than guessed.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "tools/inspect/payload_check.h"
+
+namespace lumaro::inspect {
+
+// With list, a "file: SIZE NAME" line per entry follows the summary.
+std::string FormatReport(const Inspection& inspection, bool list);
+
+// A name or message made safe for one line: control characters escaped.
+std::string OneLine(std::string_view text);
+
+}  // namespace lumaro::inspect
