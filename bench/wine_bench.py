@@ -44,6 +44,7 @@ def log(*parts):
 
 
 def run(cmd, **kw):
+    """Runs cmd to its end; with timeout=, a hung command raises TimeoutExpired naming it."""
     return subprocess.run([str(c) for c in cmd], check=True, **kw)
 
 
@@ -148,22 +149,22 @@ class Bench:
         for name in ("real", "fast"):
             self.pack_and_link(name)
         cabinet = self.win / "compat/cabinet/cabinet.dll"
-        run([ROOT / "tests/wine/prefix.sh", "create", self.prefix, "--cabinet", cabinet])
+        run([ROOT / "tests/wine/prefix.sh", "create", self.prefix, "--cabinet", cabinet], timeout=600)
 
     # ---- Wine session ----------------------------------------------------------
 
     @contextlib.contextmanager
     def session(self):
         # A fresh persistent server: one left over from an earlier run is ended.
-        run([ROOT / "tests/wine/prefix.sh", "stop", self.prefix], env=self.env)
-        run([ROOT / "tests/wine/prefix.sh", "start", self.prefix], env=self.env)
+        run([ROOT / "tests/wine/prefix.sh", "stop", self.prefix], env=self.env, timeout=600)
+        run([ROOT / "tests/wine/prefix.sh", "start", self.prefix], env=self.env, timeout=600)
         # Wine lays this registry value over LOCALAPPDATA for every program.
         run([WINE, "reg", "add", r"HKCU\Volatile Environment", "/v", "LOCALAPPDATA", "/d",
-             to_windows(self.lad), "/f"], env=self.env, stdout=subprocess.DEVNULL)
+             to_windows(self.lad), "/f"], env=self.env, stdout=subprocess.DEVNULL, timeout=120)
         try:
             yield
         finally:
-            run([ROOT / "tests/wine/prefix.sh", "stop", self.prefix], env=self.env)
+            run([ROOT / "tests/wine/prefix.sh", "stop", self.prefix], env=self.env, timeout=600)
 
     def data_root(self):
         return self.lad / "Lumaro"
@@ -259,7 +260,7 @@ class Bench:
             time.sleep(0.005)
         if p.poll() is None:
             p.kill()
-            raise RuntimeError(f"{args[0]} did not end")
+            raise RuntimeError(f"wine64 {args[0]} did not end within 600 s")
         if p.returncode != 0:
             raise RuntimeError(f"{args[0]} exited {p.returncode}")
         if pid is None:
