@@ -373,7 +373,7 @@ def plain_prefix_session(s):
     twin.unique = s.unique  # one counter for file names across both prefixes
     twin._oserror_cache = {}
     subprocess.run([harness.PREFIX_SH, "start", clone], env=twin.env, check=True, stdin=subprocess.DEVNULL,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=180)
     _plain = twin
     try:
         proc = Background(twin, ["reg", "delete", r"HKCU\Software\Wine\DllOverrides", "/v", "cabinet", "/f"],
@@ -391,7 +391,7 @@ def stop_plain_prefix():
         return
     twin, _plain = _plain, None
     subprocess.run([harness.PREFIX_SH, "stop", twin.prefix], env=twin.env, stdin=subprocess.DEVNULL,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
     subprocess.run(["/usr/lib/wine/wineserver", "-w"], env=twin.env, timeout=30, stdin=subprocess.DEVNULL,
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
