@@ -8,7 +8,7 @@ include_guard(GLOBAL)
 option(LUMARO_FUZZ "Build only the libFuzzer targets (clang)" OFF)
 set(LUMARO_FUZZ_SECONDS 60 CACHE STRING "Bounded fuzz time per target in ctest")
 
-if(NOT LUMARO_FUZZ)
+if(NOT LUMARO_FUZZ AND LUMARO_BUILD_TESTS)
   if(LUMARO_WINDOWS)
     # Debian's googletest ships its sources; build them for the mingw target.
     set(gtest_force_shared_crt OFF CACHE BOOL "" FORCE)

@@ -1,0 +1,64 @@
+"""A vendor's own CMake project, as the README shows it: add_subdirectory of
+this repository, then lumaro_add_launcher(... PACK_TOOL path). It configures
+without LUMARO_PACK_TOOL, builds neither our sample app nor our tests, and
+links a launcher that carries exactly the vendor's folder."""
+import os
+import subprocess
+import tempfile
+import unittest
+from pathlib import Path
+
+REPO = Path(__file__).resolve().parents[2]
+HOST_BUILD = Path(os.environ.get("LUMARO_HOST_BUILD", REPO / "build/host-release"))
+PACK = HOST_BUILD / "tools/pack/lmr-pack"
+INSPECT = HOST_BUILD / "tools/inspect/lmr-inspect"
+BUILD_TIMEOUT_S = 900
+
+CONSUMER = """cmake_minimum_required(VERSION 3.25)
+project(VendorApp C CXX ASM)
+add_subdirectory({repo} lumaro)
+list(APPEND CMAKE_MODULE_PATH {repo}/cmake)
+include(LumaroLauncher)
+lumaro_add_launcher(vendor_exe APP_DIR {app} OUTPUT_NAME Vendor PACK_TOOL {pack})
+"""
+
+
+def run(args, **kw):
+    proc = subprocess.run([str(a) for a in args], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                          stderr=subprocess.STDOUT, timeout=BUILD_TIMEOUT_S, **kw)
+    return proc.returncode, proc.stdout.decode("utf-8", "replace")
+
+
+@unittest.skipUnless(PACK.exists() and INSPECT.exists(), "host-release lmr-pack or lmr-inspect not built")
+class CMakeConsumerTests(unittest.TestCase):
+
+    def test_a_subproject_builds_the_vendors_launcher_and_nothing_of_ours(self):
+        with tempfile.TemporaryDirectory(prefix="lumaro-consumer-") as tmp:
+            root = Path(tmp)
+            app = root / "app"
+            (app / "lib").mkdir(parents=True)
+            (app / "node.exe").write_bytes(b"MZ" + bytes(range(256)) * 64)
+            (app / "home.mjs").write_text("import './lib/x.js';\n")
+            (app / "lib" / "x.js").write_text("export const x = 1;\n")
+            (root / "CMakeLists.txt").write_text(CONSUMER.format(repo=REPO, app=app, pack=PACK))
+            build = root / "build"
+            env = dict(os.environ)
+            env.pop("LUMARO_PACK_TOOL", None)
+            status, out = run(["cmake", "-S", root, "-B", build, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=MinSizeRel",
+                               f"-DCMAKE_TOOLCHAIN_FILE={REPO}/cmake/mingw-w64-x86_64.cmake"], env=env)
+            self.assertEqual(status, 0, out)
+            status, targets = run(["cmake", "--build", build, "--target", "help"])
+            self.assertEqual(status, 0, targets)
+            for ours in ("lumaro_exe", "lmr_windows_tests", "lmr_sample_node", "lmr-runner", "gtest"):
+                self.assertNotIn(ours + ":", targets, f"the subproject builds {ours}")
+            status, out = run(["cmake", "--build", build, "-j2", "--target", "vendor_exe"])
+            self.assertEqual(status, 0, out)
+            status, listing = run([INSPECT, build / "Vendor.exe", "--list"])
+            self.assertEqual(status, 0, listing)
+            self.assertIn("payload: intact", listing)
+            self.assertIn("files: 3", listing)
+            self.assertIn("lib/x.js", listing)
+
+
+if __name__ == "__main__":
+    unittest.main()
