@@ -64,9 +64,15 @@ class AdaptiveCode {
   }
 
  private:
+  // On failure the table decodes every bit pattern as symbol 0 with no bits
+  // used, so the decoder may go on safely until it checks.
   bool Rebuild() {
-    return BuildCodewordLengths(freqs_, num_syms_, lens_, len_counts_) &&
-           BuildDecodeTable(lens_, len_counts_, num_syms_, kTableBits, table_, kTableSize);
+    if (BuildCodewordLengths(freqs_, num_syms_, lens_, len_counts_) &&
+        BuildDecodeTable(lens_, len_counts_, num_syms_, kTableBits, table_, kTableSize)) {
+      return true;
+    }
+    for (std::size_t i = 0; i < (std::size_t{1} << kTableBits); ++i) table_[i] = 0;
+    return false;
   }
 
   unsigned num_syms_ = 0;

@@ -3,6 +3,7 @@
 // with their delayed repeat queues, then the x86 filter undo.
 #include "compat/lzms/chunk_decoder.h"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -254,6 +255,10 @@ DecodeStatus DecodeChunkWith(ChunkDecoderState& st, std::span<const std::byte> i
   CopyCommand* const copies = st.copies;
   std::size_t pos = 0;
   while (pos < n) {
+    // One bounds-check idiom: any bad data clears ok, and decoding ends at the
+    // batch's end. A code whose rebuild failed decodes only symbol 0 till then.
+    if (!ok) [[unlikely]]
+      return DecodeStatus::kCorrupt;
     std::uint8_t* const batch_dst = out + pos;
     CopyCommand* copy = copies;
     std::uint8_t* lit = literals;
@@ -265,11 +270,8 @@ DecodeStatus DecodeChunkWith(ChunkDecoderState& st, std::span<const std::byte> i
       run = lit;
     };
 
-    for (unsigned item = 0; item < kBatchItems && pos < n; ++item) {
-      // One bounds-check idiom: any bad data clears ok, and the loop ends.
-      if (!ok) [[unlikely]]
-        return DecodeStatus::kCorrupt;
-
+    const std::size_t batch_end = pos + std::min(n - pos, kBatchBytes);
+    while (pos < batch_end) {
       unsigned bit = rd.DecodeBit(st.probs[kMainBase + main_state]);
       main_state = ((main_state << 1) | bit) & 15;
       if (bit == 0) {

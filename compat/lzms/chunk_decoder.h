@@ -25,8 +25,9 @@ struct ProbEntry {
 inline constexpr std::size_t kNumProbEntries = 16 + 32 + 6 * 64;
 static_assert(kNumProbEntries == 432);
 
-// Items are decoded in batches into copy commands, then copied in one pass.
-inline constexpr unsigned kBatchItems = 64;
+// Items are decoded in batches of about this many output bytes into copy
+// commands, then copied in one pass.
+inline constexpr std::size_t kBatchBytes = 512;
 // The fast copy writes whole 8-byte steps, up to 23 bytes past a copy's end.
 inline constexpr std::size_t kCopyOverrun = 24;
 
@@ -50,10 +51,10 @@ struct ChunkDecoderState {
   AdaptiveCode<kNumDeltaPowers, 7, 512> delta_power;
   ProbEntry probs[kNumProbEntries];
   std::int32_t x86_last_target[65536];
-  // Every command takes at least one item (a run at least one literal), and
-  // closing a run always writes the next slot.
-  CopyCommand copies[kBatchItems + 1];
-  std::uint8_t literals[kBatchItems + kCopyOverrun];
+  // Every command starts before the batch's end and covers at least one
+  // byte, and closing a literal run always writes the next slot.
+  CopyCommand copies[kBatchBytes + 1];
+  std::uint8_t literals[kBatchBytes + kCopyOverrun];
 };
 
 // Decodes one block into out using caller-provided state (fully reset here).

@@ -171,5 +171,31 @@ TEST(AdaptiveHuffman, OneSymbolHasAnEmptyCodeword) {
   for (std::size_t i = 0; i < 128; ++i) EXPECT_EQ(table[i], 0u) << i;
 }
 
+TEST(AdaptiveHuffman, FailedRebuildLeavesASafeTable) {
+  // Counts that make the next code deeper than 15 bits: the rebuild fails,
+  // and until the decoder notices, the table must yield symbol 0 and use no
+  // bits, whatever it held before.
+  constexpr unsigned kSyms = 18;
+  std::vector<std::uint32_t> freqs(kSyms);  // Fibonacci: one level per symbol
+  std::uint32_t a = 1, b = 1;
+  for (std::uint32_t& f : freqs) {
+    f = a;
+    a = b;
+    b += f;
+  }
+  ASSERT_TRUE(ModelLengths(freqs).empty());
+  constexpr unsigned kPeriod = 6746;  // the counts that take all-ones there
+  ASSERT_EQ(std::accumulate(freqs.begin(), freqs.end(), 0u), kPeriod + kSyms);
+
+  AdaptiveCode<kSyms, 7, kPeriod> code;
+  ASSERT_TRUE(code.Reset(kSyms));
+  bool ok = true;
+  for (unsigned s = 0; s < kSyms; ++s) {
+    for (std::uint32_t k = 1; k < freqs[s]; ++k) ok &= code.Count(s);
+  }
+  EXPECT_FALSE(ok);
+  for (std::size_t i = 0; i < 128; ++i) EXPECT_EQ(code.table()[i], 0u) << i;
+}
+
 }  // namespace
 }  // namespace lzms::detail
