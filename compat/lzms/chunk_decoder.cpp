@@ -22,23 +22,34 @@ inline std::uint64_t LoadLe64(const std::uint8_t* p) {
   return v;  // x86-64 and the mingw target are little-endian
 }
 
+// P(0) in 64ths for each count of zeros in an entry's history: the count
+// itself, kept off 0 and 64 so that both outcomes stay possible.
+struct ProbabilityTable {
+  std::uint8_t p[65];
+  constexpr ProbabilityTable() : p() {
+    for (unsigned z = 0; z <= 64; ++z) p[z] = static_cast<std::uint8_t>(z == 0 ? 1 : z == 64 ? 63 : z);
+  }
+};
+constexpr ProbabilityTable kProbability;
+
 // Forward word stream feeding the range decoder; words past the end are 0.
 class RangeDecoder {
  public:
   RangeDecoder(const std::uint8_t* in, std::size_t num_words)
-      : in_(in), num_words_(num_words), next_(2),
+      : next_(in + 4), end_(in + 2 * num_words),
         code_((std::uint32_t{LoadLe16(in)} << 16) | LoadLe16(in + 2)) {}
 
   unsigned DecodeBit(ProbEntry& e) {
     if (range_ < 0x10000) {
       range_ <<= 16;
       code_ <<= 16;
-      if (next_ < num_words_) code_ |= LoadLe16(in_ + 2 * next_++);
+      if (next_ != end_) {
+        code_ |= LoadLe16(next_);
+        next_ += 2;
+      }
     }
-    std::uint32_t p = e.zeros;
-    p += (p == 0);
-    p -= (p == 64);
-    const std::uint32_t bound = (range_ >> 6) * p;
+    // e.zeros counts the zero bits of a 64-bit history: 0 to 64.
+    const std::uint32_t bound = (range_ >> 6) * kProbability.p[e.zeros];
     unsigned bit;
     if (code_ < bound) {
       range_ = bound;
@@ -54,9 +65,8 @@ class RangeDecoder {
   }
 
  private:
-  const std::uint8_t* in_;
-  std::size_t num_words_;
-  std::size_t next_;
+  const std::uint8_t* next_;
+  const std::uint8_t* const end_;
   std::uint32_t range_ = 0xFFFFFFFF;
   std::uint32_t code_;
 };
@@ -67,20 +77,21 @@ class BackwardBits {
  public:
   BackwardBits(const std::uint8_t* in, std::size_t size) : begin_(in), next_(in + size) {}
 
-  // Guarantees at least 48 valid bits.
+  // Guarantees at least 48 valid bits, and never holds more than 63 (so the
+  // shift below stays defined). No early exit when enough bits are there:
+  // that branch goes either way and costs more than the work.
   void Refill() {
-    if (count_ >= 48) return;
     if (next_ - begin_ >= 8) [[likely]] {
       // Eight bytes read as one little-endian word hold the next four words
       // in stream order, most significant first. Bits beyond the whole words
       // taken are the true next bits, so OR-ing them in again later is harmless.
       bits_ |= LoadLe64(next_ - 8) >> count_;
-      const unsigned words = (64 - count_) >> 4;
+      const unsigned words = (63 - count_) >> 4;
       next_ -= 2 * words;
       count_ += 16 * words;
       return;
     }
-    while (count_ <= 48) {
+    while (count_ < 48) {
       std::uint64_t w = 0;
       if (next_ - begin_ >= 2) {
         next_ -= 2;
