@@ -170,6 +170,14 @@ inline void RemoveAt(T (&queue)[4], unsigned index) {
   queue[2] = queue[3];
 }
 
+// Both cache lines a short copy's first 24 bytes can span. Integer
+// arithmetic: near the end the second address may lie past the buffer, where
+// a prefetch is harmless but a pointer may not point.
+inline void PrefetchCopySource(const std::uint8_t* src) {
+  __builtin_prefetch(src);
+  __builtin_prefetch(reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(src) + 23));
+}
+
 // Copies run in one pass after a batch of items has been decoded, so the
 // prefetch issued when a match is decoded has a whole batch to bring its
 // source in: far sources in big chunks otherwise stall the decoder.
@@ -326,7 +334,7 @@ DecodeStatus DecodeChunkWith(ChunkDecoderState& st, std::span<const std::byte> i
           RemoveAt(lz_queue, index);
         }
         // Far sources miss the cache: start loading now, copy after the batch.
-        if (offset <= pos) __builtin_prefetch(out + pos - offset);
+        if (offset <= pos) PrefetchCopySource(out + pos - offset);
         const std::uint32_t len = decode_length();
         if (lz_pending != 0) PushFront(lz_queue, lz_pending);
         lz_pending = offset;
