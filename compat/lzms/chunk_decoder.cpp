@@ -1,6 +1,7 @@
 // Decodes one raw LZMS block: the range-coded decisions (forward words), the
 // adaptive Huffman codes and extra bits (backward words), LZ and delta matches
-// with their delayed repeat queues, then the x86 filter undo.
+// with their delayed repeat queues, then the x86 filter undo. Items are decoded
+// a batch at a time into copy commands that run after the batch.
 #include "compat/lzms/chunk_decoder.h"
 
 #include <algorithm>
