@@ -186,6 +186,9 @@ inline void CopyExact(std::uint8_t* dst, const std::uint8_t* src, std::size_t le
   for (std::uint8_t* const end = dst + len; dst < end;) *dst++ = *src++;
 }
 
+// The fast path below writes three 8-byte steps before it looks at the length.
+static_assert(kCopyOverrun >= 3 * 8);
+
 // Performs the copies of one batch, writing from out + pos; out_end bounds
 // every write, including the overrun of the fast path.
 void RunCopies(const CopyCommand* copy, const CopyCommand* const last, std::uint8_t* dst,
