@@ -1,7 +1,7 @@
 // Decoding throughput of our LZMS decoder against wimlib's on the same
 // Compression API buffer stream (wimlib compresses it first). Standalone:
 //   g++ -std=c++23 -O2 -I. bench/lzms_bench.cpp compat/lzms/*.cpp -lwim -lz -pthread -o /tmp/lzms_bench
-//   /tmp/lzms_bench FILE [level=50] [chunk_bytes=67108864] [runs=5] [stream_cache]
+//   /tmp/lzms_bench FILE [level=50] [chunk_bytes=67108864] [runs=7] [stream_cache]
 // Times are per-thread CPU time (best of runs), which stays meaningful on a
 // busy machine; stream_cache keeps the compressed stream between runs.
 #include <wimlib.h>
@@ -102,12 +102,13 @@ std::vector<Chunk> Compress(const Bytes& data, unsigned level, std::size_t chunk
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fprintf(stderr, "usage: %s FILE [level=50] [chunk_bytes=67108864] [runs=5]\n", argv[0]);
+    std::fprintf(stderr, "usage: %s FILE [level=50] [chunk_bytes=67108864] [runs=7] [stream_cache]\n",
+                 argv[0]);
     return 2;
   }
   const unsigned level = argc > 2 ? static_cast<unsigned>(std::atoi(argv[2])) : 50;
   const std::size_t chunk_size = argc > 3 ? std::strtoull(argv[3], nullptr, 10) : 64u << 20;
-  const int runs = argc > 4 ? std::atoi(argv[4]) : 5;
+  const int runs = argc > 4 ? std::atoi(argv[4]) : 7;
 
   std::ifstream f(argv[1], std::ios::binary);
   if (!f) {

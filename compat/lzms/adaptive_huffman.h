@@ -10,15 +10,18 @@ namespace lzms::detail {
 
 inline constexpr unsigned kMaxCodewordLength = 15;
 
-// Builds codeword lengths for syms[0..num_syms) from freqs (all >= 1).
-// Returns false if a length would exceed kMaxCodewordLength.
-bool BuildCodewordLengths(const std::uint32_t* freqs, unsigned num_syms, std::uint8_t* lens);
+// Builds codeword lengths for syms[0..num_syms) from freqs (all >= 1, below
+// 2^21), and len_counts[0..kMaxCodewordLength], the number of codewords of
+// each length. Returns false if a length would exceed kMaxCodewordLength.
+bool BuildCodewordLengths(const std::uint32_t* freqs, unsigned num_syms, std::uint8_t* lens,
+                          std::uint16_t* len_counts);
 
 // Fills a two-level decode table for canonical codewords with the given
-// lengths. Entries: bits 0-3 length, bit 4 subtable flag, bits 16-31 symbol or
-// subtable start. Returns false if the table would not fit in table_size.
-bool BuildDecodeTable(const std::uint8_t* lens, unsigned num_syms, unsigned table_bits,
-                      std::uint32_t* table, std::size_t table_size);
+// lengths and counts. Entries: bits 0-3 length, bit 4 subtable flag, bits
+// 16-31 symbol or subtable start. Returns false unless the lengths form a
+// complete code whose table fits in table_size.
+bool BuildDecodeTable(const std::uint8_t* lens, const std::uint16_t* len_counts, unsigned num_syms,
+                      unsigned table_bits, std::uint32_t* table, std::size_t table_size);
 
 inline constexpr std::uint32_t kSubtableFlag = 0x10;
 
@@ -61,15 +64,22 @@ class AdaptiveCode {
   }
 
  private:
+  // On failure the table decodes every bit pattern as symbol 0 with no bits
+  // used, so the decoder may go on safely until it checks.
   bool Rebuild() {
-    return BuildCodewordLengths(freqs_, num_syms_, lens_) &&
-           BuildDecodeTable(lens_, num_syms_, kTableBits, table_, kTableSize);
+    if (BuildCodewordLengths(freqs_, num_syms_, lens_, len_counts_) &&
+        BuildDecodeTable(lens_, len_counts_, num_syms_, kTableBits, table_, kTableSize)) {
+      return true;
+    }
+    for (std::size_t i = 0; i < (std::size_t{1} << kTableBits); ++i) table_[i] = 0;
+    return false;
   }
 
   unsigned num_syms_ = 0;
   unsigned countdown_ = 0;
   std::uint32_t freqs_[kMaxSyms];
   std::uint8_t lens_[kMaxSyms];
+  std::uint16_t len_counts_[kMaxCodewordLength + 1];
   std::uint32_t table_[kTableSize];
 };
 
