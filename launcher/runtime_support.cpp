@@ -1,7 +1,7 @@
-// What the launcher takes from the C++ runtime instead of libstdc++'s own
-// versions, whose throwing paths would bring in exception objects, the
-// unwinder, the emergency pool and winpthreads (about 60 KB of the exe).
-// Linked into launchers only; tests keep the library's throwing versions.
+// The launcher's own versions of the C++ runtime pieces whose libstdc++
+// versions throw: those would bring exception objects, the unwinder, the
+// emergency pool and std::string's and random_device's library code into the
+// exe (about 55 KB). Linked into launchers only; tests keep the library's.
 
 #include <cstdlib>
 #include <new>
