@@ -150,8 +150,11 @@ Result<std::string> SeedDeviceFile(std::string_view data_root, platform::WriteCh
   auto seed = ReadSeed(seed_path);
   if (!seed) return Fail(std::move(seed.error()));
 
+  // As a std::uint32_t, like the staging folder's id: one to_string, one
+  // digit table in the exe (DWORD is unsigned long, a type of its own).
+  const std::uint32_t process_id = GetCurrentProcessId();
   const std::string temp_path = platform::JoinPath(
-      data_root, std::string(kDeviceFileName) + "." + std::to_string(GetCurrentProcessId()) + ".tmp");
+      data_root, std::string(kDeviceFileName) + "." + std::to_string(process_id) + ".tmp");
   auto copied = WriteCopy(temp_path, seed->bytes(), write);
   *seed = SeedBytes();  // the buffer goes as soon as the copy is written or has failed
   if (!copied) return Fail(std::move(copied.error()));

@@ -52,12 +52,12 @@ std::uint32_t LoadLe32(const unsigned char* p) {
 
 #if LUMARO_CRC32_CLMUL
 
+// Asked on every call: one CPUID per CRC is nothing, and a cached answer in a
+// function-local static would bring thread-safe initialisation (winpthreads)
+// into the launcher.
 bool CpuHasClmul() {
-  static const bool has = [] {
-    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
-    return __get_cpuid(1, &eax, &ebx, &ecx, &edx) != 0 && (ecx & bit_PCLMUL) != 0;
-  }();
-  return has;
+  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+  return __get_cpuid(1, &eax, &ebx, &ecx, &edx) != 0 && (ecx & bit_PCLMUL) != 0;
 }
 
 // x * k folded: the low half times k's low constant, the high half times
