@@ -2,6 +2,7 @@
 #include "tools/pack/payload_output.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <openssl/evp.h>
 #include <zlib.h>
 #include <unistd.h>
@@ -93,7 +94,36 @@ std::string ConstantsSource(std::string_view generator, std::uint64_t package_si
          "}  // namespace lumaro::package\n";
 }
 
+namespace {
+
+// Writes all of content to fd and closes it; 0 or the errno of the failure.
+int WriteAllAndClose(int fd, std::span<const std::byte> content) {
+  std::size_t done = 0;
+  while (done < content.size()) {
+    const ssize_t wrote = ::write(fd, content.data() + done, content.size() - done);
+    if (wrote < 0 && errno == EINTR) continue;
+    if (wrote <= 0) {
+      const int error = wrote < 0 ? errno : EIO;
+      ::close(fd);
+      return error;
+    }
+    done += static_cast<std::size_t>(wrote);
+  }
+  return ::close(fd) == 0 ? 0 : errno;
+}
+
+}  // namespace
+
 std::expected<void, PackError> WriteFileIfChanged(const fs::path& path, std::span<const std::byte> content) {
+  // Something that is not a regular file (/dev/null, a FIFO) is written into:
+  // renaming a temporary over it would replace the device itself.
+  struct stat info {};
+  if (::stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    if (fd < 0) return std::unexpected(IoError(path, "cannot open", errno));
+    if (const int error = WriteAllAndClose(fd, content)) return std::unexpected(IoError(path, "cannot write", error));
+    return {};
+  }
   if (auto existing = ReadIfPresent(path);
       existing && existing->size() == content.size() &&
       (content.empty() || std::memcmp(existing->data(), content.data(), content.size()) == 0)) {
@@ -103,20 +133,7 @@ std::expected<void, PackError> WriteFileIfChanged(const fs::path& path, std::spa
   temp += ".tmp-" + std::to_string(::getpid());
   const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) return std::unexpected(IoError(path, "cannot create", errno));
-  std::size_t done = 0;
-  while (done < content.size()) {
-    const ssize_t wrote = ::write(fd, content.data() + done, content.size() - done);
-    if (wrote < 0 && errno == EINTR) continue;
-    if (wrote <= 0) {
-      const int error = wrote < 0 ? errno : EIO;
-      ::close(fd);
-      ::unlink(temp.c_str());
-      return std::unexpected(IoError(path, "cannot write", error));
-    }
-    done += static_cast<std::size_t>(wrote);
-  }
-  if (::close(fd) != 0) {
-    const int error = errno;
+  if (const int error = WriteAllAndClose(fd, content)) {
     ::unlink(temp.c_str());
     return std::unexpected(IoError(path, "cannot write", error));
   }

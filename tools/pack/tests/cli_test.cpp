@@ -1,6 +1,7 @@
 // lmr-pack and lmr-record as a build runs them: exit codes for usage, bad
 // input and I/O failures, the outputs' exact form, and unchanged outputs left
 // untouched.
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <gtest/gtest.h>
@@ -8,7 +9,10 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
+#include <thread>
 
 #include "tools/pack/lzms_stream.h"
 #include "tools/pack/package_record.h"
@@ -74,6 +78,26 @@ TEST(PackCli, BadInputExitsWith3AndNamesThePath) {
 
   const ToolRun missing = Pack(scratch, Quote((scratch / "nope").string()) + " --record " + Quote((scratch / "r.bin").string()));
   EXPECT_EQ(missing.exit_code, 3) << missing.err;
+}
+
+// Output to /dev/null or a pipe goes into it: renaming a temporary over it
+// would replace the device (as root, /dev/null became a regular file).
+TEST(PackOutput, WritesIntoAFifoInsteadOfReplacingIt) {
+  TempTree scratch;
+  const auto fifo = scratch / "out.fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  std::string received;
+  std::thread reader([&] {
+    std::ifstream in(fifo, std::ios::binary);
+    received.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  });
+  const auto written = WriteFileIfChanged(fifo, std::string_view("payload"));
+  reader.join();
+  ASSERT_TRUE(written) << written.error().message;
+  EXPECT_EQ(received, "payload");
+  struct stat info {};
+  ASSERT_EQ(::stat(fifo.c_str(), &info), 0);
+  EXPECT_TRUE(S_ISFIFO(info.st_mode));
 }
 
 TEST(PackCli, UnwritableOutputExitsWith4) {
