@@ -1,9 +1,12 @@
 // The launcher's cold install, step by step: the same library calls in the
 // same order as EnsureRuntime, each one timed, around a payload linked in the
 // same way (.incbin into .rdata). The launcher itself writes no log.
-//   install_steps [--flush each|late-keep|late-reopen|none]
+//   install_steps [--flush each|late-keep|late-reopen|late-parN|none]
+// late-parN flushes the kept handles from N threads at once: concurrent
+// flushes can share one journal commit where sequential ones cannot.
 // LOCALAPPDATA\Lumaro must hold no runtime of this build yet. Prints one line
 // "steps: NAME_ms=... ..." and exits 0 when the runtime is in place.
+#include <atomic>
 #include <cwchar>
 #include <string>
 #include <vector>
@@ -27,7 +30,7 @@ namespace fs = lumaro::platform;
 namespace pkg = lumaro::package;
 namespace lch = lumaro::launcher;
 
-enum class FlushMode { kEach, kLateKeep, kLateReopen, kNone };
+enum class FlushMode { kEach, kLateKeep, kLateReopen, kLateParallel, kNone };
 
 // Late flush keeping handles: the unpacker closes each file after writing, so
 // the write hook keeps a duplicate of each new file's handle (first write at
@@ -44,6 +47,16 @@ fs::WriteAttempt KeepingWrite(HANDLE file, const std::byte* data, ULONG length) 
     }
   }
   return fs::NtWriteChunk(file, data, length);
+}
+
+std::atomic<size_t> g_next{0};
+std::atomic<bool> g_failed{false};
+
+DWORD WINAPI FlushKept(void*) {
+  for (size_t i = g_next++; i < g_kept.size(); i = g_next++) {
+    if (!FlushFileBuffers(g_kept[i])) g_failed = true;
+  }
+  return 0;
 }
 
 bool Fails(const char* step, const fs::LaunchError& error) {
@@ -73,12 +86,17 @@ struct Clock {
 
 int wmain(int argc, wchar_t** argv) {
   FlushMode mode = FlushMode::kEach;
+  int threads = 1;
   if (argc > 2 && std::wcscmp(argv[1], L"--flush") == 0) {
     const std::wstring m = argv[2];
     mode = m == L"late-keep"     ? FlushMode::kLateKeep
            : m == L"late-reopen" ? FlushMode::kLateReopen
            : m == L"none"        ? FlushMode::kNone
                                  : FlushMode::kEach;
+    if (m.starts_with(L"late-par")) {
+      mode = FlushMode::kLateParallel;
+      threads = std::max(1, _wtoi(m.c_str() + 8));
+    }
   }
   Clock clock;
 
@@ -126,7 +144,9 @@ int wmain(int argc, wchar_t** argv) {
 
   pkg::UnpackOptions options;
   options.flush_files = mode == FlushMode::kEach;
-  if (mode == FlushMode::kLateKeep) options.write = &KeepingWrite;
+  if (mode == FlushMode::kLateKeep || mode == FlushMode::kLateParallel) {
+    options.write = &KeepingWrite;
+  }
   if (auto unpacked = pkg::UnpackPackage(package->bytes(), staging_dir, options);
       !unpacked && Fails("UnpackPackage", unpacked.error())) {
     return 1;
@@ -140,6 +160,21 @@ int wmain(int argc, wchar_t** argv) {
         return 1;
       }
       CloseHandle(h);
+    }
+  } else if (mode == FlushMode::kLateParallel) {
+    std::vector<HANDLE> workers;
+    for (int t = 1; t < threads; ++t) {
+      if (HANDLE w = CreateThread(nullptr, 64 * 1024, &FlushKept, nullptr, 0, nullptr)) {
+        workers.push_back(w);
+      }
+    }
+    FlushKept(nullptr);
+    WaitForMultipleObjects(static_cast<DWORD>(workers.size()), workers.data(), TRUE, INFINITE);
+    for (HANDLE w : workers) CloseHandle(w);
+    for (HANDLE h : g_kept) CloseHandle(h);
+    if (g_failed) {
+      std::fprintf(stderr, "FlushFileBuffers failed\n");
+      return 1;
     }
   } else if (mode == FlushMode::kLateReopen) {
     auto cursor = pkg::ArchiveCursor::Open(package->bytes());

@@ -349,7 +349,7 @@ class Bench:
 
     STEPS = ("prepare", "map", "decode", "digest", "staging", "unpack", "flush", "marker",
              "rename", "release", "total")
-    STEP_MODES = ("each", "late-keep", "late-reopen")
+    STEP_MODES = ("each", "late-keep", "late-reopen", "late-par4", "late-par16")
 
     def fig_writes(self):
         n = self.args.runs
@@ -362,7 +362,8 @@ class Bench:
         scratch.mkdir()
         times = {k: [] for k in ("cold", "warm", "install", "decode", "crc", "none", "each", "late",
                                  "unpack_flush", "unpack_noflush")}
-        steps = {m: {k: [] for k in self.STEPS} for m in self.STEP_MODES}
+        steps = {m: {k: [] for k in self.STEPS}
+                 for m in (self.args.step_modes.split(",") if self.args.step_modes else self.STEP_MODES)}
         dirty = []
 
         def launch(i):
@@ -409,8 +410,9 @@ class Bench:
         # Every task once per round, in a rotated order, each starting with no
         # dirty data of an earlier one still being written back.
         tasks = [launch, decode, writer("none"), writer("each"), writer("late"), unpack]
+        modes = self.args.step_modes.split(",") if self.args.step_modes else self.STEP_MODES
         if steps_exe.exists():
-            tasks += [stepwise(m) for m in self.STEP_MODES]
+            tasks += [stepwise(m) for m in modes]
         for i in range(n):
             k = i % len(tasks)
             for task in tasks[k:] + tasks[:k]:
@@ -429,7 +431,7 @@ class Bench:
                "unpack_flush_ms": summary(times["unpack_flush"]),
                "unpack_noflush_ms": summary(times["unpack_noflush"]),
                "steps_ms": {m: {k: summary(v) for k, v in steps[m].items() if v}
-                            for m in self.STEP_MODES if steps[m]["total"]},
+                            for m in steps if steps[m]["total"]},
                "dirty_kib_before_tasks": summary(dirty),
                "loadavg_end": list(load)}
         shutil.rmtree(scratch, ignore_errors=True)
@@ -440,6 +442,18 @@ class Bench:
         out["ratio_vs_plain"] = ratio("median", "write_plain_ms")
         out["ratio_vs_flush"] = ratio("median", "write_flush_ms")
         out["ratio_vs_flush_min"] = ratio("min", "write_flush_ms")
+        # Paired within a round, so that drift between rounds cancels.
+        out["ratio_vs_flush_by_round"] = summary([
+            (inst - dec) / w for inst, dec, w in zip(times["install"], times["decode"], times["each"])])
+        # The same from the step-by-step install, where decode and the rest run
+        # in one process: CPU contention that slows the decode cancels out.
+        for mode, split in steps.items():
+            if split["total"]:
+                rest = [t - d for t, d in zip(split["total"], split["decode"])]
+                out.setdefault("steps_ratio_vs_flush", {})[mode] = {
+                    "median": statistics.median(rest) / out["write_flush_ms"]["median"],
+                    "min": min(rest) / out["write_flush_ms"]["min"],
+                    "by_round": summary([r / w for r, w in zip(rest, times["each"])])}
         out["ratio_check_vs_cold"] = out["digest_check_ms"]["median"] / out["install"]["cold_ms"]["median"]
         self.record("writes", out)
         print(f"Install minus decode against a plain writer of the same files (trivial-child "
@@ -454,6 +468,12 @@ class Bench:
         print(f"  (install - decode) / plain writer (medians): {out['ratio_vs_plain']:.2f}")
         print(f"  (install - decode) / plain writer with flush (medians): {out['ratio_vs_flush']:.2f}")
         print(f"  (install - decode) / plain writer with flush (minimums): {out['ratio_vs_flush_min']:.2f}")
+        print(f"  (install - decode) / plain writer with flush, by round: "
+              f"{fmt(out['ratio_vs_flush_by_round'], '', 2)}")
+        for mode, r in out.get("steps_ratio_vs_flush", {}).items():
+            print(f"  step by step, flush {mode}: (total - decode) / plain writer with flush: "
+                  f"medians {r['median']:.2f}, minimums {r['min']:.2f}, by round "
+                  f"{fmt(r['by_round'], '', 2)}")
         print(f"  launcher's unpacker with flush:    {fmt(out['unpack_flush_ms'])}")
         print(f"  launcher's unpacker without flush: {fmt(out['unpack_noflush_ms'])}")
         for mode, split in out["steps_ms"].items():
@@ -524,7 +544,7 @@ class Bench:
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("figure", choices=["setup", "install", "memory", "writes", "overhead", "all"])
-    ap.add_argument("-n", "--runs", type=int, default=5, help="repetitions per figure (default 5)")
+    ap.add_argument("-n", "--runs", type=int, default=9, help="repetitions per figure (default 9)")
     ap.add_argument("--overhead-runs", type=int, default=40,
                     help="pairs for the warm launch overhead (default 40)")
     ap.add_argument("--work", default="/tmp/lumaro-bench", help="scratch folder (default %(default)s)")
@@ -532,6 +552,8 @@ def main():
                     help="app folder with node.exe (fetched from npm when missing)")
     ap.add_argument("--host-build", default=str(ROOT / "build/host-release"))
     ap.add_argument("--win-build", default=str(ROOT / "build/windows"))
+    ap.add_argument("--step-modes", help="flush modes of the step-by-step install, comma-separated "
+                    "(default: each, late-keep, late-reopen, late-par4, late-par16)")
     ap.add_argument("--repack", action="store_true", help="copy and pack the app again")
     args = ap.parse_args()
     bench = Bench(args)
