@@ -30,7 +30,9 @@ namespace fs = lumaro::platform;
 namespace pkg = lumaro::package;
 namespace lch = lumaro::launcher;
 
-enum class FlushMode { kEach, kLateKeep, kLateReopen, kLateParallel, kNone };
+// kKeepOnly keeps the handles as the late modes do but flushes nothing: the
+// cost of holding every file open.
+enum class FlushMode { kEach, kLateKeep, kLateReopen, kLateParallel, kKeepOnly, kNone };
 
 // Late flush keeping handles: the unpacker closes each file after writing, so
 // the write hook keeps a duplicate of each new file's handle (first write at
@@ -93,6 +95,7 @@ int wmain(int argc, wchar_t** argv) {
            : m == L"late-reopen" ? FlushMode::kLateReopen
            : m == L"none"        ? FlushMode::kNone
                                  : FlushMode::kEach;
+    if (m == L"keep-only") mode = FlushMode::kKeepOnly;
     if (m.starts_with(L"late-par")) {
       mode = FlushMode::kLateParallel;
       threads = std::max(1, _wtoi(m.c_str() + 8));
@@ -144,7 +147,8 @@ int wmain(int argc, wchar_t** argv) {
 
   pkg::UnpackOptions options;
   options.flush_files = mode == FlushMode::kEach;
-  if (mode == FlushMode::kLateKeep || mode == FlushMode::kLateParallel) {
+  if (mode == FlushMode::kLateKeep || mode == FlushMode::kLateParallel ||
+      mode == FlushMode::kKeepOnly) {
     options.write = &KeepingWrite;
   }
   if (auto unpacked = pkg::UnpackPackage(package->bytes(), staging_dir, options);
@@ -161,6 +165,8 @@ int wmain(int argc, wchar_t** argv) {
       }
       CloseHandle(h);
     }
+  } else if (mode == FlushMode::kKeepOnly) {
+    for (HANDLE h : g_kept) CloseHandle(h);
   } else if (mode == FlushMode::kLateParallel) {
     std::vector<HANDLE> workers;
     for (int t = 1; t < threads; ++t) {
