@@ -1,9 +1,12 @@
 // The launcher's cold install, step by step: the same library calls in the
 // same order as EnsureRuntime, each one timed, around a payload linked in the
 // same way (.incbin into .rdata). The launcher itself writes no log.
-//   install_steps [--flush each|late-keep|late-reopen|late-parN|none]
-// late-parN flushes the kept handles from N threads at once: concurrent
-// flushes can share one journal commit where sequential ones cannot.
+//   install_steps [--flush shipped|each|late-keep|late-reopen|late-parN|keep-only|none]
+// shipped is the unpacker as the launcher calls it (its flush is inside the
+// unpack step); each flushes every file right after its write, before its
+// close; the late modes flush after the last write, keeping the handles
+// (late-keep), opening the files again (late-reopen) or from N threads at
+// once (late-parN): concurrent flushes can share one journal commit.
 // LOCALAPPDATA\Lumaro must hold no runtime of this build yet. Prints one line
 // "steps: NAME_ms=... ..." and exits 0 when the runtime is in place.
 #include <atomic>
@@ -32,7 +35,7 @@ namespace lch = lumaro::launcher;
 
 // kKeepOnly keeps the handles as the late modes do but flushes nothing: the
 // cost of holding every file open.
-enum class FlushMode { kEach, kLateKeep, kLateReopen, kLateParallel, kKeepOnly, kNone };
+enum class FlushMode { kShipped, kEach, kLateKeep, kLateReopen, kLateParallel, kKeepOnly, kNone };
 
 // Late flush keeping handles: the unpacker closes each file after writing, so
 // the write hook keeps a duplicate of each new file's handle (first write at
@@ -61,6 +64,16 @@ DWORD WINAPI FlushKept(void*) {
   return 0;
 }
 
+// The whole file is one write (files stay below 4 GiB), so a complete write
+// is the file's last.
+fs::WriteAttempt FlushingWrite(HANDLE file, const std::byte* data, ULONG length) {
+  const fs::WriteAttempt attempt = fs::NtWriteChunk(file, data, length);
+  if (attempt.status >= 0 && attempt.written == length && !FlushFileBuffers(file)) {
+    return {static_cast<LONG>(0xC0000185), 0};  // STATUS_IO_DEVICE_ERROR
+  }
+  return attempt;
+}
+
 bool Fails(const char* step, const fs::LaunchError& error) {
   std::fprintf(stderr, "%s failed: %s\n", step,
                fs::RenderLaunchError(error, &fs::SystemMessageText).c_str());
@@ -87,14 +100,15 @@ struct Clock {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-  FlushMode mode = FlushMode::kEach;
+  FlushMode mode = FlushMode::kShipped;
   int threads = 1;
   if (argc > 2 && std::wcscmp(argv[1], L"--flush") == 0) {
     const std::wstring m = argv[2];
     mode = m == L"late-keep"     ? FlushMode::kLateKeep
            : m == L"late-reopen" ? FlushMode::kLateReopen
            : m == L"none"        ? FlushMode::kNone
-                                 : FlushMode::kEach;
+           : m == L"each"        ? FlushMode::kEach
+                                 : FlushMode::kShipped;
     if (m == L"keep-only") mode = FlushMode::kKeepOnly;
     if (m.starts_with(L"late-par")) {
       mode = FlushMode::kLateParallel;
@@ -146,7 +160,8 @@ int wmain(int argc, wchar_t** argv) {
   clock.Lap("staging");
 
   pkg::UnpackOptions options;
-  options.flush_files = mode == FlushMode::kEach;
+  options.flush_files = mode == FlushMode::kShipped;
+  if (mode == FlushMode::kEach) options.write = &FlushingWrite;
   if (mode == FlushMode::kLateKeep || mode == FlushMode::kLateParallel ||
       mode == FlushMode::kKeepOnly) {
     options.write = &KeepingWrite;
@@ -219,6 +234,6 @@ int wmain(int argc, wchar_t** argv) {
   clock.Lap("release");
 
   std::printf("%s total_ms=%.2f crc32=%08X touch=%u flush=%ls\n", clock.line.c_str(),
-              clock.total, crc, sum & 0xFF, argc > 2 ? argv[2] : L"each");
+              clock.total, crc, sum & 0xFF, argc > 2 ? argv[2] : L"shipped");
   return 0;
 }

@@ -349,7 +349,7 @@ class Bench:
 
     STEPS = ("prepare", "map", "decode", "digest", "staging", "unpack", "flush", "marker",
              "rename", "release", "total")
-    STEP_MODES = ("each", "late-keep", "late-reopen", "late-par4", "late-par16")
+    STEP_MODES = ("shipped", "each", "late-keep", "late-reopen", "late-par16")
 
     def fig_writes(self):
         n = self.args.runs
@@ -553,7 +553,7 @@ def main():
     ap.add_argument("--host-build", default=str(ROOT / "build/host-release"))
     ap.add_argument("--win-build", default=str(ROOT / "build/windows"))
     ap.add_argument("--step-modes", help="flush modes of the step-by-step install, comma-separated "
-                    "(default: each, late-keep, late-reopen, late-par4, late-par16)")
+                    "(default: shipped, each, late-keep, late-reopen, late-par16)")
     ap.add_argument("--repack", action="store_true", help="copy and pack the app again")
     args = ap.parse_args()
     bench = Bench(args)
