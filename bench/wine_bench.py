@@ -554,8 +554,14 @@ def main():
     ap.add_argument("--win-build", default=str(ROOT / "build/windows"))
     ap.add_argument("--step-modes", help="flush modes of the step-by-step install, comma-separated "
                     "(default: shipped, each, late-keep, late-reopen, late-par16)")
+    ap.add_argument("--nice", type=int, default=0,
+                    help="run this and every Wine process at this niceness (e.g. -10)")
     ap.add_argument("--repack", action="store_true", help="copy and pack the app again")
     args = ap.parse_args()
+    if args.nice:
+        # A busy machine steals CPU from the decode, which the install figure
+        # subtracts: run above the other work (needs root to go below 0).
+        os.setpriority(os.PRIO_PROCESS, 0, args.nice)
     bench = Bench(args)
     if args.figure in ("setup", "all"):
         bench.setup()
