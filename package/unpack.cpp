@@ -18,9 +18,9 @@ using platform::LaunchError;
 namespace {
 
 // Flushes run after the last write, from several threads at once: a flush
-// waits for a journal commit, and concurrent flushes share one where
-// sequential ones pay one each (ext4 under Wine: 2,000 files flushed in a
-// quarter of the time of one flush per file as it is closed).
+// waits for the file system's log to reach the disk, and concurrent flushes
+// share one such write where sequential ones pay one each; meanwhile the
+// system has written back much of the data on its own.
 constexpr std::size_t kFlushThreads = 16;
 
 struct FlushWork {
