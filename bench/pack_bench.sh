@@ -4,12 +4,12 @@
 # with 2 threads against 1: wall clock (needs an idle machine), then per-thread
 # CPU time of each stage from pack_chunk_bench.cpp (holds up on a busy one).
 #   bench/pack_bench.sh [BUILD_DIR] [APP_DIR]
-# BUILD_DIR defaults to build/pack-rel (cmake --preset host-release -B build/pack-rel).
+# BUILD_DIR defaults to build/host-release, the build the tests use.
 # LEVELS="50 70" compares levels; REPEAT=N repeats each timing.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=${1:-$root/build/pack-rel}
+build=${1:-$root/build/host-release}
 app=${2:-/tmp/bench/app}
 levels=${LEVELS:-50}
 repeat=${REPEAT:-1}
