@@ -13,7 +13,7 @@
 namespace lumaro::package {
 
 struct UnpackOptions {
-  // Flush every file before returning, so that the rename which publishes
+  // Flush each file before closing it, so that the rename which publishes
   // the folder never runs ahead of the data on disk.
   bool flush_files = true;
   platform::WriteChunkFn write = &platform::NtWriteChunk;  // tests inject faults here
