@@ -230,7 +230,7 @@ int wmain(int argc, wchar_t** argv) {
     return 1;
   }
   clock.Lap("rename");
-  package->Release();
+  package->Free();
   clock.Lap("release");
 
   std::printf("%s total_ms=%.2f crc32=%08X touch=%u flush=%ls\n", clock.line.c_str(),

@@ -23,7 +23,7 @@ class InstanceGuard {
 
   InstanceGuard(InstanceGuard&&) = default;
   InstanceGuard& operator=(InstanceGuard&&) = default;
-  void Release() { mutex_.reset(); }
+  void Close() { mutex_.reset(); }
 
  private:
   explicit InstanceGuard(platform::UniqueHandle mutex) : mutex_(std::move(mutex)) {}

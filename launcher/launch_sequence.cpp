@@ -69,7 +69,7 @@ int RunLauncher() {
   InstanceGuard guard = std::move(std::get<InstanceGuard>(*acquired));
 
   Result<void> outcome = RunPass();
-  guard.Release();
+  guard.Close();
   if (!outcome) ReportFailureAndExit(outcome.error());
   return 0;
 }

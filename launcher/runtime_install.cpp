@@ -64,7 +64,7 @@ Result<void> EnsureRuntime(std::string_view data_root, std::string_view build_id
   if (auto marked = WriteReadyMarker(staging_dir); !marked) return marked;
 
   if (auto published = PublishStaging(staging_dir, runtime_dir); !published) return published;
-  package->Release();
+  package->Free();
   return {};
 }
 

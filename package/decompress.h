@@ -18,7 +18,7 @@ class PackageBuffer {
   std::span<const std::byte> bytes() const {
     return {static_cast<const std::byte*>(block_.get()), block_.size()};
   }
-  void Release() { block_.reset(); }
+  void Free() { block_.reset(); }
 
  private:
   platform::UniqueHeapBlock block_;

@@ -14,7 +14,6 @@ namespace {
 constexpr LONG kStatusPending = 0x00000103;
 constexpr LONG kStatusEndOfFile = static_cast<LONG>(0xC0000011);
 constexpr DWORD kErrorCantAccessFile = 1920;
-constexpr DWORD kWsaInterrupted = 10004;
 
 bool NtSuccess(LONG status) { return status >= 0; }
 
@@ -142,9 +141,7 @@ Result<void> WriteAll(HANDLE file, std::span<const std::byte> data, WriteChunkFn
     const auto length = static_cast<ULONG>(std::min<std::size_t>(data.size(), 0xFFFFFFFFu));
     const WriteAttempt attempt = write(file, data.data(), length);
     if (!NtSuccess(attempt.status)) {
-      const ULONG code = RtlNtStatusToDosError(attempt.status);
-      if (code == kWsaInterrupted) continue;
-      return Fail(LaunchError::Os(code));
+      return Fail(LaunchError::Os(RtlNtStatusToDosError(attempt.status)));
     }
     if (attempt.written == 0) {
       return Fail(LaunchError::Static(ErrorKind::kWriteZero, kWriteZeroMessage));

@@ -29,10 +29,11 @@ class TempFolder {
     static int counter = 0;
     wchar_t temp[MAX_PATH + 1];
     const DWORD n = GetTempPathW(MAX_PATH + 1, temp);
+    // Process ids repeat after every fresh Wine server: the start time keeps
+    // a later run away from anything an earlier one could not remove.
     path_ = platform::FromWide(std::wstring_view(temp, n)) + "lmr-" + std::string(tag) + "-" +
-            std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++counter);
-    std::error_code ignored;
-    std::filesystem::remove_all(Fs(path_), ignored);
+            std::to_string(GetCurrentProcessId()) + "-" + std::to_string(GetTickCount64()) + "-" +
+            std::to_string(++counter);
     std::filesystem::create_directories(Fs(path_));
   }
   TempFolder(const TempFolder&) = delete;

@@ -22,11 +22,14 @@ fs::path FromUtf8(std::string_view text) {
   return fs::path(std::u8string(text.begin(), text.end()));
 }
 
+// Named by process id and start time: Wine hands out the same process ids
+// after every fresh server, and a tree deeper than MAX_PATH, which the C
+// runtime cannot remove, would otherwise be met again by a later run.
 TempDir::TempDir() {
   static std::atomic<int> counter{0};
   path_ = fs::temp_directory_path() /
-          ("lmr-test-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++counter));
-  fs::remove_all(path_);
+          ("lmr-test-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(GetTickCount64()) + "-" +
+           std::to_string(++counter));
   fs::create_directories(path_);
 }
 
