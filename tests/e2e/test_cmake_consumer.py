@@ -14,13 +14,17 @@ PACK = HOST_BUILD / "tools/pack/lmr-pack"
 INSPECT = HOST_BUILD / "tools/inspect/lmr-inspect"
 BUILD_TIMEOUT_S = 900
 
-CONSUMER = """cmake_minimum_required(VERSION 3.25)
-project(VendorApp C CXX ASM)
-add_subdirectory({repo} lumaro)
-list(APPEND CMAKE_MODULE_PATH {repo}/cmake)
-include(LumaroLauncher)
-lumaro_add_launcher(vendor_exe APP_DIR {app} OUTPUT_NAME Vendor PACK_TOOL {pack})
-"""
+
+
+def consumer_project(launcher_call):
+    """A vendor's CMakeLists.txt as the README shows it, around one
+    lumaro_add_launcher call."""
+    return ("cmake_minimum_required(VERSION 3.25)\n"
+            "project(VendorApp C CXX ASM)\n"
+            f"add_subdirectory({REPO} lumaro)\n"
+            f"list(APPEND CMAKE_MODULE_PATH {REPO}/cmake)\n"
+            "include(LumaroLauncher)\n"
+            f"{launcher_call}\n")
 
 
 def run(args, **kw):
@@ -40,7 +44,8 @@ class CMakeConsumerTests(unittest.TestCase):
             (app / "node.exe").write_bytes(b"MZ" + bytes(range(256)) * 64)
             (app / "home.mjs").write_text("import './lib/x.js';\n")
             (app / "lib" / "x.js").write_text("export const x = 1;\n")
-            (root / "CMakeLists.txt").write_text(CONSUMER.format(repo=REPO, app=app, pack=PACK))
+            (root / "CMakeLists.txt").write_text(consumer_project(
+                f"lumaro_add_launcher(vendor_exe APP_DIR {app} OUTPUT_NAME Vendor PACK_TOOL {PACK})"))
             build = root / "build"
             env = dict(os.environ)
             env.pop("LUMARO_PACK_TOOL", None)

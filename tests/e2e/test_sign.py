@@ -15,6 +15,7 @@ import unittest
 from pathlib import Path
 
 from tests.e2e import e2e_apps as apps
+from tests.e2e.test_cmake_consumer import consumer_project
 from tests.e2e.harness import LauncherTestCase, find_record
 
 REPO = Path(__file__).resolve().parents[2]
@@ -247,15 +248,6 @@ class SignTests(unittest.TestCase):
         self.assertEqual(result.returncode, 0, result.stdout.decode())
 
 
-CONSUMER = """cmake_minimum_required(VERSION 3.25)
-project(Consumer C CXX ASM)
-add_subdirectory({repo} lumaro)
-list(APPEND CMAKE_MODULE_PATH {repo}/cmake)
-include(LumaroLauncher)
-lumaro_add_launcher(app_exe APP_DIR {app} OUTPUT_NAME App SIGN_PFX {pfx})
-"""
-
-
 @unittest.skipUnless(OSSLSIGNCODE and OPENSSL and (HOST_BUILD / "tools/pack/lmr-pack").exists(),
                      "osslsigncode, openssl or the host-release lmr-pack missing")
 class CMakeSignTests(unittest.TestCase):
@@ -267,7 +259,8 @@ class CMakeSignTests(unittest.TestCase):
             app = root / "app"
             make_app(app)
             _, cert, pfx = make_signer(root, PASSWORD)
-            (root / "CMakeLists.txt").write_text(CONSUMER.format(repo=REPO, app=app, pfx=pfx))
+            (root / "CMakeLists.txt").write_text(consumer_project(
+                f"lumaro_add_launcher(app_exe APP_DIR {app} OUTPUT_NAME App SIGN_PFX {pfx})"))
             build, exe = root / "build", root / "build" / "App.exe"
             configure = run_quiet(["cmake", "-S", root, "-B", build, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=MinSizeRel",
                                    f"-DCMAKE_TOOLCHAIN_FILE={REPO}/cmake/mingw-w64-x86_64.cmake",
