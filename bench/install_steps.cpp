@@ -25,7 +25,7 @@
 #include "package/unpack.h"
 #include "platform/fs.h"
 #include "platform/path_rules.h"
-#include "platform/system.h"
+#include "platform/error_text.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include "bench_util.h"
 #include "package/unpack.h"
 #include "platform/launch_error.h"
-#include "platform/system.h"
+#include "platform/error_text.h"
 
 namespace {
 

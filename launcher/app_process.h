@@ -7,21 +7,19 @@
 #include <string>
 #include <string_view>
 #include <optional>
-#include <variant>
 #include <vector>
 
 #include "launcher/environment_block.h"
+#include "platform/process.h"
 #include "platform/result.h"
-#include "platform/unique_handle.h"
 
 namespace lumaro::launcher {
 
 inline constexpr std::string_view kStartupLogName = "startup.log";
 
-// What one of the child's standard streams is connected to.
-struct InheritedStdio {};  // a duplicate of the launcher's own handle, if it has one
-struct NullDevice {};      // "\\.\NUL"
-using StdioSetting = std::variant<InheritedStdio, NullDevice, platform::UniqueFileHandle>;
+using platform::InheritedStdio;
+using platform::NullDevice;
+using platform::StdioSetting;
 
 // One child process to start. Paths are UTF-8; file handles placed in a
 // stream slot belong to the command and close when replaced or released.

@@ -1,7 +1,7 @@
 // The environment block a child process gets: the launcher's own variables
 // with recorded changes applied, in ascending case-insensitive order of names.
 // The merging is pure; the name comparison is injected (CompareStringOrdinal
-// on Windows, a stand-in in native tests).
+// through platform/environment.h on Windows, a stand-in in native tests).
 //
 // Block layout (CREATE_UNICODE_ENVIRONMENT): for each variable "NAME=VALUE"
 // and a NUL, then one more NUL. An empty environment is two NULs.
@@ -63,13 +63,5 @@ std::vector<std::u16string_view> SplitEnvironmentStrings(const char16_t* block);
 // removal deletes it in any case. Returns the block, double NUL included.
 std::u16string BuildEnvironmentBlock(std::span<const std::u16string_view> entries,
                                      const EnvironmentChanges& changes);
-
-// Windows only (environment_block_win.cpp).
-// CompareStringOrdinal with case ignored.
-int CompareNamesIgnoringCase(std::u16string_view a, std::u16string_view b);
-// The block for a child: the launcher's current environment with the changes.
-// GetEnvironmentStringsW failing (NULL) is taken as an empty environment: the
-// child then still gets the variables the changes set.
-std::u16string BuildChildEnvironment(const EnvironmentChanges& changes);
 
 }  // namespace lumaro::launcher

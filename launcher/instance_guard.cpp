@@ -2,21 +2,19 @@
 
 #include "launcher/instance_guard.h"
 
-#include "platform/system.h"
+#include "platform/single_instance.h"
 
 namespace lumaro::launcher {
 
 platform::Result<InstanceGuard::Outcome> InstanceGuard::Acquire() {
-  const std::wstring name = platform::ToWide(kMutexName);
-  platform::UniqueHandle mutex(CreateMutexW(nullptr, TRUE, name.c_str()));
-  const DWORD error = GetLastError();
-  if (!mutex) return platform::Fail(platform::LaunchError::Os(error));
-  if (error == ERROR_ALREADY_EXISTS) {
-    // The handle opens the other launcher's mutex and does not own it.
+  auto mutex = platform::CreateOwnedNamedMutex(kMutexName);
+  if (!mutex) return platform::Fail(std::move(mutex.error()));
+  if (mutex->already_existed) {
+    // Another launcher owns it; this handle closes on return.
     ActivateRunningInstance();
     return Outcome(AlreadyRunning{});
   }
-  return Outcome(InstanceGuard(std::move(mutex)));
+  return Outcome(InstanceGuard(std::move(mutex->handle)));
 }
 
 void ActivateRunningInstance() { platform::ActivateWindowByTitle(kWindowTitle); }

@@ -11,8 +11,9 @@
 #include "launcher/runtime_install.h"
 #include "package/payload_record.h"
 #include "platform/fs.h"
+#include "platform/environment.h"
 #include "platform/path_rules.h"
-#include "platform/system.h"
+#include "platform/system_path.h"
 
 namespace lumaro::launcher {
 namespace {

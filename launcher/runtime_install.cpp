@@ -5,6 +5,7 @@
 #include "launcher/build_id.h"
 #include "package/decompress.h"
 #include "package/unpack.h"
+#include "platform/current_process.h"
 #include "platform/fs.h"
 #include "platform/path_rules.h"
 
@@ -17,16 +18,11 @@ using platform::Result;
 
 constexpr std::string_view kReadyMarker = "ready";
 
+// Empty even when the package itself carried a top-level "ready".
 Result<void> WriteReadyMarker(std::string_view staging_dir) {
-  auto marker = platform::OpenFile(platform::JoinPath(staging_dir, kReadyMarker), GENERIC_WRITE,
-                                   platform::kShareAll, OPEN_ALWAYS, 0);
+  auto marker = platform::OpenEmptiedForWriting(platform::JoinPath(staging_dir, kReadyMarker));
   if (!marker) return Fail(std::move(marker.error()));
-  if (marker->error_after_open == ERROR_ALREADY_EXISTS) {
-    // The package itself carried a top-level "ready": the marker is empty.
-    if (auto cut = platform::TruncateToZero(marker->handle.get()); !cut) return cut;
-  }
-  if (!FlushFileBuffers(marker->handle.get())) return Fail(LaunchError::Os(GetLastError()));
-  return {};
+  return platform::FlushFile(marker->get());
 }
 
 }  // namespace
@@ -56,7 +52,7 @@ Result<void> EnsureRuntime(std::string_view data_root, std::string_view build_id
   if (!package) return Fail(std::move(package.error()));
 
   const std::string staging_dir =
-      platform::JoinPath(data_root, StagingDirName(build_id, GetCurrentProcessId()));
+      platform::JoinPath(data_root, StagingDirName(build_id, platform::CurrentProcessId()));
   if (auto created = platform::CreateFolder(staging_dir); !created) return created;
   if (auto unpacked = package::UnpackPackage(package->bytes(), staging_dir); !unpacked) {
     return unpacked;

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <new>
 
-#include "platform/system.h"
+#include "platform/current_process.h"
 
 // A failed allocation ends the process at once, as README's troubleshooting
 // describes. With this replacement no new-handler is ever consulted.
@@ -22,7 +22,7 @@ void operator delete(void* block, std::size_t) noexcept { std::free(block); }
 // a console nobody sees, and carries a demangler (about 40 KB) for it; end the
 // process plainly instead, with abort()'s customary status.
 namespace __gnu_cxx {
-void __verbose_terminate_handler() { TerminateProcess(GetCurrentProcess(), 3); }
+void __verbose_terminate_handler() { lumaro::platform::TerminateOnBrokenInvariant(); }
 }  // namespace __gnu_cxx
 
 // The containers' checks for impossible sizes and positions (length_error,

@@ -35,8 +35,7 @@ platform::Result<void> UnpackPackage(std::span<const std::byte> archive,
       have_ensured_folder = true;
     }
 
-    auto file = platform::OpenFile(target, GENERIC_WRITE, platform::kShareAll, CREATE_NEW,
-                                   FILE_FLAG_OPEN_REPARSE_POINT);
+    auto file = platform::CreateNewFile(target);
     if (!file) return Fail(std::move(file.error()));
 
     // Only now are the data bounds checked: a short archive leaves this
@@ -44,11 +43,11 @@ platform::Result<void> UnpackPackage(std::span<const std::byte> archive,
     const auto data = cursor->TakeData(head->data_length);
     if (!data) return Fail(LaunchError::InvalidPackage());
 
-    if (auto written = platform::WriteAll(file->handle.get(), *data, options.write); !written) {
+    if (auto written = platform::WriteAll(file->get(), *data, options.write); !written) {
       return written;
     }
-    if (options.flush_files && !FlushFileBuffers(file->handle.get())) {
-      return Fail(LaunchError::Os(GetLastError()));
+    if (options.flush_files) {
+      if (auto flushed = platform::FlushFile(file->get()); !flushed) return flushed;
     }
   }
   if (!cursor->AtEnd()) return Fail(LaunchError::InvalidPackage());

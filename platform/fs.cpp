@@ -2,11 +2,16 @@
 
 #include "platform/fs.h"
 
+#include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <optional>
+#include <vector>
 
+#include "platform/current_process.h"
 #include "platform/path_rules.h"
-#include "platform/system.h"
+#include "platform/system_path.h"
+#include "platform/win32_error.h"
 
 namespace lumaro::platform {
 namespace {
@@ -14,8 +19,45 @@ namespace {
 constexpr LONG kStatusPending = 0x00000103;
 constexpr LONG kStatusEndOfFile = static_cast<LONG>(0xC0000011);
 constexpr DWORD kErrorCantAccessFile = 1920;
+constexpr std::size_t kMinGrowth = 8192;
 
 bool NtSuccess(LONG status) { return status >= 0; }
+
+// Waits for a request that a handle opened for asynchronous use left pending.
+LONG FinalStatus(HANDLE file, LONG status, const IO_STATUS_BLOCK& io) {
+  if (status != kStatusPending) return status;
+  WaitForSingleObject(file, INFINITE);
+  return io.Status;
+}
+
+struct ReadAttempt {
+  LONG status;
+  std::size_t read;
+};
+
+// One NtReadFile at the current position.
+ReadAttempt NtReadChunk(HANDLE file, std::byte* into, std::size_t room) {
+  IO_STATUS_BLOCK io{};
+  const LONG status = FinalStatus(
+      file,
+      NtReadFile(file, nullptr, nullptr, nullptr, &io, into,
+                 static_cast<ULONG>(std::min<std::size_t>(room, 0xFFFFFFFFu)), nullptr, nullptr),
+      io);
+  return {status, NtSuccess(status) ? static_cast<std::size_t>(io.Information) : 0};
+}
+
+struct SystemPathPair {
+  std::wstring from;
+  std::wstring to;
+};
+
+Result<SystemPathPair> ToSystemPaths(std::string_view from, std::string_view to) {
+  auto wide_from = ToSystemPath(from);
+  if (!wide_from) return Fail(std::move(wide_from.error()));
+  auto wide_to = ToSystemPath(to);
+  if (!wide_to) return Fail(std::move(wide_to.error()));
+  return SystemPathPair{std::move(*wide_from), std::move(*wide_to)};
+}
 
 std::optional<ItemAttributes> AttributesOfOpenItem(HANDLE h) {
   BY_HANDLE_FILE_INFORMATION info{};
@@ -82,8 +124,7 @@ bool IsDirectory(std::string_view path) {
 Result<void> CreateFolder(std::string_view path) {
   auto wide = ToSystemPath(path);
   if (!wide) return Fail(std::move(wide.error()));
-  if (!CreateDirectoryW(wide->c_str(), nullptr)) return Fail(LaunchError::Os(GetLastError()));
-  return {};
+  return CheckBool(CreateDirectoryW(wide->c_str(), nullptr));
 }
 
 Result<void> CreateFolderWithAncestors(std::string_view path) {
@@ -124,15 +165,45 @@ Result<OpenedFile> OpenFile(std::string_view path, DWORD access, DWORD share, DW
   return OpenedFile{UniqueFileHandle(h), error};
 }
 
+namespace {
+
+Result<UniqueFileHandle> OpenHandle(std::string_view path, DWORD access, DWORD disposition,
+                                    DWORD flags) {
+  auto file = OpenFile(path, access, kShareAll, disposition, flags);
+  if (!file) return Fail(std::move(file.error()));
+  return std::move(file->handle);
+}
+
+}  // namespace
+
+Result<UniqueFileHandle> OpenForReading(std::string_view path) {
+  return OpenHandle(path, GENERIC_READ, OPEN_EXISTING, 0);
+}
+
+Result<UniqueFileHandle> CreateNewFile(std::string_view path) {
+  return OpenHandle(path, GENERIC_WRITE, CREATE_NEW, FILE_FLAG_OPEN_REPARSE_POINT);
+}
+
+Result<UniqueFileHandle> CreateOrReplaceFile(std::string_view path) {
+  return OpenHandle(path, GENERIC_WRITE, CREATE_ALWAYS, FILE_FLAG_OPEN_REPARSE_POINT);
+}
+
+Result<UniqueFileHandle> OpenEmptiedForWriting(std::string_view path) {
+  auto file = OpenFile(path, GENERIC_WRITE, kShareAll, OPEN_ALWAYS, 0);
+  if (!file) return Fail(std::move(file.error()));
+  if (file->error_after_open == ERROR_ALREADY_EXISTS) {
+    if (auto cut = TruncateToZero(file->handle.get()); !cut) return Fail(std::move(cut.error()));
+  }
+  return std::move(file->handle);
+}
+
 WriteAttempt NtWriteChunk(HANDLE file, const std::byte* data, ULONG length) {
   IO_STATUS_BLOCK io{};
-  LONG status = NtWriteFile(file, nullptr, nullptr, nullptr, &io,
-                            const_cast<std::byte*>(data), length, nullptr, nullptr);
-  if (status == kStatusPending) {
-    // A handle opened for asynchronous use: wait for this request.
-    WaitForSingleObject(file, INFINITE);
-    status = io.Status;
-  }
+  const LONG status = FinalStatus(
+      file,
+      NtWriteFile(file, nullptr, nullptr, nullptr, &io, const_cast<std::byte*>(data), length,
+                  nullptr, nullptr),
+      io);
   return {status, NtSuccess(status) ? static_cast<std::size_t>(io.Information) : 0};
 }
 
@@ -151,48 +222,77 @@ Result<void> WriteAll(HANDLE file, std::span<const std::byte> data, WriteChunkFn
   return {};
 }
 
-Result<std::vector<std::byte>> ReadToEnd(HANDLE file) {
-  // One NtReadFile at the current position; 0 bytes at the end of the file.
-  const auto read_some = [file](std::byte* into, std::size_t room) -> Result<std::size_t> {
-    IO_STATUS_BLOCK io{};
-    LONG status = NtReadFile(file, nullptr, nullptr, nullptr, &io, into,
-                             static_cast<ULONG>(std::min<std::size_t>(room, 0xFFFFFFFFu)),
-                             nullptr, nullptr);
-    if (status == kStatusPending) {
-      WaitForSingleObject(file, INFINITE);
-      status = io.Status;
-    }
-    if (status == kStatusEndOfFile) return 0;
-    if (!NtSuccess(status)) return Fail(LaunchError::Os(RtlNtStatusToDosError(status)));
-    return static_cast<std::size_t>(io.Information);
-  };
+// Fills a HeapBuffer, reserving under the caller's allocation policy.
+class BufferFiller {
+ public:
+  BufferFiller(HeapBuffer& buffer, OnAllocationFailure on_failure)
+      : buffer_(buffer), on_failure_(on_failure) {}
 
-  std::vector<std::byte> out;
+  std::size_t capacity() const { return buffer_.block_.size(); }
+  std::size_t size() const { return buffer_.size_; }
+  std::byte* end() { return static_cast<std::byte*>(buffer_.block_.get()) + buffer_.size_; }
+  void Grow(std::size_t n) { buffer_.size_ += n; }
+
+  Result<void> Reserve(std::size_t wanted) {
+    if (wanted <= capacity()) return {};
+    UniqueHeapBlock bigger = UniqueHeapBlock::Allocate(wanted);
+    if (bigger.get() == nullptr) {
+      if (on_failure_ == OnAllocationFailure::kEndProcess) TerminateOnOutOfMemory();
+      return Fail(LaunchError::Kind(ErrorKind::kOutOfMemory));
+    }
+    if (size() > 0) std::memcpy(bigger.get(), buffer_.block_.get(), size());
+    buffer_.block_ = std::move(bigger);
+    return {};
+  }
+
+ private:
+  HeapBuffer& buffer_;
+  OnAllocationFailure on_failure_;
+};
+
+Result<HeapBuffer> ReadToEnd(HANDLE file, OnAllocationFailure on_failure) {
+  HeapBuffer buffer;
+  BufferFiller filler(buffer, on_failure);
   BY_HANDLE_FILE_INFORMATION info{};
   if (GetFileInformationByHandle(file, &info)) {
-    out.resize((static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow);
+    const std::uint64_t size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
+    if (size > SIZE_MAX) return Fail(LaunchError::Kind(ErrorKind::kOutOfMemory));
+    if (auto reserved = filler.Reserve(static_cast<std::size_t>(size)); !reserved) {
+      return Fail(std::move(reserved.error()));
+    }
   }
-  std::size_t filled = 0;
+
   for (;;) {
-    if (filled == out.size()) {
-      // Full (or the size was unknown): probe before growing, so a file of
-      // the expected size costs no extra allocation.
-      std::byte probe[4096];
-      auto n = read_some(probe, sizeof(probe));
-      if (!n) return Fail(std::move(n.error()));
-      if (*n == 0) break;
-      out.insert(out.end(), probe, probe + *n);
-      filled += *n;
+    if (filler.size() < filler.capacity()) {
+      const ReadAttempt attempt = NtReadChunk(file, filler.end(), filler.capacity() - filler.size());
+      if (attempt.status == kStatusEndOfFile) break;
+      if (!NtSuccess(attempt.status)) {
+        return Fail(LaunchError::Os(RtlNtStatusToDosError(attempt.status)));
+      }
+      if (attempt.read == 0) break;
+      filler.Grow(attempt.read);
       continue;
     }
-    auto n = read_some(out.data() + filled, out.size() - filled);
-    if (!n) return Fail(std::move(n.error()));
-    if (*n == 0) break;
-    filled += *n;
+    // Full (usually at the size reported): a small probe tells the end of the
+    // file from a file that grew, without doubling an exact reservation.
+    std::byte probe[64];
+    const ReadAttempt attempt = NtReadChunk(file, probe, sizeof(probe));
+    if (attempt.status == kStatusEndOfFile) break;
+    if (!NtSuccess(attempt.status)) {
+      return Fail(LaunchError::Os(RtlNtStatusToDosError(attempt.status)));
+    }
+    if (attempt.read == 0) break;
+    const std::size_t wanted =
+        std::max({filler.capacity() * 2, filler.size() + attempt.read, kMinGrowth});
+    if (wanted < filler.capacity()) return Fail(LaunchError::Kind(ErrorKind::kOutOfMemory));
+    if (auto reserved = filler.Reserve(wanted); !reserved) return Fail(std::move(reserved.error()));
+    std::memcpy(filler.end(), probe, attempt.read);
+    filler.Grow(attempt.read);
   }
-  out.resize(filled);
-  return out;
+  return buffer;
 }
+
+Result<void> FlushFile(HANDLE file) { return CheckBool(FlushFileBuffers(file)); }
 
 Result<void> TruncateToZero(HANDLE file) {
   FILE_ALLOCATION_INFO allocation{};
@@ -204,14 +304,20 @@ Result<void> TruncateToZero(HANDLE file) {
   if (SetFileInformationByHandle(file, FileEndOfFileInfo, &end_of_file, sizeof(end_of_file))) {
     return {};
   }
-  return Fail(LaunchError::Os(GetLastError()));
+  return Fail(LastError());
+}
+
+Result<void> MoveIntoPlace(std::string_view from, std::string_view to) {
+  auto paths = ToSystemPaths(from, to);
+  if (!paths) return Fail(std::move(paths.error()));
+  return CheckBool(MoveFileExW(paths->from.c_str(), paths->to.c_str(), 0));
 }
 
 Result<void> RenameFolder(std::string_view from, std::string_view to) {
-  auto wide_from = ToSystemPath(from);
-  if (!wide_from) return Fail(std::move(wide_from.error()));
-  auto wide_to = ToSystemPath(to);
-  if (!wide_to) return Fail(std::move(wide_to.error()));
+  auto paths = ToSystemPaths(from, to);
+  if (!paths) return Fail(std::move(paths.error()));
+  const std::wstring* wide_from = &paths->from;
+  const std::wstring* wide_to = &paths->to;
   if (MoveFileExW(wide_from->c_str(), wide_to->c_str(), MOVEFILE_REPLACE_EXISTING)) return {};
   const DWORD error = GetLastError();
   if (error != ERROR_ACCESS_DENIED) return Fail(LaunchError::Os(error));
@@ -224,18 +330,23 @@ Result<void> RenameFolder(std::string_view from, std::string_view to) {
                                       nullptr));
   if (!source) return Fail(LaunchError::Os(ERROR_ACCESS_DENIED));
 
-  constexpr std::size_t kNameOffset = 20;  // offsetof(FILE_RENAME_INFO, FileName) on x64
+  // FILE_RENAME_INFO as FileRenameInfoEx reads it: a DWORD of flags where
+  // older headers declare the BOOLEAN ReplaceIfExists, then the target name
+  // inline. Built at the struct's own offsets, in a block sized to the name.
+  constexpr std::size_t kNameOffset = offsetof(FILE_RENAME_INFO, FileName);
+  static_assert(offsetof(FILE_RENAME_INFO, RootDirectory) >= sizeof(DWORD));
   const std::size_t name_bytes = wide_to->size() * sizeof(wchar_t);
   if (name_bytes > 0xFFFFFFFFu) return Fail(LaunchError::Os(ERROR_ACCESS_DENIED));
   const std::size_t record_size = kNameOffset + name_bytes + sizeof(wchar_t);
-  UniqueHeapBlock record(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, record_size), record_size);
+  UniqueHeapBlock record = UniqueHeapBlock::Allocate(record_size, UniqueHeapBlock::Fill::kZeroed);
   if (record.get() == nullptr) return Fail(LaunchError::Kind(ErrorKind::kOutOfMemory));
   auto* bytes = static_cast<unsigned char*>(record.get());
   const DWORD flags = 0x1 | 0x2;  // FILE_RENAME_FLAG_REPLACE_IF_EXISTS | _POSIX_SEMANTICS
   const auto name_length = static_cast<DWORD>(name_bytes);
-  std::memcpy(bytes + 0, &flags, sizeof(flags));
-  // RootDirectory at offset 8 stays null.
-  std::memcpy(bytes + 16, &name_length, sizeof(name_length));
+  std::memcpy(bytes, &flags, sizeof(flags));
+  // RootDirectory stays null.
+  std::memcpy(bytes + offsetof(FILE_RENAME_INFO, FileNameLength), &name_length,
+              sizeof(name_length));
   std::memcpy(bytes + kNameOffset, wide_to->c_str(), name_bytes + sizeof(wchar_t));
 
   constexpr auto kFileRenameInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);

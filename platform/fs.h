@@ -1,6 +1,7 @@
 // File-system operations of the launcher: attribute queries that follow
 // links, folder creation with ancestors, file creation, whole reads and
-// writes through ntdll, truncation and the folder rename.
+// writes through ntdll, flushing, truncation, and the two moves (into place
+// without replacing, and the folder rename over its target).
 #pragma once
 
 #include <cstddef>
@@ -9,7 +10,6 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "platform/result.h"
 #include "platform/unique_handle.h"
@@ -54,6 +54,19 @@ struct OpenedFile {
 Result<OpenedFile> OpenFile(std::string_view path, DWORD access, DWORD share, DWORD disposition,
                             DWORD flags);
 
+// The launcher's ways of opening a file; every one shares all access.
+// An existing file, to read.
+Result<UniqueFileHandle> OpenForReading(std::string_view path);
+// A new file, to write; anything already at the path fails (80), and a link
+// there is never followed.
+Result<UniqueFileHandle> CreateNewFile(std::string_view path);
+// A file to write from its start, made or cut to 0 bytes. OPEN_ALWAYS then a
+// cut, rather than CREATE_ALWAYS, which refuses hidden or system files.
+Result<UniqueFileHandle> OpenEmptiedForWriting(std::string_view path);
+// A file to write, made or replaced (CREATE_ALWAYS); a link at the path is
+// replaced, never followed.
+Result<UniqueFileHandle> CreateOrReplaceFile(std::string_view path);
+
 // One write attempt: the NT status and the bytes it took.
 struct WriteAttempt {
   LONG status;
@@ -69,11 +82,41 @@ WriteAttempt NtWriteChunk(HANDLE file, const std::byte* data, ULONG length);
 Result<void> WriteAll(HANDLE file, std::span<const std::byte> data,
                       WriteChunkFn write = &NtWriteChunk);
 
-// Reads from the current position to the end of the file.
-Result<std::vector<std::byte>> ReadToEnd(HANDLE file);
+// Bytes read into one heap block, grown as needed.
+class HeapBuffer {
+ public:
+  std::span<const std::byte> bytes() const {
+    return {static_cast<const std::byte*>(block_.get()), size_};
+  }
+  std::size_t size() const { return size_; }
+
+ private:
+  friend class BufferFiller;
+  UniqueHeapBlock block_;
+  std::size_t size_ = 0;
+};
+
+// What a reader does when the heap has no room for what it read.
+enum class OnAllocationFailure {
+  kFail,       // an OutOfMemory error: the size was outside our control
+  kEndProcess  // as any other allocation of the launcher does
+};
+
+// Reads from the current position to the end of the file. The buffer is
+// reserved at the file's size up front, so a file that does not change
+// while it is read costs one allocation.
+Result<HeapBuffer> ReadToEnd(HANDLE file,
+                             OnAllocationFailure on_failure = OnAllocationFailure::kEndProcess);
+
+// Makes sure what was written reaches the disk (FlushFileBuffers).
+Result<void> FlushFile(HANDLE file);
 
 // Cuts a file to 0 bytes: FileAllocationInfo, else FileEndOfFileInfo.
 Result<void> TruncateToZero(HANDLE file);
+
+// Moves an item to a new name on the same volume without replacing anything:
+// an item that appeared at `to` meanwhile is never overwritten (183).
+Result<void> MoveIntoPlace(std::string_view from, std::string_view to);
 
 // Renames a folder over its target: MoveFileExW with REPLACE_EXISTING, and on
 // access denied once more through the handle with POSIX semantics.

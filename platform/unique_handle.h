@@ -1,8 +1,10 @@
 // Single-owner wrappers for kernel handles, modules, find handles and heap
 // blocks. Each type knows its own empty value; closing never disturbs the
 // thread's last-error value, so a caller can still read the failing call's code.
+// The closing calls live in unique_handle.cpp, behind the platform layer.
 #pragma once
 
+#include <cstddef>
 #include <utility>
 
 #include "platform/win32.h"
@@ -28,11 +30,7 @@ class UniqueResource {
   T release() { return std::exchange(value_, kEmpty); }
   void reset(T value = kEmpty) {
     T old = std::exchange(value_, value);
-    if (old != kEmpty) {
-      const DWORD saved = GetLastError();
-      kClose(old);
-      SetLastError(saved);
-    }
+    if (old != kEmpty) kClose(old);
   }
   // For out-parameters: releases what is held and hands out the slot.
   T* put() {
@@ -45,8 +43,11 @@ class UniqueResource {
 };
 
 namespace detail {
-inline void CloseKernelHandle(HANDLE h) { CloseHandle(h); }
-inline void ReleaseModule(HMODULE m) { FreeLibrary(m); }
+// Each keeps the thread's last error as it was.
+void CloseKernelHandle(HANDLE h);
+void ReleaseModule(HMODULE m);
+void CloseFind(HANDLE h);
+void FreeHeapBlock(void* p);
 }  // namespace detail
 
 // A handle that is empty when null (mutexes, processes, threads). -1 is the
@@ -72,11 +73,7 @@ class UniqueFileHandle {
   HANDLE release() { return std::exchange(h_, INVALID_HANDLE_VALUE); }
   void reset(HANDLE h = INVALID_HANDLE_VALUE) {
     HANDLE old = std::exchange(h_, h);
-    if (old != INVALID_HANDLE_VALUE && old != nullptr) {
-      const DWORD saved = GetLastError();
-      CloseHandle(old);
-      SetLastError(saved);
-    }
+    if (old != INVALID_HANDLE_VALUE && old != nullptr) detail::CloseKernelHandle(old);
   }
 
  private:
@@ -89,11 +86,7 @@ class UniqueFindHandle {
   UniqueFindHandle(const UniqueFindHandle&) = delete;
   UniqueFindHandle& operator=(const UniqueFindHandle&) = delete;
   ~UniqueFindHandle() {
-    if (h_ != INVALID_HANDLE_VALUE) {
-      const DWORD saved = GetLastError();
-      FindClose(h_);
-      SetLastError(saved);
-    }
+    if (h_ != INVALID_HANDLE_VALUE) detail::CloseFind(h_);
   }
   explicit operator bool() const { return h_ != INVALID_HANDLE_VALUE; }
 
@@ -104,6 +97,10 @@ class UniqueFindHandle {
 // A block from the process heap.
 class UniqueHeapBlock {
  public:
+  // HeapAlloc; an empty block when the heap has no room.
+  enum class Fill { kAny, kZeroed };
+  static UniqueHeapBlock Allocate(std::size_t size, Fill fill = Fill::kAny);
+
   UniqueHeapBlock() = default;
   UniqueHeapBlock(void* p, std::size_t size) : p_(p), size_(size) {}
   UniqueHeapBlock(const UniqueHeapBlock&) = delete;
@@ -122,7 +119,7 @@ class UniqueHeapBlock {
   void* get() const { return p_; }
   std::size_t size() const { return size_; }
   void reset() {
-    if (p_ != nullptr) HeapFree(GetProcessHeap(), 0, std::exchange(p_, nullptr));
+    if (p_ != nullptr) detail::FreeHeapBlock(std::exchange(p_, nullptr));
     size_ = 0;
   }
 

@@ -9,7 +9,9 @@
 #include <string>
 #include <system_error>
 
-#include "platform/system.h"
+#include "platform/current_process.h"
+#include "platform/error_text.h"
+#include "platform/wide.h"
 #include "platform/unique_handle.h"
 #include "platform/win32.h"
 

@@ -5,7 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/system.h"
+#include "platform/system_path.h"
+#include "platform/wide.h"
 #include "tests/windows/test_support.h"
 
 namespace lumaro::platform {
@@ -139,7 +140,7 @@ TEST(ReadToEnd, ReadsWholeFilesOfAnySize) {
     ASSERT_TRUE(file);
     auto bytes = ReadToEnd(file->handle.get());
     ASSERT_TRUE(bytes);
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(bytes->data()), bytes->size()), expected);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(bytes->bytes().data()), bytes->size()), expected);
   }
 }
 

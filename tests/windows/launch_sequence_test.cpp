@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/path_rules.h"
-#include "platform/system.h"
+#include "platform/wide.h"
 #include "tests/windows/test_support.h"
 
 namespace lumaro::launcher {

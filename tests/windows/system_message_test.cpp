@@ -4,7 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/system.h"
+#include "platform/error_text.h"
+#include "platform/wide.h"
 #include "platform/text.h"
 
 namespace lumaro::platform {

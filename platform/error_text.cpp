@@ -1,10 +1,12 @@
 // System error texts through FormatMessageW, with the NTDLL message table for
-// NT status codes and fallbacks when no description exists.
+// NT status codes and a fallback when no description exists.
+
+#include "platform/error_text.h"
 
 #include <string>
 
-#include "platform/system.h"
 #include "platform/text.h"
+#include "platform/win32.h"
 
 namespace lumaro::platform {
 
@@ -33,12 +35,6 @@ std::string SystemMessageText(std::int32_t code) {
     return "OS Error " + std::to_string(lookup) + " (FormatMessageW() returned invalid UTF-16)";
   }
   return std::string(TrimTrailingAsciiWhitespace(*text));
-}
-
-void TerminateOnOutOfMemory() {
-  constexpr UINT kStatusNoMemory = 0xC0000017;
-  TerminateProcess(GetCurrentProcess(), kStatusNoMemory);
-  __builtin_unreachable();
 }
 
 }  // namespace lumaro::platform

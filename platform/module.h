@@ -1,0 +1,30 @@
+// System DLLs loaded at run time, and typed lookups of their functions.
+#pragma once
+
+#include "platform/result.h"
+#include "platform/unique_handle.h"
+
+namespace lumaro::platform {
+
+// LoadLibraryExW from the system folder only: a DLL of the same name beside
+// the exe or in the current folder is never loaded.
+Result<UniqueModule> LoadSystemLibrary(const wchar_t* name);
+
+// GetProcAddress; the last error when the export is missing.
+Result<void*> LookupAddress(HMODULE module, const char* name);
+
+// The same, as the function type the caller declares.
+template <class Fn>
+Result<Fn> LookupFunction(HMODULE module, const char* name) {
+  auto address = LookupAddress(module, name);
+  if (!address) return Fail(std::move(address.error()));
+  return reinterpret_cast<Fn>(*address);
+}
+
+// user32.dll from the system folder, loaded on first use and kept until the
+// process ends: the dialog and the window activation are the process's last
+// acts, and freeing it just before ExitProcess only tears down what
+// ExitProcess would. Null when it cannot be loaded.
+HMODULE User32();
+
+}  // namespace lumaro::platform
