@@ -21,15 +21,15 @@ Result<Decompressor> Decompressor::OpenLzms() {
   auto library = LoadSystemLibrary(L"cabinet.dll");
   if (!library) return Fail(std::move(library.error()));
   const auto create = LookupFunction<CreateDecompressorFn>(library->get(), "CreateDecompressor");
-  if (!create) return Fail(std::move(create.error()));
+  if (create == nullptr) return Fail(LastError());
   const auto decompress = LookupFunction<DecompressFn>(library->get(), "Decompress");
-  if (!decompress) return Fail(std::move(decompress.error()));
+  if (decompress == nullptr) return Fail(LastError());
   const auto close = LookupFunction<CloseFn>(library->get(), "CloseDecompressor");
-  if (!close) return Fail(std::move(close.error()));
+  if (close == nullptr) return Fail(LastError());
 
   void* handle = nullptr;
-  if (!(*create)(kCompressAlgorithmLzms, nullptr, &handle)) return Fail(LastError());
-  return Decompressor(std::move(*library), handle, *decompress, *close);
+  if (!create(kCompressAlgorithmLzms, nullptr, &handle)) return Fail(LastError());
+  return Decompressor(std::move(*library), handle, decompress, close);
 }
 
 Decompressor::Decompressor(Decompressor&& other) noexcept

@@ -4,6 +4,12 @@
 
 namespace lumaro::platform {
 
+LaunchError::LaunchError(const LaunchError&) = default;
+LaunchError::LaunchError(LaunchError&&) noexcept = default;
+LaunchError& LaunchError::operator=(const LaunchError&) = default;
+LaunchError& LaunchError::operator=(LaunchError&&) noexcept = default;
+LaunchError::~LaunchError() = default;
+
 std::string_view ErrorKindDescription(ErrorKind kind) {
   switch (kind) {
     case ErrorKind::kNotFound: return "entity not found";

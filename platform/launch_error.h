@@ -79,6 +79,14 @@ class LaunchError {
     return Message(ErrorKind::kInvalidData, std::string(kInvalidPackageMessage));
   }
 
+  // Out of line: the variant's moves and destruction are emitted once, not
+  // again in every file that passes an error on.
+  LaunchError(const LaunchError&);
+  LaunchError(LaunchError&&) noexcept;
+  LaunchError& operator=(const LaunchError&);
+  LaunchError& operator=(LaunchError&&) noexcept;
+  ~LaunchError();
+
   const Form& form() const { return form_; }
   ErrorKind kind() const;
   // The OS code when this is an OsError, else 0.

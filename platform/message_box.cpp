@@ -12,10 +12,10 @@ void ShowErrorDialog(std::string_view text, std::string_view caption) {
   if (user32 == nullptr) return;
   using MessageBoxFn = int(WINAPI*)(HWND, const wchar_t*, const wchar_t*, UINT);
   const auto message_box = LookupFunction<MessageBoxFn>(user32, "MessageBoxW");
-  if (!message_box) return;
+  if (message_box == nullptr) return;
   const std::wstring wide_text = ToWide(text);
   const std::wstring wide_caption = ToWide(caption);
-  (*message_box)(nullptr, wide_text.c_str(), wide_caption.c_str(), MB_OK | MB_ICONERROR);
+  message_box(nullptr, wide_text.c_str(), wide_caption.c_str(), MB_OK | MB_ICONERROR);
 }
 
 }  // namespace lumaro::platform

@@ -12,10 +12,8 @@ Result<UniqueModule> LoadSystemLibrary(const wchar_t* name) {
   return module;
 }
 
-Result<void*> LookupAddress(HMODULE module, const char* name) {
-  void* address = reinterpret_cast<void*>(GetProcAddress(module, name));
-  if (address == nullptr) return Fail(LastError());
-  return address;
+void* LookupAddress(HMODULE module, const char* name) {
+  return reinterpret_cast<void*>(GetProcAddress(module, name));
 }
 
 HMODULE User32() {

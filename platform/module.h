@@ -10,15 +10,12 @@ namespace lumaro::platform {
 // the exe or in the current folder is never loaded.
 Result<UniqueModule> LoadSystemLibrary(const wchar_t* name);
 
-// GetProcAddress; the last error when the export is missing.
-Result<void*> LookupAddress(HMODULE module, const char* name);
-
-// The same, as the function type the caller declares.
+// GetProcAddress as the function type the caller declares; null when the
+// export is missing, with the reason in the last error.
+void* LookupAddress(HMODULE module, const char* name);
 template <class Fn>
-Result<Fn> LookupFunction(HMODULE module, const char* name) {
-  auto address = LookupAddress(module, name);
-  if (!address) return Fail(std::move(address.error()));
-  return reinterpret_cast<Fn>(*address);
+Fn LookupFunction(HMODULE module, const char* name) {
+  return reinterpret_cast<Fn>(LookupAddress(module, name));
 }
 
 // user32.dll from the system folder, loaded on first use and kept until the

@@ -26,13 +26,13 @@ void ActivateWindowByTitle(std::string_view title) {
   const auto find_window = LookupFunction<FindWindowFn>(user32, "FindWindowW");
   const auto show_window = LookupFunction<ShowWindowFn>(user32, "ShowWindow");
   const auto set_foreground = LookupFunction<SetForegroundWindowFn>(user32, "SetForegroundWindow");
-  if (!find_window || !show_window || !set_foreground) return;
+  if (find_window == nullptr || show_window == nullptr || set_foreground == nullptr) return;
 
   const std::wstring wide_title = ToWide(title);
-  HWND window = (*find_window)(nullptr, wide_title.c_str());
+  HWND window = find_window(nullptr, wide_title.c_str());
   if (window == nullptr) return;
-  (*show_window)(window, SW_RESTORE);
-  (*set_foreground)(window);
+  show_window(window, SW_RESTORE);
+  set_foreground(window);
 }
 
 }  // namespace lumaro::platform

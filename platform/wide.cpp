@@ -2,6 +2,8 @@
 
 #include "platform/wide.h"
 
+#include <algorithm>
+
 #include "platform/text.h"
 
 namespace lumaro::platform {
@@ -23,6 +25,31 @@ std::string FromWide(std::wstring_view utf16) {
     }
   }
   return *Utf16ToUtf8(repaired);
+}
+
+Result<std::wstring> FillWideBufferWith(WideFillFn fill, const void* context,
+                                        std::size_t initial_size) {
+  constexpr std::size_t kLargest = 0xFFFFFFFFu;  // sizes go to the system as a DWORD
+  std::wstring buffer(initial_size, L'\0');
+  for (;;) {
+    SetLastError(0);
+    const std::size_t n = fill(context, buffer.data(), static_cast<DWORD>(buffer.size()));
+    const DWORD error = GetLastError();
+    if (n == 0 && error != 0) return Fail(LaunchError::Os(error));
+    if (n == buffer.size()) {
+      // Filled exactly without the documented error: don't trust a possibly
+      // cut text.
+      if (error != ERROR_INSUFFICIENT_BUFFER || buffer.size() >= kLargest) {
+        return Fail(LaunchError::Os(error != 0 ? error : ERROR_INSUFFICIENT_BUFFER));
+      }
+      buffer.resize(std::min(buffer.size() * 2, kLargest));
+    } else if (n > buffer.size()) {
+      buffer.resize(n);  // the size needed, NUL included
+    } else {
+      buffer.resize(n);
+      return buffer;
+    }
+  }
 }
 
 }  // namespace lumaro::platform

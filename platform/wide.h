@@ -20,34 +20,22 @@ inline std::u16string_view AsU16(std::wstring_view s) {
 }
 inline std::wstring AsWide(std::u16string_view s) { return std::wstring(s.begin(), s.end()); }
 
+using WideFillFn = DWORD (*)(const void* context, wchar_t* buffer, DWORD size);
+Result<std::wstring> FillWideBufferWith(WideFillFn fill, const void* context,
+                                        std::size_t initial_size);
+
 // Runs `fill(buffer, size)` until the text fits. The call returns the length
 // written (NUL excluded) when it fits, the size needed when it does not, or 0
 // with a last error on failure; a call that can only say "too small" fills the
 // buffer exactly and sets ERROR_INSUFFICIENT_BUFFER, and the buffer doubles.
 // A 0 with no last error is an empty text (a variable defined as "").
 template <class Fill>
-Result<std::wstring> FillWideBuffer(Fill fill, std::size_t initial_size) {
-  constexpr std::size_t kLargest = 0xFFFFFFFFu;  // sizes go to the system as a DWORD
-  std::wstring buffer(initial_size, L'\0');
-  for (;;) {
-    SetLastError(0);
-    const std::size_t n = fill(buffer.data(), static_cast<DWORD>(buffer.size()));
-    const DWORD error = GetLastError();
-    if (n == 0 && error != 0) return Fail(LaunchError::Os(error));
-    if (n == buffer.size()) {
-      // Filled exactly without the documented error: don't trust a possibly
-      // cut text.
-      if (error != ERROR_INSUFFICIENT_BUFFER || buffer.size() >= kLargest) {
-        return Fail(LaunchError::Os(error != 0 ? error : ERROR_INSUFFICIENT_BUFFER));
-      }
-      buffer.resize(std::min(buffer.size() * 2, kLargest));
-    } else if (n > buffer.size()) {
-      buffer.resize(n);  // the size needed, NUL included
-    } else {
-      buffer.resize(n);
-      return buffer;
-    }
-  }
+Result<std::wstring> FillWideBuffer(const Fill& fill, std::size_t initial_size) {
+  // One loop for every call site; each site adds only this small thunk.
+  const auto thunk = [](const void* context, wchar_t* buffer, DWORD size) -> DWORD {
+    return (*static_cast<const Fill*>(context))(buffer, size);
+  };
+  return FillWideBufferWith(thunk, &fill, initial_size);
 }
 
 }  // namespace lumaro::platform
