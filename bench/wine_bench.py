@@ -512,6 +512,17 @@ class Bench:
         u32_ratio = [float(x) for x in re.findall(r"^run \d+: .*ratio=([\d.]+)", text, re.M)]
         u32_a = [float(x) for x in re.findall(r"^run \d+: A_ms=([\d.]+)", text, re.M)]
 
+        against_ratio = []
+        if self.args.against_link:
+            # The same record linked by another build's kit: old against new
+            # launcher code, on the same runtime, pair by pair.
+            other = self.work / "Lumaro-fast-against.exe"
+            run([Path(self.args.against_link).resolve(), self.work / "fast.rec",
+                 self.work / "fast_const.cpp", other])
+            text, _ = self.wine([self.tools / "timed_run.exe", "-n", n, "--warmup", 3, "--",
+                                 to_windows(exe), "--vs", to_windows(other)])
+            against_ratio = [float(x) for x in re.findall(r"^run \d+: .*ratio=([\d.]+)", text, re.M)]
+
         outer_a, outer_b = [], []
         for i in range(n + 3):
             _, wa = self.wine([exe])
@@ -525,6 +536,8 @@ class Bench:
                "inner_aligned_ms": summary(al_a), "inner_aligned_ratio": summary(al_ratio),
                "inner_spawner_user32_ms": summary(u32_a),
                "inner_spawner_user32_ratio": summary(u32_ratio)}
+        if against_ratio:
+            out["inner_against_ratio"] = summary(against_ratio)
         self.record("overhead", out)
         print("Warm launch, launcher against a minimal spawner, same trivial child:")
         print(f"  inside Wine: launcher {fmt(out['inner_launcher_ms'], digits=2)}")
@@ -535,6 +548,9 @@ class Bench:
                   f"{fmt(out['inner_aligned_ms'], digits=2)}, ratio {fmt(out['inner_aligned_ratio'], '', 3)}")
         print(f"  inside Wine: spawner importing user32 {fmt(out['inner_spawner_user32_ms'], digits=2)}, "
               f"ratio to the spawner {fmt(out['inner_spawner_user32_ratio'], '', 3)}")
+        if against_ratio:
+            print(f"  inside Wine: this launcher / the one --against-link makes (pairwise) "
+                  f"{fmt(out['inner_against_ratio'], '', 3)}")
         print(f"  whole wine64 commands: launcher {fmt(out['outer_launcher_ms'])}")
         print(f"  whole wine64 commands: spawner  {fmt(out['outer_spawner_ms'])}")
         print(f"  whole wine64 commands: ratio (pairwise) {fmt(out['outer_ratio'], '', 3)}")
@@ -557,6 +573,8 @@ def main():
     ap.add_argument("--nice", type=int, default=0,
                     help="run this and every Wine process at this niceness (e.g. -10)")
     ap.add_argument("--repack", action="store_true", help="copy and pack the app again")
+    ap.add_argument("--against-link", help="overhead: also time the launcher against the same "
+                    "package linked by this lumaro-link (another build's), pair by pair")
     args = ap.parse_args()
     if args.nice:
         # A busy machine steals CPU from the decode, which the install figure
