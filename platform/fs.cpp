@@ -335,6 +335,9 @@ Result<void> RenameFolder(std::string_view from, std::string_view to) {
   // inline. Built at the struct's own offsets, in a block sized to the name.
   constexpr std::size_t kNameOffset = offsetof(FILE_RENAME_INFO, FileName);
   static_assert(offsetof(FILE_RENAME_INFO, RootDirectory) >= sizeof(DWORD));
+  // The x64 layout the kernel reads, whatever the header's version.
+  static_assert(offsetof(FILE_RENAME_INFO, RootDirectory) == 8 &&
+                offsetof(FILE_RENAME_INFO, FileNameLength) == 16 && kNameOffset == 20);
   const std::size_t name_bytes = wide_to->size() * sizeof(wchar_t);
   if (name_bytes > 0xFFFFFFFFu) return Fail(LaunchError::Os(ERROR_ACCESS_DENIED));
   const std::size_t record_size = kNameOffset + name_bytes + sizeof(wchar_t);
