@@ -19,7 +19,6 @@ using platform::ErrorKind;
 using platform::Fail;
 using platform::LaunchError;
 using platform::Result;
-using platform::UniqueFileHandle;
 
 std::u16string ToU16(std::string_view utf8) { return platform::Utf8ToUtf16(utf8); }
 
@@ -35,11 +34,6 @@ LaunchError NulRefused() {
 std::u16string BuildChildEnvironment(const EnvironmentChanges& changes) {
   const platform::EnvironmentStrings strings;
   return BuildEnvironmentBlock(SplitEnvironmentStrings(strings.get()), changes);
-}
-
-// Empty on success; an existing log is cut to zero so every run starts clean.
-Result<UniqueFileHandle> CreateStartupLog(const std::string& path) {
-  return platform::OpenEmptiedForWriting(path);
 }
 
 // Any failure to read gives the empty text: the reason is not reported.
@@ -125,7 +119,8 @@ Result<void> RunApplication(std::string_view data_root, std::string_view runtime
   command.SetStdin(NullDevice{});
   command.SetStdout(NullDevice{});
 
-  auto log = CreateStartupLog(log_path);
+  // An existing log is cut to zero, so every run starts clean.
+  auto log = platform::OpenEmptiedForWriting(log_path);
   if (!log) return Fail(std::move(log.error()));  // the command is released on return
   command.SetStderr(std::move(*log));
 
