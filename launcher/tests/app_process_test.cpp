@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <string>
 #include <vector>
@@ -148,6 +149,38 @@ TEST_F(RunApplicationTest, EnvironmentChangesApplyInAnyLetterCase) {
   const auto& env = record->environment;
   EXPECT_NE(std::find(env.begin(), env.end(), "=Q:=Q:\\lmr"), env.end());
   EXPECT_NE(std::find(env.begin(), env.end(), "LMR_TEST_KEPT=kept \xc3\xa9"), env.end());
+}
+
+// Windows wants the block sorted by CompareStringOrdinal with case ignored,
+// which upper-cases before comparing: "LMR_DEVICEa" comes before
+// "LMR_DEVICE_FILE" ('A' 0x41 < '_' 0x5F), where a plain ordinal order puts it
+// after ('_' < 'a' 0x61). LMR_DEVICE_FILE is the launcher's own change, the
+// others come from its environment.
+TEST_F(RunApplicationTest, BlockArrivesInCaseInsensitiveOrdinalOrder) {
+  const std::vector<std::string> ours = {"LMR_DEVICEz", "LMR_DEVICEB", "LMR_DEVICEa"};
+  for (const std::string& name : ours) SetVariable(name, "1");
+  std::vector<std::wstring> expected;
+  for (const std::string& name : ours) expected.push_back(platform::ToWide(name));
+  expected.push_back(L"LMR_DEVICE_FILE");
+  const auto ignoring_case = [](const std::wstring& a, const std::wstring& b) {
+    return CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_LESS_THAN;
+  };
+  std::sort(expected.begin(), expected.end(), ignoring_case);
+  std::vector<std::wstring> ordinal = expected;
+  std::sort(ordinal.begin(), ordinal.end());
+  ASSERT_NE(expected, ordinal) << "the names must tell the two orders apart";
+
+  ASSERT_TRUE(Run());
+  const auto record = ReadRecord(record_path_);
+  ASSERT_TRUE(record);
+  std::vector<std::wstring> received;
+  for (const std::string& entry : record->environment) {
+    const std::wstring name = platform::ToWide(entry.substr(0, entry.find('=', 1)));
+    if (std::find(expected.begin(), expected.end(), name) != expected.end()) {
+      received.push_back(name);
+    }
+  }
+  EXPECT_EQ(received, expected);
 }
 
 TEST_F(RunApplicationTest, ExitZeroIsSuccessAndTheLogStaysAsWritten) {

@@ -100,8 +100,11 @@ class BuildIdTests(LauncherTestCase):
         self.assertCleanSuccess(result)
         data_root = os.path.join(local, "Lumaro")
         self.assertTrue(os.path.isdir(data_root))
-        runtimes = [n for n in os.listdir(data_root) if n.lower().startswith("runtime-")]
-        self.assertIn(runtimes, ([], ["runtime-0123456789ABCDEF"]))
+        # The id names the runtime folder as the record spells it; the install
+        # leaves no staging folder behind.
+        self.assertEqual(sorted(os.listdir(data_root)), ["runtime-0123456789ABCDEF", "startup.log"])
+        runtime = os.path.join(data_root, "runtime-0123456789ABCDEF")
+        self.assertEqual(sorted(os.listdir(runtime)), ["home.mjs", "node.exe", "ready"])
 
 
 class SecondLaunchTests(LauncherTestCase):
