@@ -14,6 +14,8 @@
 #include <string>
 #include <thread>
 
+#include "package/payload_format.h"
+#include "platform/byte_order.h"
 #include "tools/pack/lzms_stream.h"
 #include "tools/pack/package_record.h"
 #include "tools/pack/tests/temp_tree.h"
@@ -124,20 +126,20 @@ TEST(PackCli, WritesRecordConstantsAndArchiveAndLeavesThemAloneWhenUnchanged) {
                            " --print-build-id";
   const ToolRun first = Pack(scratch, args);
   ASSERT_EQ(first.exit_code, 0) << first.err;
-  ASSERT_EQ(first.out.size(), 17u);  // the BuildId and a newline
+  ASSERT_EQ(first.out.size(), package::kBuildIdSize + 1);  // the BuildId and a newline
   EXPECT_NE(first.err.find("3 files"), std::string::npos) << first.err;
   EXPECT_NE(first.err.find("empty folder(s) not carried: empty"), std::string::npos) << first.err;
 
   const std::string record_bytes = ReadText(record);
   const std::string archive_bytes = ReadText(archive);
-  ASSERT_GT(record_bytes.size(), 24u);
-  EXPECT_EQ(record_bytes.substr(0, 4), "LMR1");
-  EXPECT_EQ(record_bytes.substr(8, 16), first.out.substr(0, 16));
-  std::uint32_t size_field = 0;
-  std::memcpy(&size_field, record_bytes.data() + 4, 4);
-  EXPECT_EQ(size_field, archive_bytes.size());
+  ASSERT_GT(record_bytes.size(), package::kRecordHeadSize);
+  EXPECT_EQ(record_bytes.substr(0, package::kRecordMagic.size()),
+            std::string_view(package::kRecordMagic.data(), package::kRecordMagic.size()));
+  EXPECT_EQ(record_bytes.substr(package::kBuildIdOffset, package::kBuildIdSize),
+            first.out.substr(0, package::kBuildIdSize));
+  EXPECT_EQ(platform::LoadLe32(record_bytes.data() + package::kRecordSizeOffset), archive_bytes.size());
   const auto build_id = BuildIdOf(std::as_bytes(std::span(archive_bytes.data(), archive_bytes.size())));
-  EXPECT_EQ(std::string(build_id.begin(), build_id.end()), first.out.substr(0, 16));
+  EXPECT_EQ(std::string(build_id.begin(), build_id.end()), first.out.substr(0, package::kBuildIdSize));
 
   char crc[16];
   std::snprintf(crc, sizeof crc, "0x%08lXu",
