@@ -150,7 +150,7 @@ TEST(PackCli, WritesRecordConstantsAndArchiveAndLeavesThemAloneWhenUnchanged) {
       "namespace lumaro::package {\n"
       "// \"LMRC\", PACKAGE_SIZE, COMPRESSED_SIZE, PACKAGE_CRC32\n"
       "extern const std::uint32_t kPayloadConstants[4] = {\n"
-      "    0x43524D4Cu, " + std::to_string(archive_bytes.size()) + "u, " + std::to_string(record_bytes.size() - 24) +
+      "    0x43524D4Cu, " + std::to_string(archive_bytes.size()) + "u, " + std::to_string(record_bytes.size() - package::kRecordHeadSize) +
       "u, " + crc + "};\n"
       "}  // namespace lumaro::package\n";
   EXPECT_EQ(ReadText(constants), expected_constants);
@@ -218,18 +218,19 @@ TEST(RecordTool, WrapsOddArchivesWithOverrides) {
   ToolRun run = Execute(scratch, LMR_RECORD_PATH, outputs + " --build-id-bytes 00ff41424344454647484950515253ab --package-size 99");
   ASSERT_EQ(run.exit_code, 0) << run.err;
   std::string bytes = ReadText(record);
-  EXPECT_EQ(bytes.substr(0, 8), std::string("LMR1\x0D\x00\x00\x00", 8));
-  EXPECT_EQ(bytes.substr(8, 16), std::string("\x00\xff" "ABCDEFGHIPQRS\xab", 16));
+  const std::string magic(package::kRecordMagic.data(), package::kRecordMagic.size());
+  EXPECT_EQ(bytes.substr(0, package::kBuildIdOffset), magic + std::string("\x0D\x00\x00\x00", 4));
+  EXPECT_EQ(bytes.substr(package::kBuildIdOffset, package::kBuildIdSize), std::string("\x00\xff" "ABCDEFGHIPQRS\xab", 16));
   EXPECT_NE(ReadText(constants).find("0x43524D4Cu, 99u, "), std::string::npos);
-  auto stream = std::as_bytes(std::span(bytes.data() + 24, bytes.size() - 24));
+  auto stream = std::as_bytes(std::span(bytes).subspan(package::kRecordHeadSize));
   EXPECT_TRUE(VerifyStream(stream, std::as_bytes(std::span(raw.data(), raw.size()))));
 
   run = Execute(scratch, LMR_RECORD_PATH, outputs + " --build-id zzzzzzzzzzzzzzzz --corrupt-stream");
   ASSERT_EQ(run.exit_code, 0) << run.err;
   bytes = ReadText(record);
-  EXPECT_EQ(bytes.substr(8, 16), "zzzzzzzzzzzzzzzz");
+  EXPECT_EQ(bytes.substr(package::kBuildIdOffset, package::kBuildIdSize), "zzzzzzzzzzzzzzzz");
   EXPECT_NE(ReadText(constants).find("0x43524D4Cu, 13u, "), std::string::npos);
-  stream = std::as_bytes(std::span(bytes.data() + 24, bytes.size() - 24));
+  stream = std::as_bytes(std::span(bytes).subspan(package::kRecordHeadSize));
   EXPECT_FALSE(VerifyStream(stream, std::as_bytes(std::span(raw.data(), raw.size()))));
 
   EXPECT_EQ(Execute(scratch, LMR_RECORD_PATH, "--archive x").exit_code, 2);

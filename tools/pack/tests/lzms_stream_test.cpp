@@ -23,6 +23,9 @@ namespace {
 
 using Bytes = std::vector<std::byte>;
 
+// Where the first chunk's bytes begin.
+constexpr std::size_t kFirstChunk = lzms::kBufferHeaderSize + lzms::kChunkRecordHeadSize;
+
 std::uint32_t Le32(const Bytes& bytes, std::size_t at) { return platform::LoadLe32(bytes.data() + at); }
 std::uint64_t Le64(const Bytes& bytes, std::size_t at) { return platform::LoadLe64(bytes.data() + at); }
 
@@ -138,9 +141,9 @@ TEST(LzmsStream, IncompressibleChunksAreStoredVerbatim) {
   ASSERT_EQ(stream.chunk_count, 4u);
   EXPECT_EQ(stream.stored_chunks, 2u);
   // The first two records are the random bytes as they are.
-  EXPECT_EQ(Le32(stream.bytes, 24), 65536u);
-  EXPECT_EQ(std::memcmp(stream.bytes.data() + 28, data.data(), 65536), 0);
-  EXPECT_EQ(Le32(stream.bytes, 28 + 65536), 65536u);
+  EXPECT_EQ(Le32(stream.bytes, lzms::kBufferHeaderSize), 65536u);
+  EXPECT_EQ(std::memcmp(stream.bytes.data() + kFirstChunk, data.data(), 65536), 0);
+  EXPECT_EQ(Le32(stream.bytes, kFirstChunk + 65536), 65536u);
   EXPECT_EQ(OracleDecode(stream.bytes), data);
 
   // A tiny incompressible buffer is one verbatim chunk too.
@@ -217,7 +220,7 @@ TEST(Verify, AcceptsTheStreamAndCatchesDamage) {
   ASSERT_FALSE(mismatch);
   EXPECT_EQ(mismatch.error().error_class, ErrorClass::kFailed);
 
-  stream.bytes[28 + Le32(stream.bytes, 24) / 2] ^= std::byte{0xFF};
+  stream.bytes[kFirstChunk + Le32(stream.bytes, lzms::kBufferHeaderSize) / 2] ^= std::byte{0xFF};
   EXPECT_FALSE(VerifyStream(stream.bytes, data));
 }
 
