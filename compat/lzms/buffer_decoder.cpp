@@ -16,6 +16,9 @@ namespace lzms {
 using lumaro::platform::LoadLe16;
 using lumaro::platform::LoadLe32;
 using lumaro::platform::LoadLe64;
+using lumaro::platform::StoreLe16;
+using lumaro::platform::StoreLe32;
+using lumaro::platform::StoreLe64;
 
 std::uint8_t BufferHeaderCheckByte(std::span<const std::byte, kBufferHeaderSize> header) {
   const std::span<const std::byte> h = header;
@@ -25,7 +28,6 @@ std::uint8_t BufferHeaderCheckByte(std::span<const std::byte, kBufferHeaderSize>
 }
 
 BufferHeaderBytes MakeBufferHeader(std::uint64_t total_size, std::uint32_t chunk_size) {
-  using namespace lumaro::platform;
   BufferHeaderBytes header{};
   StoreLe32(header.data(), kBufferMagic);
   StoreLe16(header.data() + kHeaderSizeOffset, static_cast<std::uint16_t>(kBufferHeaderSize));
@@ -46,7 +48,7 @@ std::optional<BufferHeader> ParseBufferHeader(std::span<const std::byte> in) {
     return std::nullopt;
   }
   if (header.chunk_size > kMaxBufferChunkSize) return std::nullopt;
-  if (header.total_size != 0 && header.chunk_size == 0) return std::nullopt;  // an empty buffer has 0
+  if (header.total_size != 0 && header.chunk_size == 0) return std::nullopt;  // only an empty buffer has 0
   if (header.chunk_size < kMinSplitChunkSize && header.total_size > header.chunk_size) {
     return std::nullopt;
   }

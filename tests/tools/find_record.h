@@ -19,7 +19,7 @@ namespace lumaro::test_tools {
 inline std::optional<std::size_t> FindRecord(const std::vector<unsigned char>& file, std::string& why) {
   constexpr std::size_t kHead = package::kRecordHeadSize;
   std::optional<std::size_t> found;
-  for (std::size_t i = 0; i + kHead + 4 <= file.size(); ++i) {
+  for (std::size_t i = 0; i + kHead + sizeof lzms::kBufferMagic <= file.size(); ++i) {
     if (std::memcmp(&file[i], package::kRecordMagic.data(), package::kRecordMagic.size()) != 0) continue;
     if (platform::LoadLe32(&file[i + kHead]) != lzms::kBufferMagic) continue;
     const std::string_view id(reinterpret_cast<const char*>(&file[i + package::kBuildIdOffset]), package::kBuildIdSize);

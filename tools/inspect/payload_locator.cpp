@@ -20,7 +20,7 @@ using package::kBuildIdOffset;
 using package::kBuildIdSize;
 using package::kRecordHeadSize;
 
-constexpr std::size_t kMagicSize = 4;
+constexpr std::size_t kMagicSize = sizeof lzms::kBufferMagic;
 constexpr std::size_t kConstantsSize = package::kPayloadConstantsWords * 4;
 // The record head plus the stream's magic: the least a record occupies.
 constexpr std::size_t kRecordProbeSize = kRecordHeadSize + kMagicSize;
