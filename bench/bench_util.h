@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include "../package/archive.h"
+#include "../platform/byte_order.h"
 #include "../tests/wine/tool_util.h"
 
 #include <algorithm>
@@ -81,19 +83,17 @@ struct ArchiveEntryView {
 };
 
 inline bool ParseArchive(const std::vector<unsigned char>& a, std::vector<ArchiveEntryView>& out) {
-  auto u16 = [&](size_t at) { return static_cast<unsigned>(a[at] | (a[at + 1] << 8)); };
-  auto u32 = [&](size_t at) {
-    return static_cast<size_t>(a[at]) | (static_cast<size_t>(a[at + 1]) << 8) |
-           (static_cast<size_t>(a[at + 2]) << 16) | (static_cast<size_t>(a[at + 3]) << 24);
-  };
-  if (a.size() < 2) return false;
-  const unsigned count = u16(0);
-  size_t at = 2;
+  using lumaro::platform::LoadLe16;
+  using lumaro::platform::LoadLe32;
+  namespace package = lumaro::package;
+  if (a.size() < package::kArchiveCountSize) return false;
+  const unsigned count = LoadLe16(a.data());
+  size_t at = package::kArchiveCountSize;
   for (unsigned i = 0; i < count; ++i) {
-    if (a.size() - at < 6) return false;
-    const size_t name_len = u16(at);
-    const size_t data_len = u32(at + 2);
-    at += 6;
+    if (a.size() - at < package::kEntryHeaderSize) return false;
+    const size_t name_len = LoadLe16(a.data() + at);
+    const size_t data_len = LoadLe32(a.data() + at + package::kEntryDataLengthOffset);
+    at += package::kEntryHeaderSize;
     if (a.size() - at < name_len) return false;
     const std::string_view name(reinterpret_cast<const char*>(a.data() + at), name_len);
     at += name_len;

@@ -9,6 +9,8 @@
 
 #include "bench_util.h"
 #include "package/crc32.h"
+#include "package/payload_format.h"
+#include "platform/byte_order.h"
 
 namespace {
 
@@ -16,7 +18,7 @@ using CreateDecompressorFn = BOOL(WINAPI*)(DWORD, void*, void**);
 using DecompressFn = BOOL(WINAPI*)(void*, const void*, SIZE_T, void*, SIZE_T, SIZE_T*);
 using CloseDecompressorFn = BOOL(WINAPI*)(void*);
 constexpr DWORD kLzms = 5;
-constexpr size_t kRecordHead = 24;
+constexpr size_t kRecordHead = lumaro::package::kRecordHeadSize;
 
 struct Timing {
   double total_ms;       // load + create + alloc + decompress + close + free
@@ -25,8 +27,7 @@ struct Timing {
 };
 
 bool DecodeOnce(const unsigned char* record, size_t record_size, Timing& t) {
-  std::uint32_t package_size;
-  std::memcpy(&package_size, record + 4, 4);
+  const std::uint32_t package_size = lumaro::platform::LoadLe32(record + lumaro::package::kRecordSizeOffset);
   const double t0 = lmr_bench::NowMs();
   HMODULE cabinet = LoadLibraryExW(L"cabinet.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
   if (cabinet == nullptr) {
@@ -101,7 +102,7 @@ int wmain(int argc, wchar_t** argv) {
       mapping ? static_cast<const unsigned char*>(MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0))
               : nullptr;
   if (record == nullptr || size.QuadPart < static_cast<LONGLONG>(kRecordHead) ||
-      std::memcmp(record, "LMR1", 4) != 0) {
+      std::memcmp(record, lumaro::package::kRecordMagic.data(), lumaro::package::kRecordMagic.size()) != 0) {
     std::fprintf(stderr, "not a payload record: %ls\n", argv[1]);
     return 1;
   }

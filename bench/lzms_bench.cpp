@@ -1,11 +1,10 @@
 // Decoding throughput of our LZMS decoder against wimlib's on the same
 // Compression API buffer stream (wimlib compresses it first). Standalone:
-//   g++ -std=c++23 -O2 -I. bench/lzms_bench.cpp compat/lzms/*.cpp -lwim -lz -pthread -o /tmp/lzms_bench
+//   g++ -std=c++23 -O2 -I. bench/lzms_bench.cpp compat/lzms/*.cpp package/crc32.cpp -lwim -pthread -o /tmp/lzms_bench
 //   /tmp/lzms_bench FILE [level=50] [chunk_bytes=67108864] [runs=7] [stream_cache]
 // Times are per-thread CPU time (best of runs), which stays meaningful on a
 // busy machine; stream_cache keeps the compressed stream between runs.
 #include <wimlib.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <chrono>
@@ -17,7 +16,9 @@
 #include <time.h>
 #include <vector>
 
+#include "compat/lzms/buffer_header.h"
 #include "compat/lzms/lzms_decoder.h"
+#include "platform/byte_order.h"
 
 namespace {
 
@@ -38,36 +39,25 @@ double ThreadSeconds() {
 // The chunk records of a stream we built ourselves (trusted layout).
 std::vector<Chunk> ParseChunks(const Bytes& s, std::size_t total, std::size_t chunk_size) {
   std::vector<Chunk> chunks;
-  std::size_t at = 24;
+  std::size_t at = lzms::kBufferHeaderSize;
   for (std::size_t pos = 0; pos < total; pos += chunk_size) {
-    std::uint32_t m = 0;
-    std::memcpy(&m, &s[at], 4);
-    Chunk c{std::min(chunk_size, total - pos), Bytes(s.begin() + at + 4, s.begin() + at + 4 + m)};
+    const std::uint32_t m = lumaro::platform::LoadLe32(&s[at]);
+    at += lzms::kChunkRecordHeadSize;
+    Chunk c{std::min(chunk_size, total - pos), Bytes(s.begin() + at, s.begin() + at + m)};
     chunks.push_back(std::move(c));
-    at += 4 + m;
+    at += m;
   }
   return chunks;
 }
 
-void PutLe(std::byte* p, std::uint64_t v, int bytes) {
-  for (int i = 0; i < bytes; ++i) p[i] = static_cast<std::byte>(v >> (8 * i));
-}
-
 Bytes BuildStream(const Bytes& data, const std::vector<Chunk>& chunks, std::size_t chunk_size) {
-  Bytes s(24);
-  PutLe(&s[0], 0xC0E5510A, 4);
-  PutLe(&s[4], 24, 2);
-  s[7] = std::byte{5};
-  PutLe(&s[8], data.size(), 8);
-  PutLe(&s[16], std::min(data.size(), chunk_size), 4);
-  uLong crc = crc32(0, reinterpret_cast<const Bytef*>(s.data()), 6);
-  crc = crc32(crc, reinterpret_cast<const Bytef*>(s.data()) + 7, 17);
-  s[6] = static_cast<std::byte>(crc);
+  const auto header = lzms::MakeBufferHeader(data.size(), static_cast<std::uint32_t>(std::min(data.size(), chunk_size)));
+  Bytes s(header.begin(), header.end());
   for (const Chunk& c : chunks) {
     const std::size_t at = s.size();
-    s.resize(at + 4 + c.packed.size());
-    PutLe(&s[at], c.packed.size(), 4);
-    std::memcpy(&s[at + 4], c.packed.data(), c.packed.size());
+    s.resize(at + lzms::kChunkRecordHeadSize + c.packed.size());
+    lumaro::platform::StoreLe32(&s[at], static_cast<std::uint32_t>(c.packed.size()));
+    std::memcpy(&s[at + lzms::kChunkRecordHeadSize], c.packed.data(), c.packed.size());
   }
   return s;
 }

@@ -22,6 +22,21 @@ set(LUMARO_SOURCE_DIR ${CMAKE_CURRENT_LIST_DIR}/..)
 set(LUMARO_LAUNCHER_LINK_OPTIONS
   -municode -mwindows -s -Wl,--file-alignment,4096 -Wl,--no-insert-timestamp
   CACHE INTERNAL "Link options of every launcher")
+# What every launcher links besides its payload, in link order: the prebuilt
+# objects, then the libraries (targets, or system libraries by name).
+set(LUMARO_LAUNCHER_LINK_OBJECTS lmr_launcher_main lmr_launcher_resources
+  CACHE INTERNAL "Object libraries of every launcher")
+set(LUMARO_LAUNCHER_LINK_LIBRARIES
+  lmr_launcher lmr_launcher_portable lmr_package lmr_package_portable lmr_platform lmr_platform_portable ntdll
+  CACHE INTERNAL "Libraries of every launcher, in link order")
+
+# lumaro_payload_record_asm(<out-var> <record path>)
+# The assembly that puts the record in .rdata, read in place by the launcher.
+function(lumaro_payload_record_asm out_var record)
+  set(${out_var}
+    ".section .rdata,\"dr\"\n.globl lmr_payload_record\n.p2align 4\nlmr_payload_record:\n.incbin \"${record}\"\n"
+    PARENT_SCOPE)
+endfunction()
 
 # lumaro_add_payload(<out-var> NAME <name> APP_DIR <folder> PACK_TOOL <path> [PACK_ARGS ...])
 # Sets <out-var> to the two sources that carry a packed folder: the record in
@@ -37,9 +52,8 @@ function(lumaro_add_payload out_var)
     DEPENDS ${app_files} ${P_PACK_TOOL}
     COMMENT "Packing ${P_APP_DIR}"
     VERBATIM)
-  # The record goes into .rdata and is read in place.
-  file(WRITE ${gen}/payload_record.S
-    ".section .rdata,\"dr\"\n.globl lmr_payload_record\n.p2align 4\nlmr_payload_record:\n.incbin \"${gen}/record.bin\"\n")
+  lumaro_payload_record_asm(asm ${gen}/record.bin)
+  file(WRITE ${gen}/payload_record.S "${asm}")
   set_source_files_properties(${gen}/payload_record.S PROPERTIES
     LANGUAGE ASM OBJECT_DEPENDS ${gen}/record.bin)
   set(${out_var} ${gen}/payload_record.S ${gen}/payload_constants.cpp PARENT_SCOPE)
@@ -62,11 +76,12 @@ function(lumaro_add_launcher target)
 
   lumaro_add_payload(payload_sources NAME ${target} APP_DIR ${L_APP_DIR}
                      PACK_TOOL ${L_PACK_TOOL} PACK_ARGS ${L_PACK_ARGS})
-  add_executable(${target} WIN32
-    ${payload_sources}
-    $<TARGET_OBJECTS:lmr_launcher_main>
-    $<TARGET_OBJECTS:lmr_launcher_resources>)
-  target_link_libraries(${target} PRIVATE lmr_launcher)
+  set(objects)
+  foreach(object IN LISTS LUMARO_LAUNCHER_LINK_OBJECTS)
+    list(APPEND objects $<TARGET_OBJECTS:${object}>)
+  endforeach()
+  add_executable(${target} WIN32 ${payload_sources} ${objects})
+  target_link_libraries(${target} PRIVATE ${LUMARO_LAUNCHER_LINK_LIBRARIES})
   target_link_options(${target} PRIVATE ${LUMARO_LAUNCHER_LINK_OPTIONS})
   # The payload sources are generated in the build folder; keep its path out.
   target_compile_options(${target} PRIVATE -ffile-prefix-map=${CMAKE_CURRENT_BINARY_DIR}=.)

@@ -6,13 +6,9 @@
 
 namespace lumaro::launcher {
 
-std::optional<std::string_view> ValidateBuildId(std::span<const std::byte, 16> field) {
+std::optional<std::string_view> ValidateBuildId(std::span<const std::byte, package::kBuildIdSize> field) {
   const std::string_view text(reinterpret_cast<const char*>(field.data()), field.size());
-  if (!platform::IsWellFormedUtf8(text)) return std::nullopt;
-  for (const char c : text) {
-    const bool hex = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-    if (!hex) return std::nullopt;
-  }
+  if (!platform::IsWellFormedUtf8(text) || !package::IsHexText(text)) return std::nullopt;
   return text;
 }
 

@@ -3,6 +3,7 @@
 // is copied out of the archive.
 #include "package/archive.h"
 
+#include "platform/byte_order.h"
 #include "platform/text.h"
 
 namespace lumaro::package {
@@ -12,18 +13,6 @@ constexpr bool IsSeparator(char c) { return c == '/' || c == '\\'; }
 
 constexpr bool IsAsciiLetter(char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
-}
-
-std::uint16_t ReadU16(std::span<const std::byte> bytes) {
-  return static_cast<std::uint16_t>(std::to_integer<unsigned>(bytes[0]) |
-                                    (std::to_integer<unsigned>(bytes[1]) << 8));
-}
-
-std::uint32_t ReadU32(std::span<const std::byte> bytes) {
-  return std::to_integer<std::uint32_t>(bytes[0]) |
-         (std::to_integer<std::uint32_t>(bytes[1]) << 8) |
-         (std::to_integer<std::uint32_t>(bytes[2]) << 16) |
-         (std::to_integer<std::uint32_t>(bytes[3]) << 24);
 }
 
 }  // namespace
@@ -67,13 +56,13 @@ std::string EntryTargetPath(std::string_view staging_dir, std::string_view name)
 
 std::optional<ArchiveCursor> ArchiveCursor::Open(std::span<const std::byte> archive) {
   if (archive.size() < kArchiveCountSize) return std::nullopt;
-  return ArchiveCursor(ReadU16(archive), archive.subspan(kArchiveCountSize));
+  return ArchiveCursor(platform::LoadLe16(archive.data()), archive.subspan(kArchiveCountSize));
 }
 
 std::optional<EntryHead> ArchiveCursor::NextHead() {
   if (rest_.size() < kEntryHeaderSize) return std::nullopt;
-  const std::uint16_t name_length = ReadU16(rest_);
-  const std::uint32_t data_length = ReadU32(rest_.subspan(2));
+  const std::uint16_t name_length = platform::LoadLe16(rest_.data());
+  const std::uint32_t data_length = platform::LoadLe32(rest_.data() + kEntryDataLengthOffset);
   if (rest_.size() - kEntryHeaderSize < name_length) return std::nullopt;
   const auto name_bytes = rest_.subspan(kEntryHeaderSize, name_length);
   const std::string_view name(reinterpret_cast<const char*>(name_bytes.data()),

@@ -15,6 +15,7 @@ namespace lumaro::package {
 
 inline constexpr std::size_t kArchiveCountSize = 2;
 inline constexpr std::size_t kEntryHeaderSize = 6;  // u16 name_length, u32 data_length
+inline constexpr std::size_t kEntryDataLengthOffset = 2;
 
 // The name rules: "/" and "\" both separate components. Rejected: a drive
 // ("X:" at the start), a rooted name (leading separator), "." or "./" first,

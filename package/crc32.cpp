@@ -11,6 +11,8 @@
 #include <array>
 #include <cstring>
 
+#include "platform/byte_order.h"
+
 #if defined(__x86_64__)
 #include <cpuid.h>
 #include <immintrin.h>
@@ -45,10 +47,7 @@ const Tables& CrcTables() {
   return tables;
 }
 
-std::uint32_t LoadLe32(const unsigned char* p) {
-  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
+using platform::LoadLe32;
 
 #if LUMARO_CRC32_CLMUL
 

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 namespace lumaro::package {
 
@@ -15,6 +16,21 @@ inline constexpr std::size_t kRecordSizeOffset = 4;
 inline constexpr std::size_t kBuildIdOffset = 8;
 inline constexpr std::size_t kBuildIdSize = 16;
 inline constexpr std::size_t kRecordHeadSize = 24;
+
+// A BuildId is kBuildIdSize ASCII hex digits. The pack tool writes lower case;
+// readers take either case.
+inline constexpr std::string_view kBuildIdDigits = "0123456789abcdef";
+
+constexpr bool IsHexDigit(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+constexpr bool IsHexText(std::string_view text) {
+  for (const char c : text) {
+    if (!IsHexDigit(c)) return false;
+  }
+  return true;
+}
 
 // The constants generated with the record, as one block of four LE u32 words
 // tagged "LMRC", so that a tool can read them back out of a built exe without

@@ -2,58 +2,53 @@
 // chunk records (stored or LZMS), and the header CRC. A header whose total
 // exceeds the output is kOutputTooSmall before any chunk is looked at, as
 // Windows reports ERROR_INSUFFICIENT_BUFFER from the header alone.
-#include <array>
 #include <cstring>
 #include <memory>
 #include <new>
 
 #include "compat/lzms/buffer_header.h"
 #include "compat/lzms/chunk_decoder.h"
+#include "package/crc32.h"
+#include "platform/byte_order.h"
 
 namespace lzms {
 
-namespace {
+using lumaro::platform::LoadLe16;
+using lumaro::platform::LoadLe32;
+using lumaro::platform::LoadLe64;
+using lumaro::platform::StoreLe16;
+using lumaro::platform::StoreLe32;
+using lumaro::platform::StoreLe64;
 
-constexpr std::array<std::uint32_t, 256> MakeCrcTable() {
-  std::array<std::uint32_t, 256> t{};
-  for (std::uint32_t i = 0; i < 256; ++i) {
-    std::uint32_t c = i;
-    for (int k = 0; k < 8; ++k) c = (c & 1) ? (c >> 1) ^ 0xEDB88320u : c >> 1;
-    t[i] = c;
-  }
-  return t;
-}
-constexpr std::array<std::uint32_t, 256> kCrcTable = MakeCrcTable();
-static_assert(kCrcTable[1] == 0x77073096);
-
-std::uint64_t LoadLe(const std::byte* p, std::size_t bytes) {
-  std::uint64_t v = 0;
-  for (std::size_t i = bytes; i-- > 0;) v = (v << 8) | std::to_integer<std::uint64_t>(p[i]);
-  return v;
+std::uint8_t BufferHeaderCheckByte(std::span<const std::byte, kBufferHeaderSize> header) {
+  const std::span<const std::byte> h = header;
+  const std::uint32_t crc = lumaro::package::Crc32(h.subspan(kCheckByteOffset + 1),
+                                                   lumaro::package::Crc32(h.first(kCheckByteOffset)));
+  return static_cast<std::uint8_t>(crc & 0xFF);
 }
 
-}  // namespace
-
-std::uint32_t Crc32(std::uint32_t crc, std::span<const std::byte> data) {
-  crc = ~crc;
-  for (std::byte b : data) crc = kCrcTable[(crc ^ std::to_integer<std::uint32_t>(b)) & 0xFF] ^ (crc >> 8);
-  return ~crc;
+BufferHeaderBytes MakeBufferHeader(std::uint64_t total_size, std::uint32_t chunk_size) {
+  BufferHeaderBytes header{};
+  StoreLe32(header.data(), kBufferMagic);
+  StoreLe16(header.data() + kHeaderSizeOffset, static_cast<std::uint16_t>(kBufferHeaderSize));
+  header[kAlgorithmOffset] = std::byte{kAlgorithmLzms};
+  StoreLe64(header.data() + kTotalSizeOffset, total_size);
+  StoreLe32(header.data() + kChunkSizeOffset, chunk_size);
+  header[kCheckByteOffset] = std::byte{BufferHeaderCheckByte(header)};
+  return header;
 }
 
 std::optional<BufferHeader> ParseBufferHeader(std::span<const std::byte> in) {
   if (in.size() < kBufferHeaderSize) return std::nullopt;
   const std::byte* h = in.data();
-  const std::uint32_t crc = Crc32(Crc32(0, in.first(6)), in.subspan(7, kBufferHeaderSize - 7));
-  BufferHeader header{LoadLe(h + 8, 8), static_cast<std::uint32_t>(LoadLe(h + 16, 4))};
-  if (LoadLe(h, 4) != kBufferMagic || LoadLe(h + 4, 2) != kBufferHeaderSize ||
-      std::to_integer<std::uint8_t>(h[6]) != (crc & 0xFF) ||
-      std::to_integer<std::uint8_t>(h[7]) != kAlgorithmLzms || LoadLe(h + 20, 4) != 0) {
+  BufferHeader header{LoadLe64(h + kTotalSizeOffset), LoadLe32(h + kChunkSizeOffset)};
+  if (LoadLe32(h) != kBufferMagic || LoadLe16(h + kHeaderSizeOffset) != kBufferHeaderSize ||
+      std::to_integer<std::uint8_t>(h[kCheckByteOffset]) != BufferHeaderCheckByte(in.first<kBufferHeaderSize>()) ||
+      std::to_integer<std::uint8_t>(h[kAlgorithmOffset]) != kAlgorithmLzms || LoadLe32(h + kReservedOffset) != 0) {
     return std::nullopt;
   }
-  // Windows writes min(total, 64 MiB) and accepts chunks under 32 KiB only
-  // when one chunk holds everything; an empty buffer has chunk size 0.
   if (header.chunk_size > kMaxBufferChunkSize) return std::nullopt;
-  if (header.total_size != 0 && header.chunk_size == 0) return std::nullopt;
+  if (header.total_size != 0 && header.chunk_size == 0) return std::nullopt;  // only an empty buffer has 0
   if (header.chunk_size < kMinSplitChunkSize && header.total_size > header.chunk_size) {
     return std::nullopt;
   }
@@ -73,9 +68,9 @@ BufferDecodeResult DecompressBufferWith(ChunkDecoderState& state, std::span<cons
   std::size_t pos = 0;
   while (pos < total) {
     const std::size_t chunk_len = std::min<std::size_t>(header->chunk_size, total - pos);
-    if (rest.size() < 4) return {DecodeStatus::kCorrupt, 0};
-    const auto packed_len = static_cast<std::size_t>(LoadLe(rest.data(), 4));
-    rest = rest.subspan(4);
+    if (rest.size() < kChunkRecordHeadSize) return {DecodeStatus::kCorrupt, 0};
+    const std::size_t packed_len = LoadLe32(rest.data());
+    rest = rest.subspan(kChunkRecordHeadSize);
     if (packed_len > rest.size() || packed_len > chunk_len) return {DecodeStatus::kCorrupt, 0};
     const std::span<const std::byte> packed = rest.first(packed_len);
     const std::span<std::byte> dest = out.subspan(pos, chunk_len);

@@ -9,19 +9,14 @@
 #include <memory>
 #include <new>
 
+#include "platform/byte_order.h"
+
 namespace lzms::detail {
 
 namespace {
 
-inline std::uint16_t LoadLe16(const std::uint8_t* p) {
-  return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
-
-inline std::uint64_t LoadLe64(const std::uint8_t* p) {
-  std::uint64_t v;
-  std::memcpy(&v, p, 8);
-  return v;  // x86-64 and the mingw target are little-endian
-}
+using lumaro::platform::LoadLe16;
+using lumaro::platform::LoadLe64;
 
 // P(0) in 64ths for each count of zeros in an entry's history: the count
 // itself, kept off 0 and 64 so that both outcomes stay possible.

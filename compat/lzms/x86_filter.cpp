@@ -1,17 +1,19 @@
 // Undoes LZMS's x86 machine-code filter: rip-relative and call displacements
 // that the encoder made absolute are turned back into relative ones, following
 // the encoder's own "does this look like code" decisions.
-#include <cstring>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
 #include "compat/lzms/chunk_decoder.h"
+#include "platform/byte_order.h"
 
 namespace lzms::detail {
 
 namespace {
+
+namespace platform = lumaro::platform;
 
 constexpr std::int32_t kIdentificationWindow = 65535;
 constexpr std::int32_t kReach = 1023;
@@ -96,12 +98,9 @@ class Undo {
     const auto i = static_cast<std::int32_t>(p - data_);
     std::uint8_t* operand = p + opcode_len;
     if (i - last_code_ <= reach) {
-      std::uint32_t v;
-      std::memcpy(&v, operand, 4);
-      v -= static_cast<std::uint32_t>(i);
-      std::memcpy(operand, &v, 4);
+      platform::StoreLe32(operand, platform::LoadLe32(operand) - static_cast<std::uint32_t>(i));
     }
-    const unsigned target = (static_cast<unsigned>(i) + operand[0] + (operand[1] << 8)) & 0xFFFF;
+    const unsigned target = (static_cast<unsigned>(i) + platform::LoadLe16(operand)) & 0xFFFF;
     const std::int32_t operand_end = i + static_cast<std::int32_t>(opcode_len) + 3;
     if (operand_end - last_target_[target] <= kIdentificationWindow) last_code_ = operand_end;
     last_target_[target] = operand_end;

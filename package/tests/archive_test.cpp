@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/byte_order.h"
 #include "platform/path_rules.h"
 
 #include <string>
@@ -15,12 +16,13 @@ namespace {
 using Bytes = std::vector<std::byte>;
 
 void PutU16(Bytes& out, unsigned v) {
-  out.push_back(std::byte(v & 0xFF));
-  out.push_back(std::byte((v >> 8) & 0xFF));
+  out.resize(out.size() + 2);
+  platform::StoreLe16(out.data() + out.size() - 2, static_cast<std::uint16_t>(v));
 }
 
 void PutU32(Bytes& out, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) out.push_back(std::byte((v >> (8 * i)) & 0xFF));
+  out.resize(out.size() + 4);
+  platform::StoreLe32(out.data() + out.size() - 4, v);
 }
 
 void PutText(Bytes& out, std::string_view text) {

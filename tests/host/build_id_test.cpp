@@ -24,6 +24,13 @@ TEST(ValidateBuildId, AcceptsBothCasesAsStored) {
 
 TEST(ValidateBuildId, RefusesAnythingButHexDigits) {
   EXPECT_FALSE(Validate("01ca8e43785f62eG"));
+  // The neighbours of each hex range.
+  for (const char* text : {"01ca8e43785f62e/", "01ca8e43785f62e:", "01ca8e43785f62e@", "01ca8e43785f62e`",
+                           "01ca8e43785f62eg"}) {
+    std::array<std::byte, 16> field;
+    std::memcpy(field.data(), text, 16);
+    EXPECT_FALSE(ValidateBuildId(std::span<const std::byte, 16>(field))) << text;
+  }
   EXPECT_FALSE(Validate("01ca8e43785f62e "));
   EXPECT_FALSE(Validate("01ca8e43785f62e\x80"));
   EXPECT_FALSE(Validate("\xC3\xA9" "ca8e43785f62e0"));  // valid UTF-8, not hex

@@ -14,6 +14,7 @@
 
 #include "compat/lzms/buffer_header.h"
 #include "compat/lzms/lzms_decoder.h"
+#include "platform/byte_order.h"
 #include "tests/tools/find_record.h"
 
 int main(int argc, char** argv) {
@@ -39,10 +40,8 @@ int main(int argc, char** argv) {
   // decoder wants exactly that much.
   std::size_t length = lzms::kBufferHeaderSize;
   for (std::uint64_t done = 0; done < header->total_size;) {
-    if (length + 4 > stream.size()) return 1;
-    std::uint32_t size = 0;
-    std::memcpy(&size, stream.data() + length, 4);  // little-endian host
-    length += 4 + std::size_t{size};
+    if (length + lzms::kChunkRecordHeadSize > stream.size()) return 1;
+    length += lzms::kChunkRecordHeadSize + std::size_t{lumaro::platform::LoadLe32(stream.data() + length)};
     done += std::min<std::uint64_t>(header->chunk_size, header->total_size - done);
   }
   if (length > stream.size()) return 1;

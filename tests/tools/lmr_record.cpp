@@ -126,8 +126,8 @@ int main(int argc, char** argv) {
     // claims far more bytes than the stream holds, which every decoder must
     // refuse.
     auto& record = packed->record;
-    const std::size_t first_chunk = kRecordHeadSize + kStreamHeaderSize;
-    for (std::size_t i = 0; i < 4; ++i) record[first_chunk + i] = std::byte{0xF0};
+    const std::size_t first_chunk = kRecordHeadSize + lzms::kBufferHeaderSize;
+    for (std::size_t i = 0; i < lzms::kChunkRecordHeadSize; ++i) record[first_chunk + i] = std::byte{0xF0};
   }
   if (auto written = WriteFileIfChanged(record_path, std::span<const std::byte>(packed->record)); !written) {
     return Fail(4, written.error().message);

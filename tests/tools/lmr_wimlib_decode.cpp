@@ -16,11 +16,9 @@
 
 namespace {
 
-std::uint64_t Le(const unsigned char* p, int bytes) {
-  std::uint64_t v = 0;
-  for (int i = bytes - 1; i >= 0; --i) v = (v << 8) | p[i];
-  return v;
-}
+using lumaro::platform::LoadLe16;
+using lumaro::platform::LoadLe32;
+using lumaro::platform::LoadLe64;
 
 int Fail(const char* why) {
   std::fprintf(stderr, "lmr-wimlib-decode: %s\n", why);
@@ -38,11 +36,13 @@ int main(int argc, char** argv) {
   const auto found = lumaro::test_tools::FindRecord(file, why);
   if (!found) return Fail(why.c_str());
   const std::size_t record = *found;
-  const unsigned char* s = &file[record + 24];
-  const std::size_t available = file.size() - record - 24;
-  const std::uint64_t total = Le(s + 8, 8);
-  const std::uint64_t chunk = Le(s + 16, 4);
-  if (Le(s + 4, 2) != 24 || s[7] != 5 || Le(&file[record + 4], 4) != total) {
+  const unsigned char* s = &file[record + lumaro::package::kRecordHeadSize];
+  const std::size_t available = file.size() - record - lumaro::package::kRecordHeadSize;
+  if (available < lzms::kBufferHeaderSize) return Fail("truncated header");
+  const std::uint64_t total = LoadLe64(s + lzms::kTotalSizeOffset);
+  const std::uint64_t chunk = LoadLe32(s + lzms::kChunkSizeOffset);
+  if (LoadLe16(s + lzms::kHeaderSizeOffset) != lzms::kBufferHeaderSize || s[lzms::kAlgorithmOffset] != lzms::kAlgorithmLzms ||
+      LoadLe32(&file[record + lumaro::package::kRecordSizeOffset]) != total) {
     return Fail("bad header");
   }
 
@@ -52,11 +52,11 @@ int main(int argc, char** argv) {
                                                static_cast<size_t>(chunk), &decompressor) != 0) {
     return Fail("wimlib_create_decompressor");
   }
-  std::size_t at = 24;
+  std::size_t at = lzms::kBufferHeaderSize;
   for (std::uint64_t done = 0; done < total;) {
-    if (at + 4 > available) return Fail("truncated chunk record");
-    const std::uint64_t size = Le(s + at, 4);
-    at += 4;
+    if (at + lzms::kChunkRecordHeadSize > available) return Fail("truncated chunk record");
+    const std::uint64_t size = LoadLe32(s + at);
+    at += lzms::kChunkRecordHeadSize;
     const std::uint64_t want = std::min<std::uint64_t>(chunk, total - done);
     if (at + size > available) return Fail("truncated chunk");
     if (size == want) {

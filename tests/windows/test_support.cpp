@@ -9,6 +9,9 @@
 #include <fstream>
 #include <sstream>
 
+#include "package/archive.h"
+#include "platform/byte_order.h"
+
 namespace lumaro::testing {
 
 namespace fs = std::filesystem;
@@ -67,11 +70,10 @@ std::vector<std::string> ListTree(const fs::path& root) {
 }
 
 ArchiveBuilder& ArchiveBuilder::Add(std::string_view name, std::string_view data) {
-  const auto n = static_cast<std::uint16_t>(name.size());
-  const auto d = static_cast<std::uint32_t>(data.size());
-  body_.push_back(static_cast<char>(n & 0xFF));
-  body_.push_back(static_cast<char>(n >> 8));
-  for (int i = 0; i < 4; ++i) body_.push_back(static_cast<char>((d >> (8 * i)) & 0xFF));
+  char head[package::kEntryHeaderSize];
+  platform::StoreLe16(head, static_cast<std::uint16_t>(name.size()));
+  platform::StoreLe32(head + package::kEntryDataLengthOffset, static_cast<std::uint32_t>(data.size()));
+  body_.append(head, sizeof head);
   body_.append(name);
   body_.append(data);
   ++count_;
@@ -86,9 +88,8 @@ ArchiveBuilder& ArchiveBuilder::AddRaw(std::string_view bytes) {
 std::vector<std::byte> ArchiveBuilder::Build() const { return BuildWithCount(count_); }
 
 std::vector<std::byte> ArchiveBuilder::BuildWithCount(std::uint16_t count) const {
-  std::vector<std::byte> out;
-  out.push_back(static_cast<std::byte>(count & 0xFF));
-  out.push_back(static_cast<std::byte>(count >> 8));
+  std::vector<std::byte> out(package::kArchiveCountSize);
+  platform::StoreLe16(out.data(), count);
   for (char c : body_) out.push_back(static_cast<std::byte>(c));
   return out;
 }

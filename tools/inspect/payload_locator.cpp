@@ -10,6 +10,7 @@
 
 #include "compat/lzms/buffer_header.h"
 #include "package/payload_format.h"
+#include "platform/byte_order.h"
 #include "tools/inspect/le_bytes.h"
 
 namespace lumaro::inspect {
@@ -19,7 +20,7 @@ using package::kBuildIdOffset;
 using package::kBuildIdSize;
 using package::kRecordHeadSize;
 
-constexpr std::size_t kMagicSize = 4;
+constexpr std::size_t kMagicSize = sizeof lzms::kBufferMagic;
 constexpr std::size_t kConstantsSize = package::kPayloadConstantsWords * 4;
 // The record head plus the stream's magic: the least a record occupies.
 constexpr std::size_t kRecordProbeSize = kRecordHeadSize + kMagicSize;
@@ -41,11 +42,6 @@ std::string Hex(std::size_t value) {
 
 std::string_view Text(std::span<const std::byte> bytes) {
   return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
-}
-
-bool IsHexDigit(std::byte b) {
-  const auto c = std::to_integer<unsigned char>(b);
-  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
 
 std::span<const std::byte> Data(std::span<const std::byte> image, const Section& section) {
@@ -75,8 +71,7 @@ bool HasStreamMagic(std::span<const std::byte> data, std::size_t record) {
 }
 
 bool HasHexBuildId(std::span<const std::byte> data, std::size_t record) {
-  const auto id = data.subspan(record + kBuildIdOffset, kBuildIdSize);
-  return std::all_of(id.begin(), id.end(), IsHexDigit);
+  return package::IsHexText(Text(data.subspan(record + kBuildIdOffset, kBuildIdSize)));
 }
 
 bool Overlaps(std::size_t a, std::size_t a_size, std::size_t b, std::size_t b_size) {
@@ -126,9 +121,8 @@ std::expected<PayloadLocation, InspectError> LocatePayload(std::span<const std::
   const std::size_t walked = where.stream.complete() ? where.stream.length : kMagicSize;
   const std::size_t record_extent = kRecordHeadSize + walked;
 
-  const std::array<std::byte, 4> tag_bytes = {
-      std::byte(package::kPayloadConstantsTag & 0xFF), std::byte((package::kPayloadConstantsTag >> 8) & 0xFF),
-      std::byte((package::kPayloadConstantsTag >> 16) & 0xFF), std::byte(package::kPayloadConstantsTag >> 24)};
+  std::array<std::byte, 4> tag_bytes{};
+  platform::StoreLe32(tag_bytes.data(), package::kPayloadConstantsTag);
   const auto tagged = FindAll(image, sections, Text(tag_bytes), kConstantsSize, [](auto, std::size_t) { return true; });
   std::vector<Hit> outside;
   std::vector<Hit> agreeing;

@@ -28,12 +28,12 @@ StreamWalk WalkStream(std::span<const std::byte> available) {
   for (std::uint64_t chunk = 1; chunk <= walk.chunk_count; ++chunk) {
     const std::uint64_t uncompressed = std::min<std::uint64_t>(header->chunk_size, header->total_size - done);
     const std::string which = "chunk " + std::to_string(chunk) + " of " + std::to_string(walk.chunk_count);
-    if (!Fits(available, at, 4)) {
+    if (!Fits(available, at, lzms::kChunkRecordHeadSize)) {
       walk.problem = which + ": the stream is truncated before its record";
       return walk;
     }
     const std::uint32_t packed = LoadLe32(available, at);
-    at += 4;
+    at += lzms::kChunkRecordHeadSize;
     if (packed > uncompressed) {
       walk.problem = which + ": its record claims " + std::to_string(packed) + " compressed bytes for " +
                      std::to_string(uncompressed) + " uncompressed";

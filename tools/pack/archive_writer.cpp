@@ -5,17 +5,13 @@
 #include <limits>
 
 #include "package/archive.h"
+#include "platform/byte_order.h"
 #include "tools/pack/package_names.h"
 
 namespace lumaro::pack {
 namespace {
 
 PackError BadInput(std::string message) { return {ErrorClass::kBadInput, std::move(message)}; }
-
-std::byte* PutLe(std::byte* out, std::uint64_t value, int bytes) {
-  for (int i = 0; i < bytes; ++i) *out++ = static_cast<std::byte>((value >> (8 * i)) & 0xFF);
-  return out;
-}
 
 }  // namespace
 
@@ -42,11 +38,14 @@ std::expected<std::size_t, PackError> ArchiveSize(std::span<const EntryShape> sh
   return static_cast<std::size_t>(total);
 }
 
-void PutEntryCount(std::byte* out, std::size_t count) { PutLe(out, count, 2); }
+void PutEntryCount(std::byte* out, std::size_t count) {
+  platform::StoreLe16(out, static_cast<std::uint16_t>(count));
+}
 
 std::byte* PutEntryHead(std::byte* out, std::string_view name, std::uint32_t data_length) {
-  out = PutLe(out, name.size(), 2);
-  out = PutLe(out, data_length, 4);
+  platform::StoreLe16(out, static_cast<std::uint16_t>(name.size()));
+  platform::StoreLe32(out + package::kEntryDataLengthOffset, data_length);
+  out += package::kEntryHeaderSize;
   std::memcpy(out, name.data(), name.size());
   return out + name.size();
 }

@@ -3,7 +3,6 @@
 #include "tools/pack/lzms_stream.h"
 
 #include <wimlib.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <atomic>
@@ -12,15 +11,11 @@
 #include <mutex>
 #include <thread>
 
+#include "compat/lzms/buffer_header.h"
+#include "platform/byte_order.h"
+
 namespace lumaro::pack {
 namespace {
-
-constexpr std::uint32_t kMagic = 0xC0E5510A;
-constexpr std::uint8_t kAlgorithmLzms = 5;
-
-void PutLe(std::byte* out, std::uint64_t value, int bytes) {
-  for (int i = 0; i < bytes; ++i) out[i] = static_cast<std::byte>((value >> (8 * i)) & 0xFF);
-}
 
 std::uint64_t CeilDiv(std::uint64_t a, std::uint64_t b) { return (a + b - 1) / b; }
 
@@ -42,23 +37,6 @@ std::uint32_t ChooseChunkSize(std::size_t total) {
   const std::uint64_t chunks = CeilDiv(total, kDefaultChunkTarget);
   const std::uint64_t size = CeilDiv(CeilDiv(total, chunks), kChunkGranule) * kChunkGranule;
   return static_cast<std::uint32_t>(std::clamp<std::uint64_t>(size, kMinAutoChunkSize, kMaxChunkSize));
-}
-
-std::array<std::byte, kStreamHeaderSize> StreamHeader(std::uint64_t total, std::uint32_t chunk_size) {
-  std::array<std::byte, kStreamHeaderSize> header{};
-  PutLe(&header[0], kMagic, 4);
-  PutLe(&header[4], kStreamHeaderSize, 2);
-  header[7] = static_cast<std::byte>(kAlgorithmLzms);
-  PutLe(&header[8], total, 8);
-  PutLe(&header[16], chunk_size, 4);
-  PutLe(&header[20], 0, 4);
-  // The check byte is the low byte of the zlib CRC-32 of the header with
-  // the check byte itself left out.
-  const auto* bytes = reinterpret_cast<const Bytef*>(header.data());
-  uLong crc = crc32(0L, bytes, 6);
-  crc = crc32(crc, bytes + 7, kStreamHeaderSize - 7);
-  header[6] = static_cast<std::byte>(crc & 0xFF);
-  return header;
 }
 
 std::expected<CompressedStream, PackError> CompressLzmsBuffer(std::span<const std::byte> data,
@@ -123,13 +101,13 @@ std::expected<CompressedStream, PackError> CompressLzmsBuffer(std::span<const st
   CompressedStream stream;
   stream.chunk_size = recorded;
   stream.chunk_count = chunk_count;
-  std::size_t total = kStreamHeaderSize;
+  std::size_t total = lzms::kBufferHeaderSize;
   for (std::size_t i = 0; i < chunk_count; ++i) {
     const std::size_t plain = std::min<std::size_t>(chunk_size, data.size() - i * chunk_size);
-    total += 4 + (packed[i].empty() ? plain : packed[i].size());
+    total += lzms::kChunkRecordHeadSize + (packed[i].empty() ? plain : packed[i].size());
   }
   stream.bytes.resize(total);
-  const auto header = StreamHeader(data.size(), recorded);
+  const auto header = lzms::MakeBufferHeader(data.size(), recorded);
   std::byte* out = stream.bytes.data();
   std::memcpy(out, header.data(), header.size());
   out += header.size();
@@ -139,9 +117,9 @@ std::expected<CompressedStream, PackError> CompressLzmsBuffer(std::span<const st
     const bool stored = packed[i].empty();
     const std::span<const std::byte> body = stored ? chunk : std::span<const std::byte>(packed[i]);
     stream.stored_chunks += stored ? 1 : 0;
-    PutLe(out, body.size(), 4);
-    std::memcpy(out + 4, body.data(), body.size());
-    out += 4 + body.size();
+    platform::StoreLe32(out, static_cast<std::uint32_t>(body.size()));
+    std::memcpy(out + lzms::kChunkRecordHeadSize, body.data(), body.size());
+    out += lzms::kChunkRecordHeadSize + body.size();
   }
   return stream;
 }

@@ -12,13 +12,13 @@
 #include <span>
 #include <vector>
 
+#include "compat/lzms/buffer_header.h"
 #include "tools/pack/pack_error.h"
 
 namespace lumaro::pack {
 
-inline constexpr std::size_t kStreamHeaderSize = 24;
 inline constexpr std::uint32_t kChunkGranule = 64 * 1024;
-inline constexpr std::uint32_t kMaxChunkSize = 64 * 1024 * 1024;
+inline constexpr std::uint32_t kMaxChunkSize = lzms::kMaxBufferChunkSize;
 // Smaller chunks cost ratio; the automatic choice never goes below this.
 inline constexpr std::uint32_t kMinAutoChunkSize = 1024 * 1024;
 inline constexpr unsigned kDefaultLevel = 50;
@@ -52,8 +52,6 @@ struct CompressedStream {
   std::size_t chunk_count = 0;
   std::size_t stored_chunks = 0;  // chunks kept verbatim
 };
-
-std::array<std::byte, kStreamHeaderSize> StreamHeader(std::uint64_t total, std::uint32_t chunk_size);
 
 std::expected<CompressedStream, PackError> CompressLzmsBuffer(std::span<const std::byte> data,
                                                               const CompressOptions& options);

@@ -15,6 +15,8 @@
 #include <memory>
 #include <optional>
 
+#include "platform/byte_order.h"
+
 namespace lumaro::pack {
 namespace {
 
@@ -43,11 +45,10 @@ BuildIdBytes BuildIdOf(std::span<const std::byte> archive) {
   if (EVP_Digest(archive.data(), archive.size(), digest.data(), &digest_length, EVP_sha256(), nullptr) != 1) {
     std::abort();
   }
-  static constexpr char kHex[] = "0123456789abcdef";
   BuildIdBytes id{};
   for (std::size_t i = 0; i < id.size() / 2; ++i) {
-    id[2 * i] = kHex[digest[i] >> 4];
-    id[2 * i + 1] = kHex[digest[i] & 0xF];
+    id[2 * i] = package::kBuildIdDigits[digest[i] >> 4];
+    id[2 * i + 1] = package::kBuildIdDigits[digest[i] & 0xF];
   }
   return id;
 }
@@ -56,9 +57,7 @@ std::vector<std::byte> MakePayloadRecord(std::uint32_t uncompressed_size, const 
                                          std::span<const std::byte> stream) {
   std::vector<std::byte> record(kRecordHeadSize + stream.size());
   std::memcpy(record.data(), package::kRecordMagic.data(), package::kRecordMagic.size());
-  for (std::size_t i = 0; i < 4; ++i) {
-    record[package::kRecordSizeOffset + i] = static_cast<std::byte>((uncompressed_size >> (8 * i)) & 0xFF);
-  }
+  platform::StoreLe32(record.data() + package::kRecordSizeOffset, uncompressed_size);
   std::memcpy(record.data() + package::kBuildIdOffset, build_id.data(), build_id.size());
   if (!stream.empty()) std::memcpy(record.data() + kRecordHeadSize, stream.data(), stream.size());
   return record;

@@ -4,10 +4,11 @@
 // ASan catches a write even one byte past the end.
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <memory>
 
+#include "compat/lzms/buffer_header.h"
 #include "compat/lzms/lzms_decoder.h"
+#include "platform/byte_order.h"
 
 namespace {
 
@@ -26,9 +27,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::span<const std::byte> in(bytes + 1, size - 1);
     // Use the header's own total when it is small, sometimes one byte short.
     std::size_t out_size = 65536;
-    if (in.size() >= 16) {
-      std::uint64_t total = 0;
-      std::memcpy(&total, in.data() + 8, 8);
+    if (in.size() >= lzms::kTotalSizeOffset + 8) {
+      const std::uint64_t total = lumaro::platform::LoadLe64(in.data() + lzms::kTotalSizeOffset);
       if (total <= kMaxOutput) out_size = static_cast<std::size_t>(total);
       if ((data[0] & 2) != 0 && out_size > 0) --out_size;
     }

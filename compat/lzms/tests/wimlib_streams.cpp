@@ -11,17 +11,18 @@
 #include <iterator>
 #include <random>
 
+#include "compat/lzms/buffer_header.h"
+#include "platform/byte_order.h"
+
 namespace lzms::testing {
 
 namespace {
 
-void PutLe(Bytes& b, std::size_t at, std::uint64_t v, std::size_t bytes) {
-  for (std::size_t i = 0; i < bytes; ++i) b[at + i] = static_cast<std::byte>(v >> (8 * i));
-}
+namespace platform = lumaro::platform;
 
 void AppendLe32(Bytes& b, std::uint32_t v) {
   b.resize(b.size() + 4);
-  PutLe(b, b.size() - 4, v, 4);
+  platform::StoreLe32(b.data() + b.size() - 4, v);
 }
 
 }  // namespace
@@ -42,21 +43,23 @@ std::optional<Bytes> CompressChunk(std::span<const std::byte> data, unsigned lev
 
 Bytes MakeHeader(std::uint64_t total, std::uint32_t chunk_size, std::uint8_t algorithm,
                  std::uint32_t flags) {
-  Bytes h(24);
-  PutLe(h, 0, 0xC0E5510A, 4);
-  PutLe(h, 4, 24, 2);
-  h[7] = static_cast<std::byte>(algorithm);
-  PutLe(h, 8, total, 8);
-  PutLe(h, 16, chunk_size, 4);
-  PutLe(h, 20, flags, 4);
+  Bytes h(kBufferHeaderSize);
+  platform::StoreLe32(h.data(), kBufferMagic);
+  platform::StoreLe16(h.data() + kHeaderSizeOffset, static_cast<std::uint16_t>(kBufferHeaderSize));
+  h[kAlgorithmOffset] = static_cast<std::byte>(algorithm);
+  platform::StoreLe64(h.data() + kTotalSizeOffset, total);
+  platform::StoreLe32(h.data() + kChunkSizeOffset, chunk_size);
+  platform::StoreLe32(h.data() + kReservedOffset, flags);
   FixCheckByte(h);
   return h;
 }
 
 void FixCheckByte(Bytes& s) {
-  uLong crc = crc32(0, reinterpret_cast<const Bytef*>(s.data()), 6);
-  crc = crc32(crc, reinterpret_cast<const Bytef*>(s.data()) + 7, 17);
-  s[6] = static_cast<std::byte>(crc & 0xFF);
+  // zlib's CRC, not the decoder's: the tests check the decoder's against it.
+  uLong crc = crc32(0, reinterpret_cast<const Bytef*>(s.data()), kCheckByteOffset);
+  crc = crc32(crc, reinterpret_cast<const Bytef*>(s.data()) + kCheckByteOffset + 1,
+              kBufferHeaderSize - kCheckByteOffset - 1);
+  s[kCheckByteOffset] = static_cast<std::byte>(crc & 0xFF);
 }
 
 Bytes CompressBuffer(std::span<const std::byte> data, unsigned level, std::size_t chunk_size) {

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "compat/lzms/buffer_header.h"
+
 namespace lzms::testing {
 
 using Bytes = std::vector<std::byte>;
@@ -23,7 +25,7 @@ Bytes CompressBuffer(std::span<const std::byte> data, unsigned level,
                      std::size_t chunk_size = 64u << 20);
 
 // Builds just the header (with a correct check byte) for the given fields.
-Bytes MakeHeader(std::uint64_t total, std::uint32_t chunk_size, std::uint8_t algorithm = 5,
+Bytes MakeHeader(std::uint64_t total, std::uint32_t chunk_size, std::uint8_t algorithm = kAlgorithmLzms,
                  std::uint32_t flags = 0);
 
 // Recomputes the header check byte after a test edited header fields.

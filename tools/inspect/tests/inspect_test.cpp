@@ -63,7 +63,7 @@ TEST(InspectImage, RefusesWhatIsNoLauncher) {
   const Payload p = MakePayload(SmallArchive());
   const Bytes constants = p.Constants();
   Bytes odd_id = p.record;
-  std::fill(odd_id.begin() + 8, odd_id.begin() + 24, std::byte{'x'});
+  std::fill_n(odd_id.begin() + package::kBuildIdOffset, package::kBuildIdSize, std::byte{'x'});
   Payload off_by_one = p;
   off_by_one.package_size += 1;
   Bytes truncated = LauncherImage(p.record, constants);
@@ -104,9 +104,10 @@ TEST(InspectImage, ReportsEachKindOfDamage) {
     return changed;
   };
   Bytes bigger_record = p.record;
-  bigger_record[4] = std::byte(std::to_integer<unsigned>(bigger_record[4]) + 1);
+  bigger_record[package::kRecordSizeOffset] =
+      std::byte(std::to_integer<unsigned>(bigger_record[package::kRecordSizeOffset]) + 1);
   Bytes bigger_header = p.record;
-  const auto header = pack::StreamHeader(p.package_size + 1, p.package_size + 1);
+  const auto header = lzms::MakeBufferHeader(p.package_size + 1, p.package_size + 1);
   std::copy(header.begin(), header.end(), bigger_header.begin() + package::kRecordHeadSize);
   const Bytes cut_record(p.record.begin(), p.record.end() - 10);
 
@@ -157,11 +158,11 @@ TEST(InspectImage, ATagInsideTheStreamIsNotTheConstantsBlock) {
 
 TEST(InspectImage, SizesThatLieTogetherAreCaughtBeforeAnyAllocation) {
   // Every size agrees on 4 GiB - 1, but the stream holds no chunk at all.
-  Bytes record = AsBytes("LMR1");
-  PutLe(record, 4, 0xFFFFFFFFu, 4);
+  Bytes record = AsBytes(std::string_view(package::kRecordMagic.data(), package::kRecordMagic.size()));
+  PutLe(record, package::kRecordSizeOffset, 0xFFFFFFFFu, 4);
   const Bytes id = AsBytes("0123456789abcdef");
   record.insert(record.end(), id.begin(), id.end());
-  const auto header = pack::StreamHeader(0xFFFFFFFFu, 64u << 20);
+  const auto header = lzms::MakeBufferHeader(0xFFFFFFFFu, 64u << 20);
   record.insert(record.end(), header.begin(), header.end());
   Payload forged{record, 0xFFFFFFFFu, 1000, 0, "", 0, 0};
   const Inspection inspection = MustInspect(FakePe({{".data", forged.Constants()}, {".rdata", record}}));

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "package/payload_format.h"
+#include "platform/byte_order.h"
 #include "tools/pack/archive_writer.h"
 #include "tools/pack/package_record.h"
 
@@ -28,9 +29,14 @@ inline Bytes AsBytes(std::string_view text) {
   return Bytes(p, p + text.size());
 }
 
+// Stores the low width (2 or 4) bytes of value at at, growing out to fit.
 inline void PutLe(Bytes& out, std::size_t at, std::uint64_t value, int width) {
   if (out.size() < at + width) out.resize(at + width);
-  for (int i = 0; i < width; ++i) out[at + i] = std::byte((value >> (8 * i)) & 0xFF);
+  if (width == 2) {
+    platform::StoreLe16(out.data() + at, static_cast<std::uint16_t>(value));
+  } else {
+    platform::StoreLe32(out.data() + at, static_cast<std::uint32_t>(value));
+  }
 }
 
 inline Bytes Concat(std::initializer_list<Bytes> parts) {
@@ -70,9 +76,9 @@ struct Payload {
   Bytes Constants() const {
     Bytes out;
     PutLe(out, 0, package::kPayloadConstantsTag, 4);
-    PutLe(out, 4, package_size, 4);
-    PutLe(out, 8, compressed_size, 4);
-    PutLe(out, 12, crc32, 4);
+    PutLe(out, 4 * package::kPackageSizeWord, package_size, 4);
+    PutLe(out, 4 * package::kCompressedSizeWord, compressed_size, 4);
+    PutLe(out, 4 * package::kPackageCrc32Word, crc32, 4);
     return out;
   }
 };

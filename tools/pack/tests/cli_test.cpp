@@ -14,6 +14,8 @@
 #include <string>
 #include <thread>
 
+#include "package/payload_format.h"
+#include "platform/byte_order.h"
 #include "tools/pack/lzms_stream.h"
 #include "tools/pack/package_record.h"
 #include "tools/pack/tests/temp_tree.h"
@@ -124,20 +126,20 @@ TEST(PackCli, WritesRecordConstantsAndArchiveAndLeavesThemAloneWhenUnchanged) {
                            " --print-build-id";
   const ToolRun first = Pack(scratch, args);
   ASSERT_EQ(first.exit_code, 0) << first.err;
-  ASSERT_EQ(first.out.size(), 17u);  // the BuildId and a newline
+  ASSERT_EQ(first.out.size(), package::kBuildIdSize + 1);  // the BuildId and a newline
   EXPECT_NE(first.err.find("3 files"), std::string::npos) << first.err;
   EXPECT_NE(first.err.find("empty folder(s) not carried: empty"), std::string::npos) << first.err;
 
   const std::string record_bytes = ReadText(record);
   const std::string archive_bytes = ReadText(archive);
-  ASSERT_GT(record_bytes.size(), 24u);
-  EXPECT_EQ(record_bytes.substr(0, 4), "LMR1");
-  EXPECT_EQ(record_bytes.substr(8, 16), first.out.substr(0, 16));
-  std::uint32_t size_field = 0;
-  std::memcpy(&size_field, record_bytes.data() + 4, 4);
-  EXPECT_EQ(size_field, archive_bytes.size());
+  ASSERT_GT(record_bytes.size(), package::kRecordHeadSize);
+  EXPECT_EQ(record_bytes.substr(0, package::kRecordMagic.size()),
+            std::string_view(package::kRecordMagic.data(), package::kRecordMagic.size()));
+  EXPECT_EQ(record_bytes.substr(package::kBuildIdOffset, package::kBuildIdSize),
+            first.out.substr(0, package::kBuildIdSize));
+  EXPECT_EQ(platform::LoadLe32(record_bytes.data() + package::kRecordSizeOffset), archive_bytes.size());
   const auto build_id = BuildIdOf(std::as_bytes(std::span(archive_bytes.data(), archive_bytes.size())));
-  EXPECT_EQ(std::string(build_id.begin(), build_id.end()), first.out.substr(0, 16));
+  EXPECT_EQ(std::string(build_id.begin(), build_id.end()), first.out.substr(0, package::kBuildIdSize));
 
   char crc[16];
   std::snprintf(crc, sizeof crc, "0x%08lXu",
@@ -148,7 +150,7 @@ TEST(PackCli, WritesRecordConstantsAndArchiveAndLeavesThemAloneWhenUnchanged) {
       "namespace lumaro::package {\n"
       "// \"LMRC\", PACKAGE_SIZE, COMPRESSED_SIZE, PACKAGE_CRC32\n"
       "extern const std::uint32_t kPayloadConstants[4] = {\n"
-      "    0x43524D4Cu, " + std::to_string(archive_bytes.size()) + "u, " + std::to_string(record_bytes.size() - 24) +
+      "    0x43524D4Cu, " + std::to_string(archive_bytes.size()) + "u, " + std::to_string(record_bytes.size() - package::kRecordHeadSize) +
       "u, " + crc + "};\n"
       "}  // namespace lumaro::package\n";
   EXPECT_EQ(ReadText(constants), expected_constants);
@@ -216,18 +218,19 @@ TEST(RecordTool, WrapsOddArchivesWithOverrides) {
   ToolRun run = Execute(scratch, LMR_RECORD_PATH, outputs + " --build-id-bytes 00ff41424344454647484950515253ab --package-size 99");
   ASSERT_EQ(run.exit_code, 0) << run.err;
   std::string bytes = ReadText(record);
-  EXPECT_EQ(bytes.substr(0, 8), std::string("LMR1\x0D\x00\x00\x00", 8));
-  EXPECT_EQ(bytes.substr(8, 16), std::string("\x00\xff" "ABCDEFGHIPQRS\xab", 16));
+  const std::string magic(package::kRecordMagic.data(), package::kRecordMagic.size());
+  EXPECT_EQ(bytes.substr(0, package::kBuildIdOffset), magic + std::string("\x0D\x00\x00\x00", 4));
+  EXPECT_EQ(bytes.substr(package::kBuildIdOffset, package::kBuildIdSize), std::string("\x00\xff" "ABCDEFGHIPQRS\xab", 16));
   EXPECT_NE(ReadText(constants).find("0x43524D4Cu, 99u, "), std::string::npos);
-  auto stream = std::as_bytes(std::span(bytes.data() + 24, bytes.size() - 24));
+  auto stream = std::as_bytes(std::span(bytes).subspan(package::kRecordHeadSize));
   EXPECT_TRUE(VerifyStream(stream, std::as_bytes(std::span(raw.data(), raw.size()))));
 
   run = Execute(scratch, LMR_RECORD_PATH, outputs + " --build-id zzzzzzzzzzzzzzzz --corrupt-stream");
   ASSERT_EQ(run.exit_code, 0) << run.err;
   bytes = ReadText(record);
-  EXPECT_EQ(bytes.substr(8, 16), "zzzzzzzzzzzzzzzz");
+  EXPECT_EQ(bytes.substr(package::kBuildIdOffset, package::kBuildIdSize), "zzzzzzzzzzzzzzzz");
   EXPECT_NE(ReadText(constants).find("0x43524D4Cu, 13u, "), std::string::npos);
-  stream = std::as_bytes(std::span(bytes.data() + 24, bytes.size() - 24));
+  stream = std::as_bytes(std::span(bytes).subspan(package::kRecordHeadSize));
   EXPECT_FALSE(VerifyStream(stream, std::as_bytes(std::span(raw.data(), raw.size()))));
 
   EXPECT_EQ(Execute(scratch, LMR_RECORD_PATH, "--archive x").exit_code, 2);

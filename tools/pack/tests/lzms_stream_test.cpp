@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "compat/lzms/buffer_header.h"
+#include "platform/byte_order.h"
 #include "tools/pack/lzms_stream.h"
 #include "tools/pack/package_record.h"
 
@@ -21,31 +23,32 @@ namespace {
 
 using Bytes = std::vector<std::byte>;
 
-std::uint64_t Le(const Bytes& bytes, std::size_t at, int width) {
-  std::uint64_t value = 0;
-  for (int i = width - 1; i >= 0; --i) value = (value << 8) | std::to_integer<std::uint64_t>(bytes[at + i]);
-  return value;
-}
+// Where the first chunk's bytes begin.
+constexpr std::size_t kFirstChunk = lzms::kBufferHeaderSize + lzms::kChunkRecordHeadSize;
+
+std::uint32_t Le32(const Bytes& bytes, std::size_t at) { return platform::LoadLe32(bytes.data() + at); }
+std::uint64_t Le64(const Bytes& bytes, std::size_t at) { return platform::LoadLe64(bytes.data() + at); }
 
 // Decodes a buffer-mode stream with wimlib, chunk by chunk.
 std::optional<Bytes> OracleDecode(const Bytes& stream) {
-  if (stream.size() < kStreamHeaderSize || Le(stream, 0, 4) != 0xC0E5510A || Le(stream, 4, 2) != 24 ||
-      Le(stream, 7, 1) != 5 || Le(stream, 20, 4) != 0) {
+  if (stream.size() < lzms::kBufferHeaderSize || Le32(stream, 0) != lzms::kBufferMagic ||
+      platform::LoadLe16(stream.data() + 4) != lzms::kBufferHeaderSize || stream[7] != std::byte{5} ||
+      Le32(stream, 20) != 0) {
     return std::nullopt;
   }
-  const std::uint64_t total = Le(stream, 8, 8);
-  const std::uint64_t chunk_size = Le(stream, 16, 4);
+  const std::uint64_t total = Le64(stream, 8);
+  const std::uint64_t chunk_size = Le32(stream, 16);
   Bytes out(total);
   wimlib_decompressor* decompressor = nullptr;
   if (total && wimlib_create_decompressor(WIMLIB_COMPRESSION_TYPE_LZMS, chunk_size, &decompressor) != 0) {
     return std::nullopt;
   }
-  std::size_t at = kStreamHeaderSize;
+  std::size_t at = lzms::kBufferHeaderSize;
   bool ok = true;
   for (std::uint64_t done = 0; ok && done < total;) {
     const std::size_t plain = std::min<std::uint64_t>(chunk_size, total - done);
     ok = at + 4 <= stream.size();
-    const std::size_t size = ok ? Le(stream, at, 4) : 0;
+    const std::size_t size = ok ? Le32(stream, at) : 0;
     ok = ok && at + 4 + size <= stream.size() && size <= plain;
     if (ok && size == plain) {
       std::memcpy(out.data() + done, stream.data() + at + 4, size);
@@ -103,8 +106,8 @@ TEST(LzmsStream, HeaderOfA64ByteInputMatchesWindows) {
 TEST(LzmsStream, CheckByteCoversTheWholeHeaderButItself) {
   // Only the size fields differ between these headers; each must carry its
   // own check byte.
-  const auto a = StreamHeader(64, 64);
-  const auto b = StreamHeader(0x12345678, 0x10000);
+  const auto a = lzms::MakeBufferHeader(64, 64);
+  const auto b = lzms::MakeBufferHeader(0x12345678, 0x10000);
   EXPECT_EQ(std::to_integer<int>(a[6]), 0x4C);
   EXPECT_NE(a[6], b[6]);
   EXPECT_EQ(std::to_integer<int>(b[7]), 5);
@@ -113,7 +116,7 @@ TEST(LzmsStream, CheckByteCoversTheWholeHeaderButItself) {
 TEST(LzmsStream, SingleChunkRoundTrips) {
   const Bytes data = Compressible(300'000, 2);
   const auto stream = Compress(data);
-  EXPECT_EQ(Le(stream.bytes, 16, 4), data.size());  // one chunk: the total
+  EXPECT_EQ(Le32(stream.bytes, 16), data.size());  // one chunk: the total
   EXPECT_LT(stream.bytes.size(), data.size() / 2);
   EXPECT_EQ(stream.stored_chunks, 0u);
   EXPECT_EQ(OracleDecode(stream.bytes), data);
@@ -124,8 +127,8 @@ TEST(LzmsStream, ManySmallChunksRoundTripAndDoNotDependOnThreads) {
   const auto one = Compress(data, 65536, 1);
   const auto three = Compress(data, 65536, 3);
   EXPECT_EQ(one.chunk_count, 6u);
-  EXPECT_EQ(Le(one.bytes, 16, 4), 65536u);
-  EXPECT_EQ(Le(one.bytes, 8, 8), data.size());
+  EXPECT_EQ(Le32(one.bytes, 16), 65536u);
+  EXPECT_EQ(Le64(one.bytes, 8), data.size());
   EXPECT_EQ(one.bytes, three.bytes);
   EXPECT_EQ(OracleDecode(one.bytes), data);
 }
@@ -138,9 +141,9 @@ TEST(LzmsStream, IncompressibleChunksAreStoredVerbatim) {
   ASSERT_EQ(stream.chunk_count, 4u);
   EXPECT_EQ(stream.stored_chunks, 2u);
   // The first two records are the random bytes as they are.
-  EXPECT_EQ(Le(stream.bytes, 24, 4), 65536u);
-  EXPECT_EQ(std::memcmp(stream.bytes.data() + 28, data.data(), 65536), 0);
-  EXPECT_EQ(Le(stream.bytes, 28 + 65536, 4), 65536u);
+  EXPECT_EQ(Le32(stream.bytes, lzms::kBufferHeaderSize), 65536u);
+  EXPECT_EQ(std::memcmp(stream.bytes.data() + kFirstChunk, data.data(), 65536), 0);
+  EXPECT_EQ(Le32(stream.bytes, kFirstChunk + 65536), 65536u);
   EXPECT_EQ(OracleDecode(stream.bytes), data);
 
   // A tiny incompressible buffer is one verbatim chunk too.
@@ -152,8 +155,8 @@ TEST(LzmsStream, IncompressibleChunksAreStoredVerbatim) {
 
 TEST(LzmsStream, EmptyInputIsAHeaderAlone) {
   const auto stream = Compress({});
-  EXPECT_EQ(stream.bytes.size(), kStreamHeaderSize);
-  EXPECT_EQ(Le(stream.bytes, 8, 8), 0u);
+  EXPECT_EQ(stream.bytes.size(), lzms::kBufferHeaderSize);
+  EXPECT_EQ(Le64(stream.bytes, 8), 0u);
   EXPECT_EQ(stream.chunk_count, 0u);
 }
 
@@ -217,7 +220,7 @@ TEST(Verify, AcceptsTheStreamAndCatchesDamage) {
   ASSERT_FALSE(mismatch);
   EXPECT_EQ(mismatch.error().error_class, ErrorClass::kFailed);
 
-  stream.bytes[28 + Le(stream.bytes, 24, 4) / 2] ^= std::byte{0xFF};
+  stream.bytes[kFirstChunk + Le32(stream.bytes, lzms::kBufferHeaderSize) / 2] ^= std::byte{0xFF};
   EXPECT_FALSE(VerifyStream(stream.bytes, data));
 }
 
@@ -226,11 +229,11 @@ TEST(PackageRecord, HeadCarriesSizeAndTheContentsBuildId) {
   auto record = BuildPackageRecord(data, RecordOptions{});
   ASSERT_TRUE(record) << record.error().message;
   const Bytes& bytes = record->record;
-  EXPECT_EQ(std::memcmp(bytes.data(), "LMR1", 4), 0);
-  EXPECT_EQ(Le(bytes, 4, 4), 1000u);
+  EXPECT_EQ(std::memcmp(bytes.data(), package::kRecordMagic.data(), package::kRecordMagic.size()), 0);
+  EXPECT_EQ(Le32(bytes, package::kRecordSizeOffset), 1000u);
   const auto id = BuildIdOf(data);
-  EXPECT_EQ(std::memcmp(bytes.data() + 8, id.data(), 16), 0);
-  EXPECT_EQ(Bytes(bytes.begin() + 24, bytes.end()), record->stream.bytes);
+  EXPECT_EQ(std::memcmp(bytes.data() + package::kBuildIdOffset, id.data(), package::kBuildIdSize), 0);
+  EXPECT_EQ(Bytes(bytes.begin() + package::kRecordHeadSize, bytes.end()), record->stream.bytes);
   EXPECT_EQ(record->package_crc32, crc32(0, reinterpret_cast<const Bytef*>(data.data()), data.size()));
 
   data[500] ^= std::byte{1};
