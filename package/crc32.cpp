@@ -9,6 +9,7 @@
 #include "package/crc32.h"
 
 #include <array>
+#include <atomic>
 #include <cstring>
 
 #include "platform/byte_order.h"
@@ -27,10 +28,17 @@ constexpr std::size_t kSlices = 16;
 
 using Tables = std::array<std::array<std::uint32_t, 256>, kSlices>;
 
+// Built once, by whichever caller comes first; the stand-in cabinet.dll may
+// be called from several threads, so the others wait for the build to end.
+// A plain atomic rather than a function-local static, whose thread-safe
+// initialisation would bring winpthreads into the launcher.
 const Tables& CrcTables() {
+  enum : int { kUnbuilt, kBuilding, kBuilt };
   static Tables tables;
-  static bool built = false;  // the launcher is single-threaded; tests too
-  if (!built) {
+  static std::atomic<int> state{kUnbuilt};
+  if (state.load(std::memory_order_acquire) == kBuilt) return tables;
+  int expected = kUnbuilt;
+  if (state.compare_exchange_strong(expected, kBuilding, std::memory_order_acquire)) {
     for (std::uint32_t byte = 0; byte < 256; ++byte) {
       std::uint32_t crc = byte;
       for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (kPolynomial & (0u - (crc & 1u)));
@@ -42,7 +50,11 @@ const Tables& CrcTables() {
         tables[slice][byte] = (previous >> 8) ^ tables[0][previous & 0xFF];
       }
     }
-    built = true;
+    state.store(kBuilt, std::memory_order_release);
+    return tables;
+  }
+  while (state.load(std::memory_order_acquire) != kBuilt) {
+    // Another thread is building: a few microseconds.
   }
   return tables;
 }
