@@ -44,8 +44,9 @@ TEST(Chunk, RejectsOddOrTinyBlocks) {
 }
 
 TEST(Chunk, MatchBeforeTheStartIsCorrupt) {
-  // All-ones forward words make the first decision "match": an LZ match with
-  // nothing before it to copy.
+  // All-ones forward words make the first decisions "match", then "delta":
+  // a delta match with nothing before it to copy (without the delta check
+  // this reads before the output).
   Bytes out(16);
   EXPECT_EQ(DecodeChunk(FromHex({0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}), out),
             DecodeStatus::kCorrupt);
