@@ -269,6 +269,27 @@ DecodeStatus DecodeChunkWith(ChunkDecoderState& st, std::span<const std::byte> i
     return kLengthSlots.base[slot] + bits.Read(kLengthSlots.extra[slot]);
   };
 
+  // An explicit offset: a slot from the given code, then its extra bits.
+  auto decode_offset = [&](auto& code) __attribute__((always_inline)) -> std::uint32_t {
+    bits.Refill();
+    const unsigned slot = bits.DecodeSymbol(code);
+    ok &= code.Count(slot);
+    return kOffsetSlots.base[slot] + bits.Read(kOffsetSlots.extra[slot]);
+  };
+  // Which of the recent offsets a repeat match reuses (0, 1 or 2): one or two
+  // range-coded bits, each with its own state.
+  auto decode_rep_index = [&](unsigned rep0_base, unsigned& rep0_state, unsigned rep1_base,
+                              unsigned& rep1_state) __attribute__((always_inline)) -> unsigned {
+    unsigned index = rd.DecodeBit(st.probs[rep0_base + rep0_state]);
+    rep0_state = ((rep0_state << 1) | index) & 63;
+    if (index != 0) {
+      const unsigned b = rd.DecodeBit(st.probs[rep1_base + rep1_state]);
+      rep1_state = ((rep1_state << 1) | b) & 63;
+      index += b;
+    }
+    return index;
+  };
+
   std::uint8_t* const literals = st.literals;
   CopyCommand* const copies = st.copies;
   std::size_t pos = 0;
@@ -317,18 +338,10 @@ DecodeStatus DecodeChunkWith(ChunkDecoderState& st, std::span<const std::byte> i
         lz_state = ((lz_state << 1) | bit) & 63;
         std::uint32_t offset;
         if (bit == 0) {
-          bits.Refill();
-          const unsigned slot = bits.DecodeSymbol(st.lz_offset);
-          ok &= st.lz_offset.Count(slot);
-          offset = kOffsetSlots.base[slot] + bits.Read(kOffsetSlots.extra[slot]);
+          offset = decode_offset(st.lz_offset);
         } else {
-          unsigned index = rd.DecodeBit(st.probs[kLzRep0Base + lz_rep0_state]);
-          lz_rep0_state = ((lz_rep0_state << 1) | index) & 63;
-          if (index != 0) {
-            const unsigned b = rd.DecodeBit(st.probs[kLzRep1Base + lz_rep1_state]);
-            lz_rep1_state = ((lz_rep1_state << 1) | b) & 63;
-            index += b;
-          }
+          const unsigned index =
+              decode_rep_index(kLzRep0Base, lz_rep0_state, kLzRep1Base, lz_rep1_state);
           offset = lz_queue[index];
           RemoveAt(lz_queue, index);
         }
@@ -357,18 +370,10 @@ DecodeStatus DecodeChunkWith(ChunkDecoderState& st, std::span<const std::byte> i
         bits.Refill();
         source.power = bits.DecodeSymbol(st.delta_power);
         ok &= st.delta_power.Count(source.power);
-        bits.Refill();
-        const unsigned slot = bits.DecodeSymbol(st.delta_offset);
-        ok &= st.delta_offset.Count(slot);
-        source.raw_offset = kOffsetSlots.base[slot] + bits.Read(kOffsetSlots.extra[slot]);
+        source.raw_offset = decode_offset(st.delta_offset);
       } else {
-        unsigned index = rd.DecodeBit(st.probs[kDeltaRep0Base + delta_rep0_state]);
-        delta_rep0_state = ((delta_rep0_state << 1) | index) & 63;
-        if (index != 0) {
-          const unsigned b = rd.DecodeBit(st.probs[kDeltaRep1Base + delta_rep1_state]);
-          delta_rep1_state = ((delta_rep1_state << 1) | b) & 63;
-          index += b;
-        }
+        const unsigned index = decode_rep_index(kDeltaRep0Base, delta_rep0_state, kDeltaRep1Base,
+                                                delta_rep1_state);
         source = delta_queue[index];
         RemoveAt(delta_queue, index);
       }
