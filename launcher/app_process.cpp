@@ -79,10 +79,10 @@ Result<std::uint32_t> ChildCommand::RunToExit() const {
   // The working folder goes over plain: an extended-length current folder is
   // not accepted by every Windows version, and one of MAX_PATH or more fails
   // in CreateProcessW with its own code either way.
-  std::u16string working_folder;
+  std::optional<std::u16string> working_folder;
   if (working_folder_) {
     working_folder = ToU16(*working_folder_);
-    if (HasNul(working_folder)) return Fail(NulRefused());
+    if (HasNul(*working_folder)) return Fail(NulRefused());
   }
 
   std::u16string environment;
@@ -97,10 +97,9 @@ Result<std::uint32_t> ChildCommand::RunToExit() const {
       .application = std::move(*application),
       .command_line = std::move(command_line),
       .environment = std::move(environment),
-      .working_folder = std::nullopt,
+      .working_folder = std::move(working_folder),
       .creation_flags = creation_flags_,
   };
-  if (working_folder_) start.working_folder = std::move(working_folder);
   return platform::RunProcessToExit(std::move(start), stdio_);
 }
 

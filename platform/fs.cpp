@@ -316,15 +316,15 @@ Result<void> MoveIntoPlace(std::string_view from, std::string_view to) {
 Result<void> RenameFolder(std::string_view from, std::string_view to) {
   auto paths = ToSystemPaths(from, to);
   if (!paths) return Fail(std::move(paths.error()));
-  const std::wstring* wide_from = &paths->from;
-  const std::wstring* wide_to = &paths->to;
-  if (MoveFileExW(wide_from->c_str(), wide_to->c_str(), MOVEFILE_REPLACE_EXISTING)) return {};
+  const std::wstring& wide_from = paths->from;
+  const std::wstring& wide_to = paths->to;
+  if (MoveFileExW(wide_from.c_str(), wide_to.c_str(), MOVEFILE_REPLACE_EXISTING)) return {};
   const DWORD error = GetLastError();
   if (error != ERROR_ACCESS_DENIED) return Fail(LaunchError::Os(error));
 
   // Directory over directory is refused with 5 by MoveFileExW; the handle
   // route with POSIX semantics can replace an empty target.
-  UniqueFileHandle source(CreateFileW(wide_from->c_str(), DELETE, kShareAll, nullptr,
+  UniqueFileHandle source(CreateFileW(wide_from.c_str(), DELETE, kShareAll, nullptr,
                                       OPEN_EXISTING,
                                       FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
                                       nullptr));
@@ -338,7 +338,7 @@ Result<void> RenameFolder(std::string_view from, std::string_view to) {
   // The x64 layout the kernel reads, whatever the header's version.
   static_assert(offsetof(FILE_RENAME_INFO, RootDirectory) == 8 &&
                 offsetof(FILE_RENAME_INFO, FileNameLength) == 16 && kNameOffset == 20);
-  const std::size_t name_bytes = wide_to->size() * sizeof(wchar_t);
+  const std::size_t name_bytes = wide_to.size() * sizeof(wchar_t);
   if (name_bytes > 0xFFFFFFFFu) return Fail(LaunchError::Os(ERROR_ACCESS_DENIED));
   const std::size_t record_size = kNameOffset + name_bytes + sizeof(wchar_t);
   UniqueHeapBlock record = UniqueHeapBlock::Allocate(record_size, UniqueHeapBlock::Fill::kZeroed);
@@ -350,7 +350,7 @@ Result<void> RenameFolder(std::string_view from, std::string_view to) {
   // RootDirectory stays null.
   std::memcpy(bytes + offsetof(FILE_RENAME_INFO, FileNameLength), &name_length,
               sizeof(name_length));
-  std::memcpy(bytes + kNameOffset, wide_to->c_str(), name_bytes + sizeof(wchar_t));
+  std::memcpy(bytes + kNameOffset, wide_to.c_str(), name_bytes + sizeof(wchar_t));
 
   constexpr auto kFileRenameInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);
   const BOOL renamed = SetFileInformationByHandle(source.get(), kFileRenameInfoEx, record.get(),
