@@ -11,7 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "launcher/tests/win_test_files.h"
+#include "platform/error_text.h"
+#include "platform/tests/win_test_files.h"
+#include "platform/wide.h"
+#include "platform/win32.h"
 
 namespace lumaro::launcher {
 namespace {
@@ -20,9 +23,9 @@ using platform::ErrorKind;
 using platform::LaunchError;
 using testing::HoldOpen;
 using testing::PathExists;
-using testing::ReadBytes;
-using testing::TempFolder;
-using testing::WriteBytes;
+using testing::ReadFileBytes;
+using testing::TempDir;
+using testing::WriteFileBytes;
 
 struct Record {
   std::map<std::string, std::string> fields;
@@ -30,7 +33,7 @@ struct Record {
 };
 
 std::optional<Record> ReadRecord(const std::string& path) {
-  const auto text = ReadBytes(path);
+  const auto text = ReadFileBytes(path);
   if (!text) return std::nullopt;
   Record record;
   std::size_t start = 0;
@@ -84,7 +87,7 @@ class RunApplicationTest : public ::testing::Test {
     ASSERT_TRUE(CopyFileW(platform::ToWide(fake).c_str(),
                           platform::ToWide(runtime_ + "\\node.exe").c_str(), TRUE))
         << "fake_node.exe must stand beside the test, error " << GetLastError();
-    ASSERT_TRUE(WriteBytes(runtime_ + "\\home.mjs", "// not run by the stand-in\n"));
+    ASSERT_TRUE(WriteFileBytes(runtime_ + "\\home.mjs", "// not run by the stand-in\n"));
   }
 
   // Set in this process, so the child inherits it; removed after the test.
@@ -94,7 +97,7 @@ class RunApplicationTest : public ::testing::Test {
     variables_.push_back(name);
   }
 
-  platform::Result<void> Run() { return RunApplication(root_.path(), runtime_, device_); }
+  platform::Result<void> Run() { return RunApplication(root_.str(), runtime_, device_); }
 
   platform::Result<void> RunExiting(std::uint32_t code, std::string_view error_output) {
     SetVariable("FAKE_NODE_EXIT", std::to_string(code));
@@ -102,7 +105,7 @@ class RunApplicationTest : public ::testing::Test {
     return Run();
   }
 
-  TempFolder root_{"app"};
+  TempDir root_{"app"};
   const std::string device_ = root_ / "device.local.json";
   const std::string log_ = root_ / "startup.log";
   const std::string record_path_ = root_ / "record.txt";
@@ -120,7 +123,7 @@ TEST_F(RunApplicationTest, StartsNodeOnHomeWithDesktopInRuntimeDir) {
   EXPECT_EQ(record->fields.at("cwd"), runtime_);
   EXPECT_EQ(record->fields.at("stdin_eof"), "1");
   EXPECT_EQ(record->fields.at("stdout_ok"), "1");
-  EXPECT_EQ(ReadBytes(log_), "");
+  EXPECT_EQ(ReadFileBytes(log_), "");
 }
 
 TEST_F(RunApplicationTest, PathWithASpaceIsQuoted) {
@@ -184,18 +187,18 @@ TEST_F(RunApplicationTest, BlockArrivesInCaseInsensitiveOrdinalOrder) {
 }
 
 TEST_F(RunApplicationTest, ExitZeroIsSuccessAndTheLogStaysAsWritten) {
-  ASSERT_TRUE(WriteBytes(log_, "the previous run's output, longer than this one's\n"));
+  ASSERT_TRUE(WriteFileBytes(log_, "the previous run's output, longer than this one's\n"));
   const auto result = RunExiting(0, "warning\n");
   ASSERT_TRUE(result) << platform::RenderLaunchError(result.error());
-  EXPECT_EQ(ReadBytes(log_), "warning\n");
+  EXPECT_EQ(ReadFileBytes(log_), "warning\n");
 }
 
 TEST_F(RunApplicationTest, NonZeroExitShowsTheOutputExactly) {
-  ASSERT_TRUE(WriteBytes(log_, "the previous run's output, longer than this one's\n"));
+  ASSERT_TRUE(WriteFileBytes(log_, "the previous run's output, longer than this one's\n"));
   const auto result = RunExiting(3, "boom\n");
   ASSERT_FALSE(result);
   EXPECT_EQ(result.error(), LaunchError::Message(ErrorKind::kOther, "boom\n"));
-  EXPECT_EQ(ReadBytes(log_), "boom\n");
+  EXPECT_EQ(ReadFileBytes(log_), "boom\n");
 }
 
 TEST_F(RunApplicationTest, BlankOrMalformedOutputGivesTheFixedMessage) {
@@ -221,7 +224,7 @@ TEST_F(RunApplicationTest, AnyNonZeroCodeFailsIncludingACrash) {
 }
 
 TEST_F(RunApplicationTest, LogHeldWithoutWriteSharingStopsBeforeTheStart) {
-  ASSERT_TRUE(WriteBytes(log_, "held"));
+  ASSERT_TRUE(WriteFileBytes(log_, "held"));
   const auto lock = HoldOpen(log_, GENERIC_READ, FILE_SHARE_READ);
   ASSERT_TRUE(lock);
   const auto result = Run();
@@ -231,20 +234,20 @@ TEST_F(RunApplicationTest, LogHeldWithoutWriteSharingStopsBeforeTheStart) {
 }
 
 TEST_F(RunApplicationTest, FailedStartLeavesAnEmptyLog) {
-  ASSERT_TRUE(WriteBytes(log_, "old"));
-  ASSERT_TRUE(WriteBytes(runtime_ + "\\node.exe", "this is not a program\r\n"));
+  ASSERT_TRUE(WriteFileBytes(log_, "old"));
+  ASSERT_TRUE(WriteFileBytes(runtime_ + "\\node.exe", "this is not a program\r\n"));
   auto result = Run();
   ASSERT_FALSE(result);
   EXPECT_TRUE(std::holds_alternative<platform::OsError>(result.error().form()));
   EXPECT_NE(result.error().os_code(), 0);
-  EXPECT_EQ(ReadBytes(log_), "");
+  EXPECT_EQ(ReadFileBytes(log_), "");
 
-  ASSERT_TRUE(WriteBytes(log_, "old"));
+  ASSERT_TRUE(WriteFileBytes(log_, "old"));
   ASSERT_TRUE(DeleteFileW(platform::ToWide(runtime_ + "\\node.exe").c_str()));
   result = Run();
   ASSERT_FALSE(result);
   EXPECT_EQ(result.error(), LaunchError::Os(2));
-  EXPECT_EQ(ReadBytes(log_), "");
+  EXPECT_EQ(ReadFileBytes(log_), "");
   EXPECT_FALSE(PathExists(record_path_));
 }
 

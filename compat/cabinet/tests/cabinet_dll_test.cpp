@@ -1,6 +1,6 @@
 // Tests of the stand-in cabinet.dll through its exports, loaded by full path
 // the way the launcher would find it beside the exe. Runs under Wine; the
-// vectors were made by wimlib (see make_test_vectors.cpp).
+// vectors were made by wimlib (see compat/lzms/tests/make_test_vectors.cpp).
 #include <windows.h>
 #include <compressapi.h>
 #include <gtest/gtest.h>

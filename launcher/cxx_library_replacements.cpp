@@ -1,4 +1,4 @@
-// The launcher's own versions of the C++ runtime pieces whose libstdc++
+// The launcher's own versions of the C++ library pieces whose libstdc++
 // versions throw: those would bring exception objects, the unwinder, the
 // emergency pool and std::string's and random_device's library code into the
 // exe (about 55 KB). Linked into launchers only; tests keep the library's.

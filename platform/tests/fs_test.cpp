@@ -11,7 +11,7 @@
 
 #include "platform/system_path.h"
 #include "platform/wide.h"
-#include "tests/windows/test_support.h"
+#include "platform/tests/win_test_files.h"
 
 namespace lumaro::platform {
 namespace {

@@ -10,7 +10,7 @@
 #include "platform/win32.h"
 #include "platform/launch_error.h"
 #include "platform/path_rules.h"
-#include "tests/windows/test_support.h"
+#include "platform/tests/win_test_files.h"
 
 namespace lumaro::launcher {
 namespace {

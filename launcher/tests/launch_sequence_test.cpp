@@ -8,7 +8,7 @@
 
 #include "platform/path_rules.h"
 #include "platform/wide.h"
-#include "tests/windows/test_support.h"
+#include "platform/tests/win_test_files.h"
 
 namespace lumaro::launcher {
 namespace {

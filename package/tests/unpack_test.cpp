@@ -6,13 +6,14 @@
 #include <gtest/gtest.h>
 
 #include "platform/launch_error.h"
-#include "tests/windows/test_support.h"
+#include "package/tests/archive_builder.h"
+#include "platform/tests/win_test_files.h"
 
 namespace lumaro::package {
 namespace {
 
 namespace fs = std::filesystem;
-using lumaro::testing::ArchiveBuilder;
+using testing::ArchiveBuilder;
 using lumaro::testing::ListTree;
 using lumaro::testing::ReadFileBytes;
 using lumaro::testing::TempDir;
