@@ -107,7 +107,8 @@ TEST(DifferentialSizes, TinyAndOddSizesRoundTrip) {
 TEST(DifferentialFilter, DenseCallsRoundTripAtEverySize) {
   // Calls to a few shared targets make the filter trust the region, so the
   // reach limits and the last-16-bytes rule are exercised at each size.
-  for (std::size_t n = 18; n < 120; ++n) {
+  // From 19 bytes: wimlib makes no block of 18, which it cannot shrink.
+  for (std::size_t n = 19; n < 120; ++n) {
     Bytes data(n, std::byte{0x90});
     for (std::size_t i = 1; i + 5 <= n; i += 5 + (i % 3)) {
       data[i] = std::byte{0xE8};
@@ -115,7 +116,7 @@ TEST(DifferentialFilter, DenseCallsRoundTripAtEverySize) {
       data[i + 2] = std::byte{0x12};
     }
     const std::optional<Bytes> block = CompressChunk(data, 50);
-    if (!block) continue;
+    ASSERT_TRUE(block) << n;
     Bytes out(n);
     ASSERT_EQ(DecodeChunk(*block, out), DecodeStatus::kOk) << n;
     EXPECT_TRUE(out == data) << n;
