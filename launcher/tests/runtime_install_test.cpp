@@ -113,11 +113,13 @@ TEST(PublishStaging, ALostRaceToACompleteRuntimeCountsAsInstalled) {
   EXPECT_TRUE(fs::exists(staging)) << "the loser's staging folder stays";
   EXPECT_EQ(ListTree(runtime), kInstalled);
 
-  // A failed rename with no complete runtime behind it stays an error.
+  // A failed rename with no complete runtime behind it stays an error, the
+  // rename's own: here the staging folder has gone meanwhile (2).
   fs::remove(fs::path(runtime) / "ready");
+  fs::remove_all(staging);
   auto result = PublishStaging(staging, runtime);
   ASSERT_FALSE(result);
-  EXPECT_TRUE(result.error() == LaunchError::Os(5) || result.error() == LaunchError::Os(145));
+  EXPECT_EQ(result.error(), LaunchError::Os(2));
 }
 
 }  // namespace

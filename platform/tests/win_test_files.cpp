@@ -31,6 +31,11 @@ std::string ExeFolder() {
   return exe->substr(0, exe->find_last_of("\\/"));
 }
 
+bool RunningUnderWine() {
+  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
 // Named by process id and start time: Wine hands out the same process ids
 // after every fresh server, and a tree deeper than MAX_PATH, which the C
 // runtime cannot remove, would otherwise be met again by a later run.

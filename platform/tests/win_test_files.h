@@ -21,6 +21,10 @@ std::filesystem::path FromUtf8(std::string_view text);
 // The folder of the running test executable.
 std::string ExeFolder();
 
+// Wine's ntdll exports wine_get_version; Windows' does not. For the few
+// outcomes where Wine and Windows differ.
+bool RunningUnderWine();
+
 // A new, empty folder under %TEMP%, removed with everything in it at the end.
 class TempDir {
  public:
