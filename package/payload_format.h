@@ -16,6 +16,10 @@ inline constexpr std::size_t kRecordSizeOffset = 4;
 inline constexpr std::size_t kBuildIdOffset = 8;
 inline constexpr std::size_t kBuildIdSize = 16;
 inline constexpr std::size_t kRecordHeadSize = 24;
+static_assert(kRecordSizeOffset == kRecordMagic.size() &&
+                  kBuildIdOffset == kRecordSizeOffset + sizeof(std::uint32_t) &&
+                  kRecordHeadSize == kBuildIdOffset + kBuildIdSize,
+              "the record's fields lie end to end, the stream right after the BuildId");
 
 // A BuildId is kBuildIdSize ASCII hex digits. The pack tool writes lower case;
 // readers take either case.

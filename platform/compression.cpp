@@ -2,6 +2,7 @@
 
 #include "platform/compression.h"
 
+#include <type_traits>
 #include <utility>
 
 #include "platform/module.h"
@@ -18,6 +19,9 @@ using CreateDecompressorFn = BOOL(WINAPI*)(DWORD algorithm, void* allocation_rou
 }  // namespace
 
 Result<Decompressor> Decompressor::OpenLzms() {
+  static_assert(std::is_same_v<CloseFn, BOOL(WINAPI*)(void*)>);
+  static_assert(std::is_same_v<DecompressFn, BOOL(WINAPI*)(void*, const void*, SIZE_T, void*,
+                                                           SIZE_T, SIZE_T*)>);
   auto library = LoadSystemLibrary(L"cabinet.dll");
   if (!library) return Fail(std::move(library.error()));
   const auto create = LookupFunction<CreateDecompressorFn>(library->get(), "CreateDecompressor");

@@ -29,10 +29,12 @@ class Decompressor {
   void Close();
 
  private:
-  using CloseFn = BOOL(WINAPI*)(void* handle);
-  using DecompressFn = BOOL(WINAPI*)(void* handle, const void* compressed, SIZE_T compressed_size,
-                                     void* uncompressed, SIZE_T uncompressed_size,
-                                     SIZE_T* produced);
+  // CloseDecompressor and Decompress: BOOL WINAPI, SIZE_T sizes (checked
+  // against those in compression.cpp).
+  using CloseFn = int (*)(void* handle);
+  using DecompressFn = int (*)(void* handle, const void* compressed, std::size_t compressed_size,
+                               void* uncompressed, std::size_t uncompressed_size,
+                               std::size_t* produced);
   Decompressor(UniqueModule library, void* handle, DecompressFn decompress, CloseFn close)
       : library_(std::move(library)), handle_(handle), decompress_(decompress), close_(close) {}
 

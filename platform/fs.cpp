@@ -14,6 +14,11 @@
 #include "platform/win32_error.h"
 
 namespace lumaro::platform {
+
+static_assert(kShareAll == (FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE));
+static_assert(kAttributeDirectory == FILE_ATTRIBUTE_DIRECTORY);
+static_assert(kAttributeReparsePoint == FILE_ATTRIBUTE_REPARSE_POINT);
+
 namespace {
 
 constexpr LONG kStatusPending = 0x00000103;
@@ -155,8 +160,8 @@ Result<void> CreateFolderWithAncestors(std::string_view path) {
   return {};
 }
 
-Result<OpenedFile> OpenFile(std::string_view path, DWORD access, DWORD share, DWORD disposition,
-                            DWORD flags) {
+Result<OpenedFile> OpenFile(std::string_view path, std::uint32_t access, std::uint32_t share,
+                            std::uint32_t disposition, std::uint32_t flags) {
   auto wide = ToSystemPath(path);
   if (!wide) return Fail(std::move(wide.error()));
   HANDLE h = CreateFileW(wide->c_str(), access, share, nullptr, disposition, flags, nullptr);
@@ -197,7 +202,7 @@ Result<UniqueFileHandle> OpenEmptiedForWriting(std::string_view path) {
   return std::move(file->handle);
 }
 
-WriteAttempt NtWriteChunk(HANDLE file, const std::byte* data, ULONG length) {
+WriteAttempt NtWriteChunk(NativeHandle file, const std::byte* data, std::uint32_t length) {
   IO_STATUS_BLOCK io{};
   const LONG status = FinalStatus(
       file,
@@ -207,9 +212,9 @@ WriteAttempt NtWriteChunk(HANDLE file, const std::byte* data, ULONG length) {
   return {status, NtSuccess(status) ? static_cast<std::size_t>(io.Information) : 0};
 }
 
-Result<void> WriteAll(HANDLE file, std::span<const std::byte> data, WriteChunkFn write) {
+Result<void> WriteAll(NativeHandle file, std::span<const std::byte> data, WriteChunkFn write) {
   while (!data.empty()) {
-    const auto length = static_cast<ULONG>(std::min<std::size_t>(data.size(), 0xFFFFFFFFu));
+    const auto length = static_cast<std::uint32_t>(std::min<std::size_t>(data.size(), 0xFFFFFFFFu));
     const WriteAttempt attempt = write(file, data.data(), length);
     if (!NtSuccess(attempt.status)) {
       return Fail(LaunchError::Os(RtlNtStatusToDosError(attempt.status)));
@@ -250,7 +255,7 @@ class BufferFiller {
   OnAllocationFailure on_failure_;
 };
 
-Result<HeapBuffer> ReadToEnd(HANDLE file, OnAllocationFailure on_failure) {
+Result<HeapBuffer> ReadToEnd(NativeHandle file, OnAllocationFailure on_failure) {
   HeapBuffer buffer;
   BufferFiller filler(buffer, on_failure);
   BY_HANDLE_FILE_INFORMATION info{};
@@ -292,9 +297,9 @@ Result<HeapBuffer> ReadToEnd(HANDLE file, OnAllocationFailure on_failure) {
   return buffer;
 }
 
-Result<void> FlushFile(HANDLE file) { return CheckBool(FlushFileBuffers(file)); }
+Result<void> FlushFile(NativeHandle file) { return CheckBool(FlushFileBuffers(file)); }
 
-Result<void> TruncateToZero(HANDLE file) {
+Result<void> TruncateToZero(NativeHandle file) {
   FILE_ALLOCATION_INFO allocation{};
   if (SetFileInformationByHandle(file, FileAllocationInfo, &allocation, sizeof(allocation))) {
     return {};

@@ -12,21 +12,24 @@
 #include <string_view>
 
 #include "platform/result.h"
+#include "platform/system_types.h"
 #include "platform/unique_handle.h"
-#include "platform/win32.h"
 
 namespace lumaro::platform {
 
-inline constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+// Windows' values, spelled here without <windows.h> (checked in fs.cpp).
+inline constexpr std::uint32_t kShareAll = 0x7;  // FILE_SHARE_READ | _WRITE | _DELETE
+inline constexpr std::uint32_t kAttributeDirectory = 0x10;
+inline constexpr std::uint32_t kAttributeReparsePoint = 0x400;
 
 struct ItemAttributes {
-  DWORD attributes = 0;
-  DWORD reparse_tag = 0;
+  std::uint32_t attributes = 0;
+  std::uint32_t reparse_tag = 0;
 
-  bool is_directory() const { return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0; }
+  bool is_directory() const { return (attributes & kAttributeDirectory) != 0; }
   // A name-surrogate reparse point: a symbolic link or junction.
   bool is_symlink() const {
-    return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && (reparse_tag & 0x20000000u) != 0;
+    return (attributes & kAttributeReparsePoint) != 0 && (reparse_tag & 0x20000000u) != 0;
   }
 };
 
@@ -47,12 +50,13 @@ Result<void> CreateFolderWithAncestors(std::string_view path);
 
 struct OpenedFile {
   UniqueFileHandle handle;
-  DWORD error_after_open = 0;  // e.g. ERROR_ALREADY_EXISTS after OPEN_ALWAYS
+  SystemErrorCode error_after_open = 0;  // e.g. ERROR_ALREADY_EXISTS after OPEN_ALWAYS
 };
 
 // CreateFileW through the path rule; the handle is never inheritable.
-Result<OpenedFile> OpenFile(std::string_view path, DWORD access, DWORD share, DWORD disposition,
-                            DWORD flags);
+// access, share, disposition and flags are CreateFileW's.
+Result<OpenedFile> OpenFile(std::string_view path, std::uint32_t access, std::uint32_t share,
+                            std::uint32_t disposition, std::uint32_t flags);
 
 // The launcher's ways of opening a file; every one shares all access.
 // An existing file, to read.
@@ -69,17 +73,17 @@ Result<UniqueFileHandle> CreateOrReplaceFile(std::string_view path);
 
 // One write attempt: the NT status and the bytes it took.
 struct WriteAttempt {
-  LONG status;
+  NtStatus status;
   std::size_t written;
 };
-using WriteChunkFn = WriteAttempt (*)(HANDLE file, const std::byte* data, ULONG length);
+using WriteChunkFn = WriteAttempt (*)(NativeHandle file, const std::byte* data, std::uint32_t length);
 
 // NtWriteFile at the current position, waiting when the request is pending.
-WriteAttempt NtWriteChunk(HANDLE file, const std::byte* data, ULONG length);
+WriteAttempt NtWriteChunk(NativeHandle file, const std::byte* data, std::uint32_t length);
 
 // Writes everything, continuing short writes. A write of 0 bytes fails with
 // "failed to write whole buffer".
-Result<void> WriteAll(HANDLE file, std::span<const std::byte> data,
+Result<void> WriteAll(NativeHandle file, std::span<const std::byte> data,
                       WriteChunkFn write = &NtWriteChunk);
 
 // Bytes read into one heap block, grown as needed.
@@ -105,14 +109,14 @@ enum class OnAllocationFailure {
 // Reads from the current position to the end of the file. The buffer is
 // reserved at the file's size up front, so a file that does not change
 // while it is read costs one allocation.
-Result<HeapBuffer> ReadToEnd(HANDLE file,
+Result<HeapBuffer> ReadToEnd(NativeHandle file,
                              OnAllocationFailure on_failure = OnAllocationFailure::kEndProcess);
 
 // Makes sure what was written reaches the disk (FlushFileBuffers).
-Result<void> FlushFile(HANDLE file);
+Result<void> FlushFile(NativeHandle file);
 
 // Cuts a file to 0 bytes: FileAllocationInfo, else FileEndOfFileInfo.
-Result<void> TruncateToZero(HANDLE file);
+Result<void> TruncateToZero(NativeHandle file);
 
 // Moves an item to a new name on the same volume without replacing anything:
 // an item that appeared at `to` meanwhile is never overwritten (183).

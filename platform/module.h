@@ -12,9 +12,9 @@ Result<UniqueModule> LoadSystemLibrary(const wchar_t* name);
 
 // GetProcAddress as the function type the caller declares; null when the
 // export is missing, with the reason in the last error.
-void* LookupAddress(HMODULE module, const char* name);
+void* LookupAddress(ModuleHandle module, const char* name);
 template <class Fn>
-Fn LookupFunction(HMODULE module, const char* name) {
+Fn LookupFunction(ModuleHandle module, const char* name) {
   return reinterpret_cast<Fn>(LookupAddress(module, name));
 }
 
@@ -22,6 +22,6 @@ Fn LookupFunction(HMODULE module, const char* name) {
 // process ends: the dialog and the window activation are the process's last
 // acts, and freeing it just before ExitProcess only tears down what
 // ExitProcess would. Null when it cannot be loaded.
-HMODULE User32();
+ModuleHandle User32();
 
 }  // namespace lumaro::platform

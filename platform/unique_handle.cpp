@@ -2,7 +2,18 @@
 
 #include "platform/unique_handle.h"
 
+#include <type_traits>
+
+#include "platform/win32.h"
+
 namespace lumaro::platform {
+
+// system_types.h names these without <windows.h>; here they meet the originals.
+static_assert(std::is_same_v<NativeHandle, HANDLE>);
+static_assert(std::is_same_v<ModuleHandle, HMODULE>);
+static_assert(std::is_unsigned_v<DWORD> && sizeof(SystemErrorCode) == sizeof(DWORD));
+static_assert(std::is_signed_v<NTSTATUS> && sizeof(NtStatus) == sizeof(NTSTATUS));
+static_assert(sizeof(std::uint32_t) == sizeof(ULONG));
 namespace detail {
 namespace {
 
@@ -20,17 +31,17 @@ class LastErrorKept {
 
 }  // namespace
 
-void CloseKernelHandle(HANDLE h) {
+void CloseKernelHandle(NativeHandle h) {
   const LastErrorKept kept;
   CloseHandle(h);
 }
 
-void ReleaseModule(HMODULE m) {
+void ReleaseModule(ModuleHandle m) {
   const LastErrorKept kept;
   FreeLibrary(m);
 }
 
-void CloseFind(HANDLE h) {
+void CloseFind(NativeHandle h) {
   const LastErrorKept kept;
   FindClose(h);
 }

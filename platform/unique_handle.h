@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <utility>
 
-#include "platform/win32.h"
+#include "platform/system_types.h"
 
 namespace lumaro::platform {
 
@@ -44,22 +44,22 @@ class UniqueResource {
 
 namespace detail {
 // Each keeps the thread's last error as it was.
-void CloseKernelHandle(HANDLE h);
-void ReleaseModule(HMODULE m);
-void CloseFind(HANDLE h);
+void CloseKernelHandle(NativeHandle h);
+void ReleaseModule(ModuleHandle m);
+void CloseFind(NativeHandle h);
 void FreeHeapBlock(void* p);
 }  // namespace detail
 
 // A handle that is empty when null (mutexes, processes, threads). -1 is the
 // current-process pseudo-handle, not "empty".
-using UniqueHandle = UniqueResource<HANDLE, nullptr, detail::CloseKernelHandle>;
-using UniqueModule = UniqueResource<HMODULE, nullptr, detail::ReleaseModule>;
+using UniqueHandle = UniqueResource<NativeHandle, nullptr, detail::CloseKernelHandle>;
+using UniqueModule = UniqueResource<ModuleHandle, nullptr, detail::ReleaseModule>;
 
 // File and find handles are empty at INVALID_HANDLE_VALUE.
 class UniqueFileHandle {
  public:
   UniqueFileHandle() = default;
-  explicit UniqueFileHandle(HANDLE h) : h_(h) {}
+  explicit UniqueFileHandle(NativeHandle h) : h_(h) {}
   UniqueFileHandle(const UniqueFileHandle&) = delete;
   UniqueFileHandle& operator=(const UniqueFileHandle&) = delete;
   UniqueFileHandle(UniqueFileHandle&& o) noexcept : h_(o.release()) {}
@@ -68,30 +68,30 @@ class UniqueFileHandle {
     return *this;
   }
   ~UniqueFileHandle() { reset(); }
-  HANDLE get() const { return h_; }
-  explicit operator bool() const { return h_ != INVALID_HANDLE_VALUE && h_ != nullptr; }
-  HANDLE release() { return std::exchange(h_, INVALID_HANDLE_VALUE); }
-  void reset(HANDLE h = INVALID_HANDLE_VALUE) {
-    HANDLE old = std::exchange(h_, h);
-    if (old != INVALID_HANDLE_VALUE && old != nullptr) detail::CloseKernelHandle(old);
+  NativeHandle get() const { return h_; }
+  explicit operator bool() const { return h_ != InvalidHandleValue() && h_ != nullptr; }
+  NativeHandle release() { return std::exchange(h_, InvalidHandleValue()); }
+  void reset(NativeHandle h = InvalidHandleValue()) {
+    NativeHandle old = std::exchange(h_, h);
+    if (old != InvalidHandleValue() && old != nullptr) detail::CloseKernelHandle(old);
   }
 
  private:
-  HANDLE h_ = INVALID_HANDLE_VALUE;
+  NativeHandle h_ = InvalidHandleValue();
 };
 
 class UniqueFindHandle {
  public:
-  explicit UniqueFindHandle(HANDLE h) : h_(h) {}
+  explicit UniqueFindHandle(NativeHandle h) : h_(h) {}
   UniqueFindHandle(const UniqueFindHandle&) = delete;
   UniqueFindHandle& operator=(const UniqueFindHandle&) = delete;
   ~UniqueFindHandle() {
-    if (h_ != INVALID_HANDLE_VALUE) detail::CloseFind(h_);
+    if (h_ != InvalidHandleValue()) detail::CloseFind(h_);
   }
-  explicit operator bool() const { return h_ != INVALID_HANDLE_VALUE; }
+  explicit operator bool() const { return h_ != InvalidHandleValue(); }
 
  private:
-  HANDLE h_;
+  NativeHandle h_;
 };
 
 // A block from the process heap.

@@ -1,6 +1,10 @@
 // The only door to <windows.h> and the native API declarations we use.
 #pragma once
 
+#ifdef LUMARO_WITHOUT_WIN32_TYPES
+#error "launcher/ and package/ use platform/'s own types, never <windows.h>'s"
+#endif
+
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif

@@ -131,19 +131,22 @@ TEST_F(SeedDeviceFileTest, LeftoverTemporaryOfADeadLauncherIsRewritten) {
 // Write primitives standing in for NtWriteFile.
 std::string g_appearing_item;
 
-platform::WriteAttempt AppearThenWrite(HANDLE file, const std::byte* data, ULONG length) {
+platform::WriteAttempt AppearThenWrite(platform::NativeHandle file,
+                                       const std::byte* data, std::uint32_t length) {
   WriteFileBytes(g_appearing_item, "theirs");
   return platform::NtWriteChunk(file, data, length);
 }
 
-platform::WriteAttempt DiskFull(HANDLE, const std::byte*, ULONG) {
-  return {static_cast<LONG>(0xC000007F), 0};  // STATUS_DISK_FULL
+platform::WriteAttempt DiskFull(platform::NativeHandle, const std::byte*, std::uint32_t) {
+  return {static_cast<platform::NtStatus>(0xC000007F), 0};  // STATUS_DISK_FULL
 }
 
-platform::WriteAttempt AcceptsNothing(HANDLE, const std::byte*, ULONG) { return {0, 0}; }
+platform::WriteAttempt AcceptsNothing(platform::NativeHandle,
+                                      const std::byte*, std::uint32_t) { return {0, 0}; }
 
-platform::WriteAttempt SevenAtATime(HANDLE file, const std::byte* data, ULONG length) {
-  return platform::NtWriteChunk(file, data, std::min<ULONG>(length, 7));
+platform::WriteAttempt SevenAtATime(platform::NativeHandle file,
+                                    const std::byte* data, std::uint32_t length) {
+  return platform::NtWriteChunk(file, data, std::min<std::uint32_t>(length, 7));
 }
 
 TEST_F(SeedDeviceFileTest, DeviceFileAppearingMeanwhileIsNeverOverwritten) {

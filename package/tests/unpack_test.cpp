@@ -120,7 +120,8 @@ TEST(UnpackPackage, ANulInANameIsRefusedAtTheSystemCall) {
                                                 platform::kNulInPathMessage));
 }
 
-platform::WriteAttempt WritesNothing(HANDLE, const std::byte*, ULONG) { return {0, 0}; }
+platform::WriteAttempt WritesNothing(platform::NativeHandle,
+                                     const std::byte*, std::uint32_t) { return {0, 0}; }
 
 TEST(UnpackPackage, AWriteOfZeroBytesFails) {
   TempDir dir;

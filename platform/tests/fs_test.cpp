@@ -119,14 +119,14 @@ TEST(ToSystemPath, RefusesNulsAndPrefixesWhatNeedsIt) {
   EXPECT_EQ(*ToSystemPath("\\\\.\\NUL"), L"\\\\.\\NUL");
 }
 
-WriteAttempt WritesNothing(HANDLE, const std::byte*, ULONG) { return {0, 0}; }
+WriteAttempt WritesNothing(NativeHandle, const std::byte*, std::uint32_t) { return {0, 0}; }
 int g_calls = 0;
-WriteAttempt WritesThreeAtATime(HANDLE file, const std::byte* data, ULONG length) {
+WriteAttempt WritesThreeAtATime(NativeHandle file, const std::byte* data, std::uint32_t length) {
   ++g_calls;
-  return NtWriteChunk(file, data, std::min<ULONG>(length, 3));
+  return NtWriteChunk(file, data, std::min<std::uint32_t>(length, 3));
 }
-WriteAttempt DiskFull(HANDLE, const std::byte*, ULONG) {
-  return {static_cast<LONG>(0xC000007F), 0};  // STATUS_DISK_FULL
+WriteAttempt DiskFull(NativeHandle, const std::byte*, std::uint32_t) {
+  return {static_cast<NtStatus>(0xC000007F), 0};  // STATUS_DISK_FULL
 }
 
 TEST(WriteAll, ContinuesShortWritesAndReportsZeroWrites) {
@@ -145,7 +145,7 @@ TEST(WriteAll, ContinuesShortWritesAndReportsZeroWrites) {
 
   auto full = WriteAll(file->handle.get(), bytes, &DiskFull);
   ASSERT_FALSE(full);
-  EXPECT_EQ(full.error(), LaunchError::Os(RtlNtStatusToDosError(0xC000007F)));
+  EXPECT_EQ(full.error(), LaunchError::Os(112));  // ERROR_DISK_FULL
   file->handle.reset();
   EXPECT_EQ(ReadFileBytes(dir.path() / "out"), text);
 }
