@@ -42,7 +42,7 @@ enum class FlushMode { kShipped, kEach, kLateKeep, kLateReopen, kLateParallel, k
 // offset 0). Empty files are never written and so never kept.
 std::vector<HANDLE> g_kept;
 
-fs::WriteAttempt KeepingWrite(HANDLE file, const std::byte* data, ULONG length) {
+fs::WriteAttempt KeepingWrite(fs::NativeHandle file, const std::byte* data, std::uint32_t length) {
   LARGE_INTEGER zero{}, at{};
   if (SetFilePointerEx(file, zero, &at, FILE_CURRENT) && at.QuadPart == 0) {
     HANDLE dup = nullptr;
@@ -66,7 +66,7 @@ DWORD WINAPI FlushKept(void*) {
 
 // The whole file is one write (files stay below 4 GiB), so a complete write
 // is the file's last.
-fs::WriteAttempt FlushingWrite(HANDLE file, const std::byte* data, ULONG length) {
+fs::WriteAttempt FlushingWrite(fs::NativeHandle file, const std::byte* data, std::uint32_t length) {
   const fs::WriteAttempt attempt = fs::NtWriteChunk(file, data, length);
   if (attempt.status >= 0 && attempt.written == length && !FlushFileBuffers(file)) {
     return {static_cast<LONG>(0xC0000185), 0};  // STATUS_IO_DEVICE_ERROR
