@@ -1,9 +1,11 @@
 // Decoding throughput of our LZMS decoder against wimlib's on the same
 // Compression API buffer stream (wimlib compresses it first). Standalone:
-//   g++ -std=c++23 -O2 -I. bench/lzms_bench.cpp compat/lzms/*.cpp package/crc32.cpp -lwim -pthread -o /tmp/lzms_bench
-//   /tmp/lzms_bench FILE [level=50] [chunk_bytes=67108864] [runs=7] [stream_cache]
+//   g++ -std=c++23 -O2 -I. bench/lzms_bench.cpp compat/lzms/*.cpp package/crc32.cpp -lwim -lz -pthread \
+//       -o build/bench/lzms/lzms_bench
+//   build/bench/lzms/lzms_bench FILE [level=50] [chunk_bytes=67108864] [runs=7] [stream_cache]
 // Times are per-thread CPU time (best of runs), which stays meaningful on a
-// busy machine; stream_cache keeps the compressed stream between runs.
+// busy machine; stream_cache (say build/bench/lzms/stream.cache) keeps the
+// compressed stream between runs.
 #include <wimlib.h>
 
 #include <algorithm>

@@ -4,13 +4,14 @@
 # with 2 threads against 1: wall clock (needs an idle machine), then per-thread
 # CPU time of each stage from pack_chunk_bench.cpp (holds up on a busy one).
 #   bench/pack_bench.sh [BUILD_DIR] [APP_DIR]
-# BUILD_DIR defaults to build/host-release, the build the tests use.
+# BUILD_DIR defaults to build/host-release, the build the tests use; APP_DIR to
+# build/bench/app, assembled there on first use.
 # LEVELS="50 70" compares levels; REPEAT=N repeats each timing.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build/host-release}
-app=${2:-/tmp/bench/app}
+app=${2:-$root/build/bench/app}
 levels=${LEVELS:-50}
 repeat=${REPEAT:-1}
 work=$(mktemp -d /tmp/lmr-pack-bench.XXXXXX)
@@ -73,7 +74,7 @@ PY
 done
 
 g++ -std=c++23 -O2 -I"$root" "$root/bench/pack_chunk_bench.cpp" "$root/tools/pack/lzms_stream.cpp" \
-  "$root"/compat/lzms/*.cpp -lwim -lz -pthread -o "$work/pack_chunk_bench"
+  "$root"/compat/lzms/*.cpp "$root/package/crc32.cpp" -lwim -lz -pthread -o "$work/pack_chunk_bench"
 for level in $levels; do
   "$work/pack_chunk_bench" "$work/archive.bin" "$level" 2
 done

@@ -4,8 +4,8 @@
 // the 2-thread / 1-thread pack-time ratio an idle 2-core machine would see.
 // Standalone:
 //   g++ -std=c++23 -O2 -I. bench/pack_chunk_bench.cpp tools/pack/lzms_stream.cpp \
-//       compat/lzms/*.cpp -lwim -lz -pthread -o /tmp/pack_chunk_bench
-//   /tmp/pack_chunk_bench ARCHIVE [level=50] [threads=2]
+//       compat/lzms/*.cpp package/crc32.cpp -lwim -lz -pthread -o build/bench/pack_chunk_bench
+//   build/bench/pack_chunk_bench ARCHIVE [level=50] [threads=2]
 #include <time.h>
 #include <wimlib.h>
 
