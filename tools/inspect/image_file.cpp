@@ -7,9 +7,11 @@
 #include <cerrno>
 #include <cstring>
 
-#include "tools/inspect/unique_fd.h"
+#include "tools/common/unique_fd.h"
 
 namespace lumaro::inspect {
+
+using tools::UniqueFd;
 
 std::expected<ByteBuffer, InspectError> ReadImageFile(const std::string& path) {
   auto fail = [&](std::string what) { return std::unexpected(InspectError{ErrorClass::kIo, std::move(what)}); };

@@ -11,8 +11,6 @@
 namespace lumaro::inspect {
 namespace {
 
-bool IsSeparator(char c) { return c == '/' || c == '\\'; }
-
 // Messages carry names as stored; whoever prints them escapes control
 // characters (report.h OneLine).
 std::string Quoted(std::string_view name) {
@@ -29,14 +27,7 @@ std::string Which(std::size_t index, std::size_t count) {
 
 std::vector<std::string_view> PathComponents(std::string_view name) {
   std::vector<std::string_view> out;
-  std::size_t start = 0;
-  while (start <= name.size()) {
-    std::size_t end = start;
-    while (end < name.size() && !IsSeparator(name[end])) ++end;
-    const std::string_view part = name.substr(start, end - start);
-    if (!part.empty() && part != ".") out.push_back(part);
-    start = end + 1;
-  }
+  while (const auto part = package::NextComponent(name)) out.push_back(*part);
   return out;
 }
 

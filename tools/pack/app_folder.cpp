@@ -10,6 +10,7 @@
 #include <limits>
 
 #include "package/archive.h"
+#include "tools/common/unique_fd.h"
 #include "tools/pack/archive_writer.h"
 #include "tools/pack/package_names.h"
 
@@ -143,23 +144,9 @@ class Scanner {
   AppFolder result_;
 };
 
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 // Reads exactly out.size() bytes, and checks that nothing follows them.
 std::expected<void, PackError> ReadWhole(const fs::path& path, std::span<std::byte> out) {
-  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  tools::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) {
     return std::unexpected(IoError(path, "cannot open", std::error_code(errno, std::generic_category())));
   }

@@ -7,10 +7,17 @@
 #include <unordered_map>
 #include <vector>
 
-#include "tools/pack/windows_names.h"
+#include "tools/common/one_line.h"
+#include "tools/common/windows_names.h"
 
 namespace lumaro::pack {
 namespace {
+
+using tools::CaseFoldKey;
+using tools::Concat;
+using tools::EntryNameProblem;
+using tools::IsPlainShortName;
+using tools::IsShortNameAliasForm;
 
 PackError BadInput(std::string message) { return {ErrorClass::kBadInput, std::move(message)}; }
 

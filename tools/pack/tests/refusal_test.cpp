@@ -14,12 +14,13 @@
 #include "tools/pack/app_folder.h"
 #include "tools/pack/package_names.h"
 #include "tools/pack/tests/temp_tree.h"
-#include "tools/pack/windows_names.h"
+#include "tools/common/windows_names.h"
 
 namespace lumaro::pack {
 namespace {
 
 using testing::TempTree;
+using namespace tools;
 
 struct TreeCase {
   const char* label;
