@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "tools/common/one_line.h"
 #include "tools/pack/app_folder.h"
 #include "tools/pack/lzms_stream.h"
 #include "tools/pack/package_record.h"
@@ -258,7 +259,8 @@ int main(int argc, char** argv) {
   }
   auto build_id = Run(*line);
   if (!build_id) {
-    std::fprintf(stderr, "lmr-pack: %s\n", build_id.error().message.c_str());
+    // Messages carry the folder's names as they are: escape them for the terminal.
+    std::fprintf(stderr, "lmr-pack: %s\n", lumaro::tools::OneLine(build_id.error().message).c_str());
     return ExitCode(build_id.error().error_class);
   }
   if (line->print_build_id) std::printf("%s\n", build_id->c_str());

@@ -78,6 +78,16 @@ TEST(PackCli, BadInputExitsWith3AndNamesThePath) {
   EXPECT_NE(run.err.find((app / "lib/PRN.js").string()), std::string::npos) << run.err;
   EXPECT_FALSE(std::filesystem::exists(scratch / "r.bin"));
 
+  // A name cannot forge a line of the message or reach the terminal raw.
+  TempTree odd;
+  odd.Basics();
+  odd.File("lib/a\nb\x1b[2J.js", "x");
+  const ToolRun escaped = Pack(scratch, Quote(odd.root().string()) + " --record " + Quote((scratch / "r.bin").string()));
+  EXPECT_EQ(escaped.exit_code, 3);
+  EXPECT_NE(escaped.err.find("lib/a\\x0ab\\x1b[2J.js"), std::string::npos) << escaped.err;
+  EXPECT_EQ(escaped.err.find('\x1b'), std::string::npos) << escaped.err;
+  EXPECT_EQ(escaped.err.find('\n'), escaped.err.size() - 1) << escaped.err;
+
   const ToolRun missing = Pack(scratch, Quote((scratch / "nope").string()) + " --record " + Quote((scratch / "r.bin").string()));
   EXPECT_EQ(missing.exit_code, 3) << missing.err;
 }
