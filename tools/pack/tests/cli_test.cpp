@@ -112,6 +112,20 @@ TEST(PackOutput, WritesIntoAFifoInsteadOfReplacingIt) {
   EXPECT_TRUE(S_ISFIFO(info.st_mode));
 }
 
+// Someone who can write beside the output plants a link where the temporary
+// file goes: it must not be written through, nor end up as the output.
+TEST(PackOutput, NeverWritesThroughALinkPlantedAtTheTemporaryName) {
+  TempTree scratch;
+  scratch.File("victim", "keep");
+  const auto out = scratch / "r.bin";
+  scratch.Link("r.bin.tmp-" + std::to_string(::getpid()), scratch / "victim");
+  const auto written = WriteFileIfChanged(out, std::string_view("payload"));
+  ASSERT_TRUE(written) << written.error().message;
+  EXPECT_EQ(ReadText(scratch / "victim"), "keep");
+  EXPECT_FALSE(std::filesystem::is_symlink(out));
+  EXPECT_EQ(ReadText(out), "payload");
+}
+
 TEST(PackCli, UnwritableOutputExitsWith4) {
   TempTree scratch;
   TempTree app;
