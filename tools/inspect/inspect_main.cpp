@@ -1,6 +1,7 @@
 // lmr-inspect: reports what a built launcher carries and whether its payload
 // would install, and extracts the package's files. See --help.
 #include <cstdio>
+#include <new>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -39,6 +40,7 @@ Exit codes:
   3  EXE is not a launcher: no single payload record and constants block
   4  I/O failure (reading EXE, writing DIR)
   5  extraction refused: DIR is not empty, or a path exists already
+  6  out of memory
 )help";
 
 struct CommandLine {
@@ -117,4 +119,13 @@ int Run(int argc, char** argv) {
 }  // namespace
 }  // namespace lumaro::inspect
 
-int main(int argc, char** argv) { return lumaro::inspect::Run(argc, argv); }
+int main(int argc, char** argv) {
+  try {
+    return lumaro::inspect::Run(argc, argv);
+  } catch (const std::bad_alloc&) {
+    // Sizes come from the exe; whatever they make us hold, running out is
+    // an answer, not an abort.
+    std::fputs("lmr-inspect: out of memory\n", stderr);
+    return lumaro::inspect::ExitCode(lumaro::inspect::ErrorClass::kOutOfMemory);
+  }
+}

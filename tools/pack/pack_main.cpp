@@ -5,6 +5,7 @@
 #include <charconv>
 #include <chrono>
 #include <cstdio>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -64,6 +65,7 @@ Exit codes:
   3  bad input (the folder cannot be packed as it is; the message names
      the path)
   4  I/O failure (reading the folder or writing an output)
+  5  out of memory
 )";
 
 struct CommandLine {
@@ -244,7 +246,7 @@ std::expected<std::string, PackError> Run(const CommandLine& line) {
 }  // namespace
 }  // namespace lumaro::pack
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv) try {
   using namespace lumaro::pack;
   auto line = ParseCommandLine(argc, argv);
   if (!line) {
@@ -265,4 +267,7 @@ int main(int argc, char** argv) {
   }
   if (line->print_build_id) std::printf("%s\n", build_id->c_str());
   return 0;
+} catch (const std::bad_alloc&) {
+  std::fputs("lmr-pack: out of memory\n", stderr);
+  return lumaro::pack::ExitCode(lumaro::pack::ErrorClass::kOutOfMemory);
 }
