@@ -156,6 +156,21 @@ TEST(InspectImage, ATagInsideTheStreamIsNotTheConstantsBlock) {
   EXPECT_NE(inspection.mismatches[0].find("the record's size field"), std::string::npos);
 }
 
+TEST(InspectImage, ARecordInsideTheStreamIsNotASecondRecord) {
+  // An app that carries another launcher: the inner record, head, BuildId and
+  // stream magic, stays verbatim in a stored chunk of the outer stream.
+  const Bytes inner = MakePayload(Archive({{"home.mjs", AsBytes("2")}, {"node.exe", RandomBytes(1000, 8)}})).record;
+  Bytes node = RandomBytes(200000, 4);
+  std::copy(inner.begin(), inner.end(), node.begin() + 100000);
+  const Payload p = MakePayload(Archive({{"home.mjs", AsBytes("1")}, {"node.exe", node}}), 64 * 1024);
+  ASSERT_NE(Find(p.record, inner), std::string::npos);
+  const Bytes image = LauncherImage(p.record, p.Constants());
+  const Inspection inspection = MustInspect(image);
+  EXPECT_TRUE(inspection.intact()) << inspection.damage.value_or("");
+  EXPECT_EQ(inspection.where.record_offset, Find(image, p.record));
+  EXPECT_EQ(inspection.where.build_id, p.build_id);
+}
+
 TEST(InspectImage, SizesThatLieTogetherAreCaughtBeforeAnyAllocation) {
   // Every size agrees on 4 GiB - 1, but the stream holds no chunk at all.
   Bytes record = AsBytes(std::string_view(package::kRecordMagic.data(), package::kRecordMagic.size()));
