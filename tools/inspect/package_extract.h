@@ -18,7 +18,8 @@ namespace lumaro::inspect {
 using tools::UniqueFd;
 
 // The target folder, open: created with its parents when missing, used when
-// an empty folder; kRefused when it holds anything or is not a folder.
+// an empty folder; kRefused when it holds anything, is not a folder, or is a
+// symbolic link (not followed, even to an empty folder).
 std::expected<UniqueFd, InspectError> OpenEmptyTarget(const std::string& dir);
 
 // Creates every entry below root (dir names root in messages). Stops at the
