@@ -165,7 +165,9 @@ TEST(AppFolder, WalksTwoThousandNestedFolders) {
   int at = ::open(tree.root().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   for (int i = 0; i < 2000 && at >= 0; ++i) {
     deep += "d/";
-    if (i == 500) ASSERT_EQ(::mkdirat(at, "empty", 0700), 0);
+    if (i == 500) {
+      ASSERT_EQ(::mkdirat(at, "empty", 0700), 0);
+    }
     ASSERT_EQ(::mkdirat(at, "d", 0700), 0);
     const int next = ::openat(at, "d", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     ::close(at);

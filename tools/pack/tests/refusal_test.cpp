@@ -134,7 +134,7 @@ TEST(Refusals, NamesLinuxCannotMakeButALibraryCallerCan) {
   }
 
   std::vector<std::string> many;
-  for (int i = 0; i < 65533; ++i) many.push_back("f" + std::to_string(i));
+  for (int i = 0; i < 65533; ++i) many.push_back(Concat("f", std::to_string(i)));
   EXPECT_TRUE(CheckPackageNames(WithBasics(many))) << "65,535 names";
   many.push_back("f65533");
   auto too_many = CheckPackageNames(WithBasics(many), "/src/app");
