@@ -23,13 +23,14 @@ compressed-size, package-crc32, where the record and constants lie,
 chunk-size, chunk-count, stored-chunks, files, total-bytes, whether the
 sizes agree, and "payload: intact" or "payload: DAMAGED (why)". The payload
 is intact when the constants, the record and the stream agree on the sizes,
-the stream decodes to PACKAGE_SIZE bytes whose CRC-32 is PACKAGE_CRC32, and
-the archive parses with the launcher's own rules.
+the stream decodes to PACKAGE_SIZE bytes whose CRC-32 is PACKAGE_CRC32, the
+archive parses with the launcher's own rules, and Windows could create every
+path as the launcher would (letter case aside, no two entries share one).
 
   --list         also a "file: SIZE NAME" line per file
   --extract DIR  write the package's files into DIR instead, byte for byte.
                  DIR must be missing (it is created) or empty; nothing is
-                 overwritten and no symbolic link is followed. A damaged
+                 overwritten and no symbolic link is followed, DIR included. A damaged
                  payload, or one with a name the launcher refuses, is not
                  extracted at all.
 
@@ -39,7 +40,8 @@ Exit codes:
   2  usage error
   3  EXE is not a launcher: no single payload record and constants block
   4  I/O failure (reading EXE, writing DIR)
-  5  extraction refused: DIR is not empty, or a path exists already
+  5  extraction refused: DIR is not empty or is a link, or a path exists
+     already
   6  out of memory
 )help";
 
