@@ -14,6 +14,7 @@
 #include "tools/pack/app_folder.h"
 #include "tools/pack/package_names.h"
 #include "tools/pack/tests/temp_tree.h"
+#include "tools/common/one_line.h"
 #include "tools/common/windows_names.h"
 
 namespace lumaro::pack {
