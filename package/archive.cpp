@@ -4,12 +4,13 @@
 #include "package/archive.h"
 
 #include "platform/byte_order.h"
+#include "platform/path_rules.h"
 #include "platform/text.h"
 
 namespace lumaro::package {
 namespace {
 
-constexpr bool IsSeparator(char c) { return c == '/' || c == '\\'; }
+using platform::IsSeparator;
 
 constexpr bool IsAsciiLetter(char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
@@ -24,31 +25,33 @@ bool IsAcceptedEntryName(std::string_view name) {
   if (name == "." || (name.size() >= 2 && name[0] == '.' && IsSeparator(name[1]))) {
     return false;
   }
-  std::size_t start = 0;
-  while (start <= name.size()) {
-    std::size_t end = start;
-    while (end < name.size() && !IsSeparator(name[end])) ++end;
-    if (name.substr(start, end - start) == "..") return false;
-    start = end + 1;
+  std::string_view rest = name;
+  while (const auto component = NextComponent(rest)) {
+    if (*component == "..") return false;
   }
   return true;
+}
+
+std::optional<std::string_view> NextComponent(std::string_view& rest) {
+  while (!rest.empty()) {
+    std::size_t end = 0;
+    while (end < rest.size() && !IsSeparator(rest[end])) ++end;
+    const std::string_view component = rest.substr(0, end);
+    rest.remove_prefix(end < rest.size() ? end + 1 : end);
+    if (!component.empty() && component != ".") return component;
+  }
+  return std::nullopt;
 }
 
 std::string EntryTargetPath(std::string_view staging_dir, std::string_view name) {
   std::string target(staging_dir);
   target.reserve(staging_dir.size() + 1 + name.size());
   bool separator_due = !target.empty() && !IsSeparator(target.back());
-  std::size_t start = 0;
-  while (start < name.size()) {
-    std::size_t end = start;
-    while (end < name.size() && !IsSeparator(name[end])) ++end;
-    const std::string_view component = name.substr(start, end - start);
-    if (!component.empty() && component != ".") {
-      if (separator_due) target.push_back('\\');
-      target.append(component);
-      separator_due = true;
-    }
-    start = end + 1;
+  std::string_view rest = name;
+  while (const auto component = NextComponent(rest)) {
+    if (separator_due) target.push_back('\\');
+    target.append(*component);
+    separator_due = true;
   }
   if (!name.empty() && IsSeparator(name.back())) target.push_back('\\');
   return target;

@@ -23,6 +23,11 @@ inline constexpr std::size_t kEntryDataLengthOffset = 2;
 // Callers check UTF-8 well-formedness and non-emptiness first.
 bool IsAcceptedEntryName(std::string_view name);
 
+// Splits a name into the components above, one per call: returns the next
+// one and moves rest past it, nullopt when none is left. ".." is returned
+// like any other component.
+std::optional<std::string_view> NextComponent(std::string_view& rest);
+
 // Where an accepted entry lands below staging_dir: its components joined with
 // "\" alone, empty and "." components left out, and a trailing separator kept
 // as "\" (the file system then refuses the name). Windows does not normalise

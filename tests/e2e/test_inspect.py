@@ -7,6 +7,7 @@ import math
 import os
 import random
 import re
+import resource
 import shutil
 import struct
 import subprocess
@@ -22,6 +23,8 @@ WINDOWS_BUILD = Path(os.environ.get("LUMARO_WINDOWS_BUILD", REPO / "build/window
 PACK = HOST_BUILD / "tools/pack/lmr-pack"
 LINK = WINDOWS_BUILD / "lumaro-link"
 RUNNER = WINDOWS_BUILD / "tests/wine/lmr-runner.exe"
+INSPECT = HOST_BUILD / "tools/inspect/lmr-inspect"
+RECORD = HOST_BUILD / "tests/tools/lmr-record"
 MIB = 1 << 20
 
 
@@ -165,6 +168,77 @@ class InspectTests(unittest.TestCase):
                 self.assertEqual(run.returncode, code, run.stderr)
                 self.assertEqual(run.stdout, "")
                 self.assertRegex(run.stderr, r"^lmr-inspect: [^\n]+\n$")
+
+
+def archive(names):
+    """A package archive holding one byte under each name, in the given order."""
+    body = b"".join(struct.pack("<HI", len(n), 1) + n + b"x" for n in (name.encode() for name in names))
+    return struct.pack("<H", len(names)) + body
+
+
+def fake_launcher(root, package):
+    """A minimal PE32+ image whose .rdata holds lmr-record's record of package
+    and the matching constants block: all a launcher is to the inspector."""
+    (root / "package.bin").write_bytes(package)
+    subprocess.run([str(RECORD), "--archive", str(root / "package.bin"), "--record", str(root / "record.bin"),
+                    "--constants", str(root / "constants.cpp")], check=True, capture_output=True, timeout=600)
+    words = re.search(r"\{\s*(0x[0-9A-F]+)u, (\d+)u, (\d+)u, (0x[0-9A-F]+)u\}", (root / "constants.cpp").read_text())
+    data = (b"\xcc" * 48 + (root / "record.bin").read_bytes() + b"\xcc" * 13 +
+            struct.pack("<4I", *(int(w, 0) for w in words.groups())))
+    pe, optional_size = 0x40, 0xF0
+    table = pe + 24 + optional_size
+    head = bytearray(0x200)
+    struct.pack_into("<H", head, 0, 0x5A4D)
+    struct.pack_into("<I", head, 0x3C, pe)
+    struct.pack_into("<IHH", head, pe, 0x4550, 0x8664, 1)
+    struct.pack_into("<HH", head, pe + 20, optional_size, 0x22)
+    struct.pack_into("<H", head, pe + 24, 0x20B)
+    struct.pack_into("<8sIIII", head, table, b".rdata", len(data), 0x1000, -(-len(data) // 0x200) * 0x200, 0x200)
+    exe = root / "Hostile.exe"
+    exe.write_bytes(bytes(head) + data.ljust(-(-len(data) // 0x200) * 0x200, b"\0"))
+    return exe
+
+
+def run_limited(command, address_space):
+    """Runs a tool with at most address_space bytes of memory."""
+    limit = lambda: resource.setrlimit(resource.RLIMIT_AS, (address_space, address_space))
+    return subprocess.run([str(c) for c in command], preexec_fn=limit, stdin=subprocess.DEVNULL,
+                          capture_output=True, text=True, timeout=300)
+
+
+@unittest.skipUnless(INSPECT.exists() and RECORD.exists() and PACK.exists(), "host-release tools not built")
+class HostileInputTests(unittest.TestCase):
+    """What an attacker hands the vendor tools: no hang, no abort."""
+
+    def setUp(self):
+        tmp = tempfile.TemporaryDirectory(prefix="lmr-hostile-")
+        self.addCleanup(tmp.cleanup)
+        self.root = Path(tmp.name)
+
+    def test_a_fifo_is_refused_without_waiting_for_a_writer(self):
+        fifo = self.root / "Lumaro.exe"
+        os.mkfifo(fifo)
+        run = subprocess.run([str(INSPECT), str(fifo)], capture_output=True, text=True, timeout=30)
+        self.assertEqual(run.returncode, 4, run.stderr)
+        self.assertIn("not a regular file", run.stderr)
+
+    def test_running_out_of_memory_is_an_exit_code_and_a_message(self):
+        # 200 distinct names 16,000 folders deep: a few MB of package that
+        # take far more than 192 MB to check.
+        names = [f"e{i:03}/" + "a/" * 15996 + "z" for i in range(200)] + ["home.mjs", "node.exe"]
+        exe = fake_launcher(self.root, archive(sorted(names)))
+        run = run_limited([INSPECT, exe], 192 * MIB)
+        self.assertEqual((run.returncode, run.stderr), (6, "lmr-inspect: out of memory\n"))
+
+        app = self.root / "app"
+        app.mkdir()
+        (app / "node.exe").write_bytes(b"MZ")
+        (app / "home.mjs").write_text("1")
+        with open(app / "big.bin", "wb") as big:
+            big.truncate(1 << 30)  # sparse: costs no disk, a GiB of archive in memory
+        run = run_limited([PACK, app, "--record", self.root / "r.bin", "--quiet"], 256 * MIB)
+        self.assertEqual((run.returncode, run.stderr), (5, "lmr-pack: out of memory\n"))
+        self.assertFalse((self.root / "r.bin").exists())
 
 
 if __name__ == "__main__":

@@ -1,7 +1,8 @@
 # The node.exe downloader against a local stand-in for the npm registry: one
-# download, then the cache; a damaged cache is fetched again; what does not
-# match the registry's integrity is refused and never cached; and a registry
-# that cannot be reached is told apart from one that answers wrongly.
+# download, then the cache; an edited cache is never served; what does not
+# match the registry's integrity is refused and never cached; a registry that
+# cannot be reached, trickles or breaks off is told apart from one that
+# answers wrongly; and the lock file is no way to truncate another file.
 import base64
 import hashlib
 import http.server
@@ -14,6 +15,7 @@ import sys
 import tarfile
 import tempfile
 import threading
+import time
 import unittest
 from pathlib import Path
 from unittest import mock
@@ -48,6 +50,8 @@ class FakeRegistry(http.server.ThreadingHTTPServer):
         self.tgz = tarball({node_win.MEMBER: NODE_BYTES, "package/package.json": b"{}"})
         self.integrity = sri(self.tgz)
         self.tarball_status = 200
+        self.tarball_reply = "whole"  # or "drip", "cut chunked", "cut sized"
+        self.stopping = threading.Event()
         self.requests = []
 
 
@@ -58,6 +62,8 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         if self.path == f"/{node_win.PACKAGE}/{node_win.VERSION}":
             dist = {"tarball": registry.url + TARBALL_PATH, "integrity": registry.integrity}
             self.answer(200, json.dumps({"dist": dist}).encode())
+        elif self.path == TARBALL_PATH and registry.tarball_reply != "whole":
+            self.broken(registry.tarball_reply, registry.tgz)
         elif self.path == TARBALL_PATH:
             self.answer(registry.tarball_status, registry.tgz)
         else:
@@ -68,6 +74,30 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         self.send_header("Content-Length", str(len(body)))
         self.end_headers()
         self.wfile.write(body)
+
+    def broken(self, how, body):
+        self.send_response(200)
+        if how == "cut chunked":
+            self.send_header("Transfer-Encoding", "chunked")
+            self.end_headers()
+            self.wfile.write(b"%x\r\n" % len(body) + body[: len(body) // 2])
+        elif how == "cut sized":
+            self.send_header("Content-Length", str(len(body)))
+            self.end_headers()
+            self.wfile.write(body[: len(body) // 2])
+        else:  # one byte every 0.2 s, for a minute at most
+            self.send_header("Content-Length", str(1 << 20))
+            self.end_headers()
+            for _ in range(300):
+                if self.server.stopping.is_set():
+                    break
+                try:
+                    self.wfile.write(b"x")
+                    self.wfile.flush()
+                except OSError:
+                    break
+                time.sleep(0.2)
+        self.close_connection = True
 
     def log_message(self, *args):
         pass
@@ -89,6 +119,7 @@ class NodeWinTests(unittest.TestCase):
         threading.Thread(target=self.registry.serve_forever, daemon=True).start()
         self.addCleanup(self.registry.server_close)
         self.addCleanup(self.registry.shutdown)
+        self.addCleanup(self.registry.stopping.set)
         patch = mock.patch.object(node_win, "REGISTRY", self.registry.url)
         patch.start()
         self.addCleanup(patch.stop)
@@ -101,11 +132,50 @@ class NodeWinTests(unittest.TestCase):
         self.assertEqual(self.fetch().read_bytes(), NODE_BYTES)
         self.assertEqual(len(self.registry.requests), 2, self.registry.requests)
 
-    def test_damaged_cache_is_downloaded_again(self):
+    def test_an_edited_cache_is_never_served(self):
         node = self.fetch()
-        node.write_bytes(NODE_BYTES[:-1] + b"!")
+        # node.exe edited along with a digest of it beside it: unpacked again
+        # from the tarball, which the registry's integrity still vouches for.
+        node.write_bytes(b"MZ edited")
+        (node.parent / "node.exe.sha256").write_text(hashlib.sha256(b"MZ edited").hexdigest() + "\n")
+        self.assertEqual(self.fetch().read_bytes(), NODE_BYTES)
+        self.assertEqual(len(self.registry.requests), 2, self.registry.requests)
+        # The tarball edited: it no longer matches, and is fetched again.
+        tgz = node.parent / f"{node_win.PACKAGE}-{node_win.VERSION}.tgz"
+        tgz.write_bytes(tgz.read_bytes() + b"!")
         self.assertEqual(self.fetch().read_bytes(), NODE_BYTES)
         self.assertEqual(len(self.registry.requests), 4, self.registry.requests)
+
+    def test_a_tarball_cut_short_is_a_network_failure(self):
+        for number, how in enumerate(["cut chunked", "cut sized"]):
+            with self.subTest(how):
+                self.registry.tarball_reply = how
+                cache = self.cache / str(number)
+                with self.assertRaises(node_win.Unreachable):
+                    self.fetch(cache)
+                self.assertEqual([p.name for p in cache.rglob("*") if p.is_file()], [f".{node_win.PACKAGE}.lock"])
+
+    def test_a_trickle_meets_the_deadline(self):
+        # In a child process: a download that ignored the deadline would hang.
+        self.registry.tarball_reply = "drip"
+        script = ("import sys\nfrom tools import node_win as n\n"
+                  "n.REGISTRY, n.DOWNLOAD_DEADLINE_S = sys.argv[1], 1\n"
+                  "try:\n    n.node_exe(sys.argv[2], log=lambda text: None)\n"
+                  "except n.Unreachable as e:\n    sys.exit(f'unreachable: {e}')\n")
+        done = subprocess.run([sys.executable, "-c", script, self.registry.url, str(self.cache)], cwd=REPO,
+                              capture_output=True, text=True, timeout=30)
+        self.assertEqual(done.returncode, 1, done.stderr)
+        self.assertIn("unreachable: ", done.stderr)
+        self.assertIn("not done after 1 s", done.stderr)
+
+    def test_a_link_at_the_lock_file_is_not_followed(self):
+        victim = self.cache.parent / "victim"
+        victim.write_text("keep")
+        self.cache.mkdir()
+        (self.cache / f".{node_win.PACKAGE}.lock").symlink_to(victim)
+        with self.assertRaises(node_win.FetchError):
+            self.fetch()
+        self.assertEqual(victim.read_text(), "keep")
 
     def test_answers_that_are_not_the_package_are_refused_and_not_cached(self):
         good = self.registry.tgz

@@ -219,6 +219,18 @@ class SignTests(unittest.TestCase):
                         "the shim did not see ./lumaro among its ancestors")
         self.assertNotIn("s3cret", self.signed_output)
 
+    def test_inherited_shell_tracing_does_not_print_the_password(self):
+        # A vendor's CI running with set -x and SHELLOPTS exported.
+        unsigned = self.root / "unsigned.exe"
+        result = run_quiet([OSSLSIGNCODE, "remove-signature", "-in", self.signed, "-out", unsigned])
+        self.assertEqual(result.returncode, 0, result.stdout.decode())
+        out = self.out_dir("traced") / "Lumaro.exe"
+        env = dict(os.environ, SHELLOPTS="xtrace", LUMARO_SIGN_PASSWORD=PASSWORD)
+        result = run_quiet([REPO / "assets" / "lumaro-sign", "--key", self.pfx, unsigned, out], env=env)
+        self.assertEqual(result.returncode, 0, result.stdout.decode())
+        self.assertNotIn("s3cret", result.stdout.decode())
+        self.assertEqual(verify(out, self.cert).returncode, 0)
+
     def test_wrong_password_fails_clearly_and_writes_no_exe(self):
         out_dir = self.out_dir("wrong")
         status, output = self.packer.pack(self.app, out_dir / "Lumaro.exe", self.pfx, "not it")

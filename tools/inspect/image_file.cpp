@@ -7,13 +7,16 @@
 #include <cerrno>
 #include <cstring>
 
-#include "tools/inspect/unique_fd.h"
+#include "tools/common/unique_fd.h"
 
 namespace lumaro::inspect {
 
+using tools::UniqueFd;
+
 std::expected<ByteBuffer, InspectError> ReadImageFile(const std::string& path) {
   auto fail = [&](std::string what) { return std::unexpected(InspectError{ErrorClass::kIo, std::move(what)}); };
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  // Without blocking: opening a FIFO would otherwise wait for a writer.
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   if (!fd.valid()) return fail(std::string("cannot open: ") + std::strerror(errno));
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0) return fail(std::string("cannot read: ") + std::strerror(errno));

@@ -12,6 +12,7 @@ enum class ErrorClass {
   kNotLauncher = 3,  // no single payload record and constants block to be found
   kIo = 4,           // reading the exe or writing the extracted files failed
   kRefused = 5,      // extraction would overwrite or mix with existing files
+  kOutOfMemory = 6,  // the exe needs more memory than this process can have
 };
 
 struct InspectError {

@@ -1,6 +1,7 @@
 // lmr-inspect: reports what a built launcher carries and whether its payload
 // would install, and extracts the package's files. See --help.
 #include <cstdio>
+#include <new>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -22,13 +23,14 @@ compressed-size, package-crc32, where the record and constants lie,
 chunk-size, chunk-count, stored-chunks, files, total-bytes, whether the
 sizes agree, and "payload: intact" or "payload: DAMAGED (why)". The payload
 is intact when the constants, the record and the stream agree on the sizes,
-the stream decodes to PACKAGE_SIZE bytes whose CRC-32 is PACKAGE_CRC32, and
-the archive parses with the launcher's own rules.
+the stream decodes to PACKAGE_SIZE bytes whose CRC-32 is PACKAGE_CRC32, the
+archive parses with the launcher's own rules, and Windows could create every
+path as the launcher would (letter case aside, no two entries share one).
 
   --list         also a "file: SIZE NAME" line per file
   --extract DIR  write the package's files into DIR instead, byte for byte.
                  DIR must be missing (it is created) or empty; nothing is
-                 overwritten and no symbolic link is followed. A damaged
+                 overwritten and no symbolic link is followed, DIR included. A damaged
                  payload, or one with a name the launcher refuses, is not
                  extracted at all.
 
@@ -38,7 +40,9 @@ Exit codes:
   2  usage error
   3  EXE is not a launcher: no single payload record and constants block
   4  I/O failure (reading EXE, writing DIR)
-  5  extraction refused: DIR is not empty, or a path exists already
+  5  extraction refused: DIR is not empty or is a link, or a path exists
+     already
+  6  out of memory
 )help";
 
 struct CommandLine {
@@ -117,4 +121,13 @@ int Run(int argc, char** argv) {
 }  // namespace
 }  // namespace lumaro::inspect
 
-int main(int argc, char** argv) { return lumaro::inspect::Run(argc, argv); }
+int main(int argc, char** argv) {
+  try {
+    return lumaro::inspect::Run(argc, argv);
+  } catch (const std::bad_alloc&) {
+    // Sizes come from the exe; whatever they make us hold, running out is
+    // an answer, not an abort.
+    std::fputs("lmr-inspect: out of memory\n", stderr);
+    return lumaro::inspect::ExitCode(lumaro::inspect::ErrorClass::kOutOfMemory);
+  }
+}

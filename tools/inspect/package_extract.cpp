@@ -62,19 +62,21 @@ std::expected<void, InspectError> WriteAll(int fd, std::span<const std::byte> da
 }  // namespace
 
 std::expected<UniqueFd, InspectError> OpenEmptyTarget(const std::string& dir) {
+  // "out/" would resolve a link named out: look at the name itself.
+  std::string own = dir;
+  while (own.size() > 1 && own.back() == '/') own.pop_back();
   struct stat st {};
-  if (::stat(dir.c_str(), &st) != 0) {
-    const int error = errno;
-    if (error != ENOENT || ::lstat(dir.c_str(), &st) == 0) {
-      return std::unexpected(FromErrno(error, dir, "cannot look at the folder"));
-    }
+  if (::lstat(own.c_str(), &st) != 0) {
+    if (errno != ENOENT) return std::unexpected(FromErrno(errno, dir, "cannot look at the folder"));
     std::error_code ec;
-    std::filesystem::create_directories(dir, ec);
+    std::filesystem::create_directories(own, ec);
     if (ec) return std::unexpected(Error(ErrorClass::kIo, dir, "cannot create the folder: " + ec.message()));
+  } else if (S_ISLNK(st.st_mode)) {
+    return std::unexpected(Error(ErrorClass::kRefused, dir, "is a symbolic link; not followed"));
   } else if (!S_ISDIR(st.st_mode)) {
     return std::unexpected(Error(ErrorClass::kRefused, dir, "exists and is not a folder"));
   }
-  UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  UniqueFd fd(::open(own.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (!fd.valid()) return std::unexpected(FromErrno(errno, dir, "cannot open the folder"));
   const auto empty = IsEmptyFolder(fd.get());
   if (!empty) return std::unexpected(FromErrno(empty.error(), dir, "cannot list the folder"));

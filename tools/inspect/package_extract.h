@@ -11,12 +11,15 @@
 #include "tools/inspect/inspect_error.h"
 #include "tools/inspect/package_entries.h"
 #include "tools/inspect/payload_check.h"
-#include "tools/inspect/unique_fd.h"
+#include "tools/common/unique_fd.h"
 
 namespace lumaro::inspect {
 
+using tools::UniqueFd;
+
 // The target folder, open: created with its parents when missing, used when
-// an empty folder; kRefused when it holds anything or is not a folder.
+// an empty folder; kRefused when it holds anything, is not a folder, or is a
+// symbolic link (not followed, even to an empty folder).
 std::expected<UniqueFd, InspectError> OpenEmptyTarget(const std::string& dir);
 
 // Creates every entry below root (dir names root in messages). Stops at the

@@ -78,6 +78,23 @@ bool Overlaps(std::size_t a, std::size_t a_size, std::size_t b, std::size_t b_si
   return a < b + b_size && b < a + a_size;
 }
 
+// Drops the records that lie inside an earlier record's stream, as far as it
+// walks: file data (an app that carries a launcher), not a second record.
+// Hits are sorted; a covered hit is not walked, so the walks never overlap.
+std::vector<Hit> OutermostRecords(std::span<const std::byte> image, std::span<const Section> sections,
+                                  const std::vector<Hit>& hits) {
+  std::vector<Hit> outer;
+  std::size_t covered_to = 0;
+  for (const Hit& hit : hits) {
+    if (hit.offset < covered_to) continue;
+    outer.push_back(hit);
+    const Section& home = sections[hit.section];
+    const StreamWalk walk = WalkStream(Data(image, home).subspan(hit.offset - home.offset + kRecordHeadSize));
+    covered_to = hit.offset + kRecordHeadSize + (walk.complete() ? walk.length : kMagicSize);
+  }
+  return outer;
+}
+
 std::string Offsets(const std::vector<Hit>& hits) {
   std::string out;
   for (std::size_t i = 0; i < hits.size() && i < 4; ++i) out += (i ? ", " : "") + Hex(hits[i].offset);
@@ -89,8 +106,10 @@ std::string Offsets(const std::vector<Hit>& hits) {
 std::expected<PayloadLocation, InspectError> LocatePayload(std::span<const std::byte> image,
                                                            std::span<const Section> sections) {
   const std::string_view record_magic(package::kRecordMagic.data(), package::kRecordMagic.size());
-  const auto records = FindAll(image, sections, record_magic, kRecordProbeSize,
-                               [](auto data, std::size_t at) { return HasStreamMagic(data, at) && HasHexBuildId(data, at); });
+  const auto records = OutermostRecords(
+      image, sections, FindAll(image, sections, record_magic, kRecordProbeSize, [](auto data, std::size_t at) {
+        return HasStreamMagic(data, at) && HasHexBuildId(data, at);
+      }));
   if (records.empty()) {
     const auto loose = FindAll(image, sections, record_magic, kRecordProbeSize,
                                [](auto data, std::size_t at) { return HasStreamMagic(data, at); });

@@ -1,7 +1,8 @@
 // Finds the payload record and the constants block in a launcher image by
 // their layouts alone (package/payload_format.h): exactly one record ("LMR1",
-// a u32, 16 hex digits, then an LZMS buffer header) and exactly one block
-// tagged "LMRC" outside it. Nothing is decoded here.
+// a u32, 16 hex digits, then an LZMS buffer header) outside the streams of
+// others, and exactly one block tagged "LMRC" outside it. Nothing is decoded
+// here.
 #pragma once
 
 #include <cstddef>

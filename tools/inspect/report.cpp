@@ -18,19 +18,6 @@ void Line(std::string& out, std::string_view key, const std::string& value) {
 
 }  // namespace
 
-std::string OneLine(std::string_view text) {
-  std::string out;
-  for (char c : text) {
-    const auto u = static_cast<unsigned char>(c);
-    if (u < 0x20 || u == 0x7F) {
-      out += "\\x" + Hex(u, 2).substr(2);
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
-
 std::string FormatReport(const Inspection& inspection, bool list) {
   const PayloadLocation& where = inspection.where;
   const StreamWalk& stream = where.stream;

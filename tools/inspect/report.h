@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "tools/common/one_line.h"
 #include "tools/inspect/payload_check.h"
 
 namespace lumaro::inspect {
@@ -14,7 +15,7 @@ namespace lumaro::inspect {
 // With list, a "file: SIZE NAME" line per entry follows the summary.
 std::string FormatReport(const Inspection& inspection, bool list);
 
-// A name or message made safe for one line: control characters escaped.
-std::string OneLine(std::string_view text);
+// Names and messages are printed through OneLine: control characters escaped.
+using tools::OneLine;
 
 }  // namespace lumaro::inspect

@@ -17,8 +17,10 @@ namespace lumaro::pack {
 
 struct SourceFile {
   std::string name;              // archive name
-  std::filesystem::path source;  // where its bytes are read from
+  std::filesystem::path source;  // where its bytes are read from, never through a link
   std::uint64_t size;
+  std::uint64_t device;  // the file the scan saw: the read takes that one or none
+  std::uint64_t inode;
 };
 
 struct AppFolder {
@@ -36,8 +38,8 @@ std::expected<AppFolder, PackError> ScanAppFolder(const std::filesystem::path& r
 // files_done, files_total
 using ReadProgress = std::function<void(std::size_t, std::size_t)>;
 
-// Reads every file in full into the archive; a file whose size changed since
-// the scan is an I/O error.
+// Reads every file in full into the archive. A file that is no longer the one
+// the scan saw (replaced, a link or FIFO now, another size) is an I/O error.
 std::expected<std::vector<std::byte>, PackError> ReadAppArchive(const AppFolder& folder,
                                                                 const ReadProgress& progress = {});
 

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <new>
+#include <system_error>
 #include <thread>
 
 #include "compat/lzms/buffer_header.h"
@@ -62,8 +64,9 @@ std::expected<CompressedStream, PackError> CompressLzmsBuffer(std::span<const st
   std::atomic<std::size_t> done{0};
   std::mutex report_mutex;
   std::string failure;
+  std::atomic<bool> out_of_memory{false};
 
-  auto worker = [&] {
+  auto work = [&] {
     wimlib_compressor* raw = nullptr;
     const int rc = wimlib_create_compressor(WIMLIB_COMPRESSION_TYPE_LZMS, recorded ? recorded : 1,
                                             options.level, &raw);
@@ -91,11 +94,28 @@ std::expected<CompressedStream, PackError> CompressLzmsBuffer(std::span<const st
       }
     }
   };
+  // An exception must not leave a thread (that would terminate): running out
+  // of memory stops every worker and is rethrown here, for the caller.
+  auto worker = [&] {
+    try {
+      work();
+    } catch (const std::bad_alloc&) {
+      out_of_memory = true;
+      next = chunk_count;
+    }
+  };
   {
     std::vector<std::jthread> pool;
-    for (unsigned i = 1; i < threads; ++i) pool.emplace_back(worker);
+    for (unsigned i = 1; i < threads; ++i) {
+      try {
+        pool.emplace_back(worker);
+      } catch (const std::system_error&) {
+        break;  // fewer threads give the same bytes, only later
+      }
+    }
     worker();
   }
+  if (out_of_memory) throw std::bad_alloc();
   if (!failure.empty()) return std::unexpected(PackError{ErrorClass::kFailed, failure});
 
   CompressedStream stream;

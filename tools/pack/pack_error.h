@@ -11,6 +11,7 @@ enum class ErrorClass {
   kUsage = 2,     // the command line is wrong
   kBadInput = 3,  // the app folder cannot be packed as it is
   kIo = 4,        // reading or writing a file failed
+  kOutOfMemory = 5,
 };
 
 struct PackError {

@@ -5,11 +5,13 @@
 #include <charconv>
 #include <chrono>
 #include <cstdio>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "tools/common/one_line.h"
 #include "tools/pack/app_folder.h"
 #include "tools/pack/lzms_stream.h"
 #include "tools/pack/package_record.h"
@@ -63,6 +65,7 @@ Exit codes:
   3  bad input (the folder cannot be packed as it is; the message names
      the path)
   4  I/O failure (reading the folder or writing an output)
+  5  out of memory
 )";
 
 struct CommandLine {
@@ -243,7 +246,7 @@ std::expected<std::string, PackError> Run(const CommandLine& line) {
 }  // namespace
 }  // namespace lumaro::pack
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv) try {
   using namespace lumaro::pack;
   auto line = ParseCommandLine(argc, argv);
   if (!line) {
@@ -258,9 +261,13 @@ int main(int argc, char** argv) {
   }
   auto build_id = Run(*line);
   if (!build_id) {
-    std::fprintf(stderr, "lmr-pack: %s\n", build_id.error().message.c_str());
+    // Messages carry the folder's names as they are: escape them for the terminal.
+    std::fprintf(stderr, "lmr-pack: %s\n", lumaro::tools::OneLine(build_id.error().message).c_str());
     return ExitCode(build_id.error().error_class);
   }
   if (line->print_build_id) std::printf("%s\n", build_id->c_str());
   return 0;
+} catch (const std::bad_alloc&) {
+  std::fputs("lmr-pack: out of memory\n", stderr);
+  return lumaro::pack::ExitCode(lumaro::pack::ErrorClass::kOutOfMemory);
 }

@@ -7,10 +7,17 @@
 #include <unordered_map>
 #include <vector>
 
-#include "tools/pack/windows_names.h"
+#include "tools/common/one_line.h"
+#include "tools/common/windows_names.h"
 
 namespace lumaro::pack {
 namespace {
+
+using tools::CaseFoldKey;
+using tools::Concat;
+using tools::EntryNameProblem;
+using tools::IsPlainShortName;
+using tools::IsShortNameAliasForm;
 
 PackError BadInput(std::string message) { return {ErrorClass::kBadInput, std::move(message)}; }
 
@@ -62,8 +69,8 @@ std::optional<PackError> ShortNameClash(const std::unordered_map<std::string, Se
 std::expected<void, PackError> CheckPackageNames(std::span<const std::string> names,
                                                  std::string_view where) {
   if (names.size() > kMaxEntries) {
-    return std::unexpected(BadInput("the folder holds " + std::to_string(names.size()) +
-                                    " files; a package holds at most 65,535"));
+    return std::unexpected(BadInput(Concat(where.empty() ? "the folder" : Concat("\"", where, "\""), " holds ",
+                                           std::to_string(names.size()), " files; a package holds at most 65,535")));
   }
   // Every file and every folder it implies, by case-folded name: two paths
   // that differ only in letter case are one path on Windows.

@@ -16,6 +16,7 @@
 #include <optional>
 
 #include "platform/byte_order.h"
+#include "tools/common/one_line.h"
 
 namespace lumaro::pack {
 namespace {
@@ -23,7 +24,7 @@ namespace {
 namespace fs = std::filesystem;
 
 PackError IoError(const fs::path& path, std::string_view what, int error) {
-  return {ErrorClass::kIo, "\"" + path.string() + "\": " + std::string(what) + ": " + std::strerror(error)};
+  return {ErrorClass::kIo, tools::Concat("\"", path.native(), "\": ", what, ": ", std::strerror(error))};
 }
 
 std::optional<std::vector<std::byte>> ReadIfPresent(const fs::path& path) {
@@ -128,10 +129,12 @@ std::expected<void, PackError> WriteFileIfChanged(const fs::path& path, std::spa
       (content.empty() || std::memcmp(existing->data(), content.data(), content.size()) == 0)) {
     return {};
   }
-  fs::path temp = path;
-  temp += ".tmp-" + std::to_string(::getpid());
-  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  // A fresh name, created exclusively: whatever someone planted beside the
+  // output (a link to another file, say) is never opened, let alone written.
+  std::string temp = path.native() + ".tmp-XXXXXX";
+  const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
   if (fd < 0) return std::unexpected(IoError(path, "cannot create", errno));
+  ::fchmod(fd, 0644);
   if (const int error = WriteAllAndClose(fd, content)) {
     ::unlink(temp.c_str());
     return std::unexpected(IoError(path, "cannot write", error));

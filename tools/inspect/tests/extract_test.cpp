@@ -106,6 +106,23 @@ TEST(Extract, RefusesNamesTheLauncherWouldNotInstallBeforeTouchingTheDisk) {
   }
 }
 
+TEST(Extract, RefusesATargetThatIsALink) {
+  const Launcher launcher = Inspected({{"home.mjs", AsBytes("1")}, {"node.exe", AsBytes("2")}});
+  TempTree scratch;
+  scratch.Folder("real");
+  scratch.Link("out", scratch / "real");
+  scratch.Link("dangling", scratch / "nowhere");
+  for (const std::string dir : {"out", "out/", "dangling"}) {
+    SCOPED_TRACE(dir);
+    const auto extracted = ExtractPackage(launcher.inspection, (scratch / dir).string());
+    ASSERT_FALSE(extracted.has_value());
+    EXPECT_EQ(extracted.error().error_class, ErrorClass::kRefused);
+    EXPECT_NE(extracted.error().message.find("symbolic link"), std::string::npos) << extracted.error().message;
+  }
+  EXPECT_TRUE(fs::is_empty(scratch / "real"));
+  EXPECT_FALSE(fs::exists(scratch / "nowhere"));
+}
+
 // Below the emptiness check: what a folder filled behind our back holds is
 // never overwritten, and no link in it is followed.
 TEST(Extract, NeverOverwritesAFileNorFollowsALink) {

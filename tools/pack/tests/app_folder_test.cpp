@@ -1,7 +1,12 @@
 // Folder -> archive: the bytes read back through the launcher's own archive
 // reader, the order and separators, determinism and the BuildId, and links.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -119,6 +124,67 @@ TEST(AppFolder, ReportsOutermostEmptyFolders) {
   ASSERT_TRUE(folder) << folder.error().message;
   EXPECT_EQ(folder->empty_folders, (std::vector<std::string>{"empty", "empty b", "lib/nothing"}));
   EXPECT_EQ(folder->files.size(), 3u);
+}
+
+// Between the scan and the read, someone who can write to the folder swaps a
+// scanned file. The read must take the very file the scan saw, or nothing.
+TEST(AppFolder, RefusesAFileSwappedBetweenScanAndRead) {
+  TempTree outside;
+  outside.File("secret", std::string(40, 's'));
+  const struct {
+    const char* label;
+    std::function<void(const TempTree&)> swap;
+  } cases[] = {
+      {"a link to a file of the same size", [&](const TempTree& t) { t.Link("z.js", outside / "secret"); }},
+      {"a FIFO", [](const TempTree& t) { ASSERT_EQ(::mkfifo((t / "z.js").c_str(), 0600), 0); }},
+      {"another file of the same size", [](const TempTree& t) { t.File("z.js", std::string(40, 'y')); }},
+      {"a file of another size", [](const TempTree& t) { t.File("z.js", std::string(41, 'z')); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    TempTree tree;
+    tree.Basics();
+    tree.File("z.js", std::string(40, 'z'));
+    auto folder = ScanAppFolder(tree.root());
+    ASSERT_TRUE(folder) << folder.error().message;
+    // Moved aside, not removed: a new file must not get its inode back.
+    std::filesystem::rename(tree / "z.js", tree / "z.old");
+    c.swap(tree);
+    const auto archive = ReadAppArchive(*folder);
+    ASSERT_FALSE(archive);
+    EXPECT_NE(archive.error().message.find((tree / "z.js").string()), std::string::npos) << archive.error().message;
+  }
+}
+
+// The walk keeps its own stack: a deep tree must not overflow the thread's.
+TEST(AppFolder, WalksTwoThousandNestedFolders) {
+  TempTree tree;
+  tree.Basics();
+  // Made one level at a time: libstdc++'s create_directories stops short of PATH_MAX.
+  std::string deep;
+  int at = ::open(tree.root().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  for (int i = 0; i < 2000 && at >= 0; ++i) {
+    deep += "d/";
+    if (i == 500) {
+      ASSERT_EQ(::mkdirat(at, "empty", 0700), 0);
+    }
+    ASSERT_EQ(::mkdirat(at, "d", 0700), 0);
+    const int next = ::openat(at, "d", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ::close(at);
+    at = next;
+  }
+  ASSERT_GE(at, 0);
+  const int file = ::openat(at, "x.js", O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  ASSERT_GE(file, 0);
+  ::close(file);
+  ::close(at);
+  auto folder = ScanAppFolder(tree.root());
+  ASSERT_TRUE(folder) << folder.error().message;
+  ASSERT_EQ(folder->files.size(), 3u);
+  EXPECT_EQ(folder->files[0].name, deep + "x.js");
+  EXPECT_EQ(folder->empty_folders, std::vector<std::string>{deep.substr(0, 1000) + "empty"});
+  const auto archive = ReadAppArchive(*folder);
+  EXPECT_TRUE(archive) << archive.error().message;
 }
 
 TEST(ArchiveWriter, WritesOddPackagesAsGiven) {

@@ -78,6 +78,16 @@ TEST(PackCli, BadInputExitsWith3AndNamesThePath) {
   EXPECT_NE(run.err.find((app / "lib/PRN.js").string()), std::string::npos) << run.err;
   EXPECT_FALSE(std::filesystem::exists(scratch / "r.bin"));
 
+  // A name cannot forge a line of the message or reach the terminal raw.
+  TempTree odd;
+  odd.Basics();
+  odd.File("lib/a\nb\x1b[2J.js", "x");
+  const ToolRun escaped = Pack(scratch, Quote(odd.root().string()) + " --record " + Quote((scratch / "r.bin").string()));
+  EXPECT_EQ(escaped.exit_code, 3);
+  EXPECT_NE(escaped.err.find("lib/a\\x0ab\\x1b[2J.js"), std::string::npos) << escaped.err;
+  EXPECT_EQ(escaped.err.find('\x1b'), std::string::npos) << escaped.err;
+  EXPECT_EQ(escaped.err.find('\n'), escaped.err.size() - 1) << escaped.err;
+
   const ToolRun missing = Pack(scratch, Quote((scratch / "nope").string()) + " --record " + Quote((scratch / "r.bin").string()));
   EXPECT_EQ(missing.exit_code, 3) << missing.err;
 }
@@ -100,6 +110,20 @@ TEST(PackOutput, WritesIntoAFifoInsteadOfReplacingIt) {
   struct stat info {};
   ASSERT_EQ(::stat(fifo.c_str(), &info), 0);
   EXPECT_TRUE(S_ISFIFO(info.st_mode));
+}
+
+// Someone who can write beside the output plants a link where the temporary
+// file goes: it must not be written through, nor end up as the output.
+TEST(PackOutput, NeverWritesThroughALinkPlantedAtTheTemporaryName) {
+  TempTree scratch;
+  scratch.File("victim", "keep");
+  const auto out = scratch / "r.bin";
+  scratch.Link("r.bin.tmp-" + std::to_string(::getpid()), scratch / "victim");
+  const auto written = WriteFileIfChanged(out, std::string_view("payload"));
+  ASSERT_TRUE(written) << written.error().message;
+  EXPECT_EQ(ReadText(scratch / "victim"), "keep");
+  EXPECT_FALSE(std::filesystem::is_symlink(out));
+  EXPECT_EQ(ReadText(out), "payload");
 }
 
 TEST(PackCli, UnwritableOutputExitsWith4) {

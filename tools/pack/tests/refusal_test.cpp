@@ -14,12 +14,14 @@
 #include "tools/pack/app_folder.h"
 #include "tools/pack/package_names.h"
 #include "tools/pack/tests/temp_tree.h"
-#include "tools/pack/windows_names.h"
+#include "tools/common/one_line.h"
+#include "tools/common/windows_names.h"
 
 namespace lumaro::pack {
 namespace {
 
 using testing::TempTree;
+using namespace tools;
 
 struct TreeCase {
   const char* label;
@@ -133,12 +135,13 @@ TEST(Refusals, NamesLinuxCannotMakeButALibraryCallerCan) {
   }
 
   std::vector<std::string> many;
-  for (int i = 0; i < 65533; ++i) many.push_back("f" + std::to_string(i));
+  for (int i = 0; i < 65533; ++i) many.push_back(Concat("f", std::to_string(i)));
   EXPECT_TRUE(CheckPackageNames(WithBasics(many))) << "65,535 names";
   many.push_back("f65533");
-  auto too_many = CheckPackageNames(WithBasics(many));
+  auto too_many = CheckPackageNames(WithBasics(many), "/src/app");
   ASSERT_FALSE(too_many);
-  EXPECT_NE(too_many.error().message.find("65,535"), std::string::npos) << too_many.error().message;
+  EXPECT_NE(too_many.error().message.find("\"/src/app\" holds 65536 files"), std::string::npos)
+      << too_many.error().message;
 }
 
 TEST(WindowsNames, ShortNameShapes) {

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-namespace lumaro::pack {
+namespace lumaro::tools {
 
 inline constexpr std::size_t kMaxEntryNameBytes = 65535;
 // NTFS component limit, in UTF-16 units.
@@ -15,6 +15,10 @@ inline constexpr std::size_t kMaxComponentUnits = 255;
 // Extended-length paths stop at 32,767 UTF-16 units; leave room for the
 // install folder under LOCALAPPDATA.
 inline constexpr std::size_t kMaxNameUnits = 32767 - 512;
+
+// UTF-16 length of well-formed UTF-8: one unit per code point, two for the
+// four-byte sequences that become surrogate pairs.
+std::size_t Utf16Units(std::string_view utf8);
 
 // Why one component cannot be a Windows file or folder name, or nullopt.
 // The component must already be well-formed UTF-8.
@@ -38,4 +42,4 @@ bool IsShortNameAliasForm(std::string_view component);
 // name with each character's simple upper case mapping applied.
 std::string CaseFoldKey(std::string_view utf8_name);
 
-}  // namespace lumaro::pack
+}  // namespace lumaro::tools

@@ -1,11 +1,12 @@
-// A POSIX file descriptor with one owner, closed when it goes.
+// A POSIX file descriptor with one owner, closed when it goes; the build-side
+// tools' only one.
 #pragma once
 
 #include <unistd.h>
 
 #include <utility>
 
-namespace lumaro::inspect {
+namespace lumaro::tools {
 
 class UniqueFd {
  public:
@@ -33,4 +34,4 @@ class UniqueFd {
   int fd_ = -1;
 };
 
-}  // namespace lumaro::inspect
+}  // namespace lumaro::tools

@@ -1,7 +1,8 @@
-// Windows file-name checks for the pack tool. The launcher leaves these to the
-// file system at install time, where a bad name would only surface on the
-// user's machine; the pack tool refuses them while the author can fix them.
-#include "tools/pack/windows_names.h"
+// Windows file-name checks for the build-side tools. The launcher leaves these
+// to the file system at install time, where a bad name would only surface on
+// the user's machine; the pack tool refuses them while the author can fix
+// them, and the inspector calls a payload holding them damaged.
+#include "tools/common/windows_names.h"
 
 #include <locale.h>
 #include <wctype.h>
@@ -11,8 +12,9 @@
 
 #include "package/archive.h"
 #include "platform/text.h"
+#include "tools/common/one_line.h"
 
-namespace lumaro::pack {
+namespace lumaro::tools {
 namespace {
 
 char AsciiUpper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
@@ -43,8 +45,8 @@ bool IsReservedDeviceName(std::string_view component) {
   return digit == "\xC2\xB9" || digit == "\xC2\xB2" || digit == "\xC2\xB3";
 }
 
-// UTF-16 length of well-formed UTF-8: one unit per code point, two for the
-// four-byte sequences that become surrogate pairs.
+}  // namespace
+
 std::size_t Utf16Units(std::string_view utf8) {
   std::size_t units = 0;
   for (unsigned char c : utf8) {
@@ -54,24 +56,19 @@ std::size_t Utf16Units(std::string_view utf8) {
   return units;
 }
 
-std::string Quoted(std::string_view text) { return "\"" + std::string(text) + "\""; }
-
-}  // namespace
-
 std::optional<std::string> WindowsComponentProblem(std::string_view component) {
   for (unsigned char c : component) {
     if (c < 0x20) return "contains a control character, which Windows does not allow in names";
     if (std::string_view("<>:\"|?*").find(static_cast<char>(c)) != std::string_view::npos) {
-      return "contains " + Quoted(std::string(1, static_cast<char>(c))) +
-             ", which Windows does not allow in names";
+      return Concat("contains ", Quoted(std::string(1, static_cast<char>(c))),
+                    ", which Windows does not allow in names");
     }
   }
   if (!component.empty() && (component.back() == '.' || component.back() == ' ')) {
-    return "component " + Quoted(component) +
-           " ends in a dot or a space, which Windows strips from names";
+    return Concat("component ", Quoted(component), " ends in a dot or a space, which Windows strips from names");
   }
   if (IsReservedDeviceName(component)) {
-    return "component " + Quoted(component) + " is a reserved device name on Windows";
+    return Concat("component ", Quoted(component), " is a reserved device name on Windows");
   }
   if (Utf16Units(component) > kMaxComponentUnits) {
     return "a component is longer than Windows allows (255 UTF-16 units)";
@@ -165,4 +162,4 @@ std::string CaseFoldKey(std::string_view utf8_name) {
   return key;
 }
 
-}  // namespace lumaro::pack
+}  // namespace lumaro::tools
