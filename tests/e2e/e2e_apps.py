@@ -16,11 +16,11 @@ import time
 import unittest
 
 from tests.e2e import harness
-from tests.e2e.harness import Background, SetupError, tree_listing, wait_for, wait_for_file, win_path
+from tests.e2e.harness import SetupError, tree_listing, wait_for, wait_for_file, win_path
+from tools.wine import wine_driver
 
 SPY_CONTROL = "spy-control.txt"
 SPY_RECORD = "spy-node.jsonl"
-WINE_BUILTINS = "/usr/lib/x86_64-linux-gnu/wine/x86_64-windows"
 
 
 # -- app folders and launchers ---------------------------------------------
@@ -251,7 +251,7 @@ class HeldFile:
                 "--stop-file", win_path(self.stop)]
         if create:
             argv.append("--create")
-        self.proc = Background(s, argv, "holder")
+        self.proc = s.spawn(argv, "holder")
 
     def __enter__(self):
         if not wait_for_file(self.ready, 30):
@@ -357,31 +357,18 @@ def plain_prefix_session(s):
     global _plain
     if _plain is not None:
         return _plain
-    clone = os.path.join(s.root, "prefix-plain")
-    system_dll = os.path.join(clone, "drive_c", "windows", "system32", "cabinet.dll")
-    if not os.path.isdir(clone):
-        subprocess.run(["cp", "-a", s.prefix, clone], check=True)
-        shutil.copyfile(os.path.join(WINE_BUILTINS, "cabinet.dll"), system_dll)
-        with open(os.path.join(clone, ".lumaro-prefix"), "w") as f:
-            f.write("x11=0 cabinet=\n")
-    with open(system_dll, "rb") as f:
+    clone = wine_driver.clone_prefix(s.prefix, os.path.join(s.root, "prefix-plain"), cabinet=False)
+    with open(os.path.join(clone, "drive_c", "windows", "system32", "cabinet.dll"), "rb") as f:
         if b"Wine builtin DLL" not in f.read(256):
             raise SetupError("the clone still has the stand-in cabinet.dll")
     twin = copy.copy(s)
-    twin.prefix = clone
-    twin.env = dict(s.env, WINEPREFIX=clone)
-    twin.unique = s.unique  # one counter for file names across both prefixes
+    twin.prefix = str(clone)
+    # Its own server; one counter for file names across both prefixes.
+    twin.wine = wine_driver.Session(clone, s.wine.tools, logs=s.scratch("proc-plain"))
+    twin.wine.unique = s.wine.unique
     twin._oserror_cache = {}
-    subprocess.run([harness.PREFIX_SH, "start", clone], env=twin.env, check=True, stdin=subprocess.DEVNULL,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=180)
+    twin.wine.start()
     _plain = twin
-    try:
-        proc = Background(twin, ["reg", "delete", r"HKCU\Software\Wine\DllOverrides", "/v", "cabinet", "/f"],
-                          "plain-reg")
-        proc.wait(60)
-    except BaseException:
-        stop_plain_prefix()
-        raise
     return twin
 
 
@@ -390,10 +377,7 @@ def stop_plain_prefix():
     if _plain is None:
         return
     twin, _plain = _plain, None
-    subprocess.run([harness.PREFIX_SH, "stop", twin.prefix], env=twin.env, stdin=subprocess.DEVNULL,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
-    subprocess.run(["/usr/lib/wine/wineserver", "-w"], env=twin.env, timeout=30, stdin=subprocess.DEVNULL,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    twin.wine.close()
 
 
 # -- generated content ------------------------------------------------------------

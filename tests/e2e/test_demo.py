@@ -11,8 +11,9 @@ import sys
 import tempfile
 import unittest
 
-from tests.e2e.harness import PREFIX_SH, REPO
+from tests.e2e.harness import REPO
 from tools import node_win
+from tools.wine import wine_driver
 
 RUN_DEMO = os.path.join(REPO, "demo", "run_demo.py")
 # Two packs of the real node.exe take half a minute each on two cores.
@@ -27,7 +28,8 @@ class DemoTests(unittest.TestCase):
         self.tools = os.path.join(self.windows_build, "tests", "wine")
         for needed in (os.path.join(self.host_build, "tools", "pack", "lmr-pack"),
                        os.path.join(self.windows_build, "lumaro-link"),
-                       os.path.join(self.tools, "lmr-runner.exe")):
+                       os.path.join(self.windows_build, "tools", "wine", "lmr-runner.exe"),
+                       os.path.join(self.tools, "fake-node.exe")):
             if not os.path.exists(needed):
                 self.skipTest(f"{needed} not built yet")
         self.root = tempfile.mkdtemp(prefix="lumaro-demo-test-")
@@ -36,8 +38,7 @@ class DemoTests(unittest.TestCase):
         self.addCleanup(self.stop_server)
 
     def stop_server(self):
-        subprocess.run([PREFIX_SH, "stop", self.prefix], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL, timeout=120)
+        wine_driver.stop_server(self.prefix)
 
     def run_demo(self, *options):
         """run_demo.py to its end, its output through a pipe; (status, output)."""

@@ -3,7 +3,7 @@
 // "stderr.txt" from its own folder, writes the latter to standard error and
 // ends with the former. When LMR_FAKE_NODE_LOG names a file, appends one JSON
 // line there: the command line, the working folder and LMR_DEVICE_FILE.
-#include "tool_util.h"
+#include "tools/wine/tool_util.h"
 
 #include <string>
 

@@ -8,7 +8,7 @@
 //   stderr_hex=HEX write these bytes raw to the standard error handle
 //   crash=1        access violation (exit code 0xC0000005)
 //   exit=N         exit code (decimal or 0x hex), default 0
-#include "tool_util.h"
+#include "tools/wine/tool_util.h"
 
 #include <string>
 #include <vector>
