@@ -102,7 +102,7 @@ def bounded(args, seconds, env, what=None, stdout=None, stderr=None):
 
 # -- prefixes -------------------------------------------------------------------
 
-def make_prefix(prefix, cabinet=None, x11=False, desktop=None, log=None):
+def make_prefix(prefix, cabinet=None, x11=False, desktop=None, log=None, display=None):
     """Makes prefix once (stamped with its settings, locked against a second
     maker): headless (the null graphics driver) unless x11, with the stand-in
     cabinet.dll loaded in place of Wine's own when given, Windows 10, no crash
@@ -116,7 +116,7 @@ def make_prefix(prefix, cabinet=None, x11=False, desktop=None, log=None):
     if desktop and not x11:
         raise WineError("a virtual desktop needs --x11")
     prefix.parent.mkdir(parents=True, exist_ok=True)
-    env = wine_env(prefix)
+    env = wine_env(prefix, display)
     stamp = prefix / ".lumaro-prefix"
     want = f"x11={int(x11)} cabinet={'yes' if cabinet else ''}" + (f" desktop={desktop}" if desktop else "")
     with open(f"{prefix}.lock", "w") as lock:
@@ -320,6 +320,9 @@ class DialogReader:
     def __init__(self, session, caption=DIALOG_CAPTION, press=True, timeout_s=DIALOG_TIMEOUT_S):
         base = os.path.join(session.logs, session.unique("dialog"))
         self.out_path, self.stop_path = base + ".json", base + ".stop"
+        for stale in (self.out_path, self.stop_path):  # another session's, in shared logs
+            if os.path.exists(stale):
+                os.unlink(stale)
         self.proc = session.spawn(
             [session.driver_tool("lmr-dialog.exe"), "--caption", caption, "--timeout-ms",
              int(timeout_s * 1000), "--out", win_path(self.out_path), "--stop-file",
