@@ -44,8 +44,9 @@ USER_DIR = "Demo"
 LOCAL_APP_DATA = rf"C:\users\{USER_DIR}\AppData\Local"
 
 # What the failing app says when the stand-in node, which runs no JavaScript,
-# takes the place of Node.js.
+# takes the place of Node.js, and what tells the stand-in to say it.
 STAND_IN_ERROR = "SyntaxError: Expected ',' or '}' after property value in JSON at position 14\n"
+STAND_IN_FAILURE = {"FAKE_NODE_EXIT": "1", "FAKE_NODE_STDERR_HEX": STAND_IN_ERROR.encode().hex()}
 
 
 class DemoFailed(Exception):
@@ -103,10 +104,11 @@ class Wine:
             raise DemoFailed(f"lmr-runner reported no exit code: {report}")
         return code
 
-    def launch(self, exe):
+    def launch(self, exe, env=None):
         """Runs exe to its end with a reader that reads and closes the error
         dialog, if one comes; returns (exit code, seconds, dialog or None)."""
-        result = self.session.launch(exe, set_env={"LOCALAPPDATA": LOCAL_APP_DATA}, timeout_s=LAUNCH_TIMEOUT_S)
+        result = self.session.launch(exe, set_env={"LOCALAPPDATA": LOCAL_APP_DATA, **(env or {})},
+                                     timeout_s=LAUNCH_TIMEOUT_S)
         if result.exit_code is None:
             raise DemoFailed(f"lmr-runner reported no exit code: {result.report}")
         return result.exit_code, result.seconds, result.dialog
@@ -150,12 +152,10 @@ def pack(args, app, out, work):
     return time.monotonic() - started
 
 
-def make_app(folder, node, home, extra=None):
+def make_app(folder, node, home):
     folder.mkdir(parents=True)
     shutil.copyfile(node, folder / "node.exe")
     shutil.copyfile(home, folder / "home.mjs")
-    for name, text in (extra or {}).items():
-        (folder / name).write_text(text, encoding="utf-8")
 
 
 def show_tree(root):
@@ -295,11 +295,10 @@ def run(args):
         expect_clean("the warm launch", code, dialog, data_root)
 
         say("Failure path: an app that throws while starting")
-        extra = {"stderr.txt": STAND_IN_ERROR, "exit-code.txt": "1\n"} if stand_in else None
-        make_app(work / "failing-app", node, ROOT / "demo/failing-app/home.mjs", extra)
+        make_app(work / "failing-app", node, ROOT / "demo/failing-app/home.mjs")
         bad_exe = work / "failing" / "Lumaro.exe"
         pack(args, work / "failing-app", bad_exe, work)
-        code, _, dialog = wine.launch(bad_exe)
+        code, _, dialog = wine.launch(bad_exe, STAND_IN_FAILURE if stand_in else None)
         check_failure_dialog(code, dialog, stand_in)
     finally:
         wine.stop_server()
@@ -321,7 +320,7 @@ def main():
     parser.add_argument("--cache", type=Path, default=node_win.DEFAULT_CACHE,
                         help="where the downloaded node.exe is kept (default %(default)s)")
     parser.add_argument("--stand-in-node", type=Path,
-                        help="a node.exe that runs no JavaScript (the tests' fake-node.exe), "
+                        help="a node.exe that runs no JavaScript (the tests' recording_node.exe), "
                              "for runs without the network")
     parser.add_argument("--level", type=int, help="lmr-pack's compression level (default: its own)")
     parser.add_argument("--no-screenshot", action="store_true")

@@ -1,11 +1,10 @@
-# Shared pieces of the installation, application and crash scenarios: apps
-# around the recording node.exe stand-in, launchers built from raw archives,
+# Shared pieces of the installation, application and crash scenarios: what
+# the node.exe stand-in is told to do and what it recorded, launchers built from raw archives,
 # a clone of the run's prefix without the stand-in cabinet.dll, file holders,
 # snapshots of DataRoot and comparison of an installed runtime with its app.
 import copy
 import glob
 import hashlib
-import json
 import os
 import random
 import shutil
@@ -19,24 +18,7 @@ from tests.e2e import harness
 from tests.e2e.harness import SetupError, tree_listing, wait_for, wait_for_file, win_path
 from tools.wine import wine_driver
 
-SPY_CONTROL = "spy-control.txt"
-SPY_RECORD = "spy-node.jsonl"
-
-
 # -- app folders and launchers ---------------------------------------------
-
-def make_spy_app(s, files=None, control=None):
-    """An app folder whose node.exe is the recording stand-in."""
-    app = os.path.join(s.scratch("apps"), s.unique("spy-app"))
-    os.makedirs(app)
-    shutil.copyfile(s.tool("lmr-spy-node.exe"), os.path.join(app, "node.exe"))
-    entries = {"home.mjs": "// recorded by the stand-in node.exe\n"}
-    if control is not None:
-        entries[SPY_CONTROL] = control_text(**control)
-    entries.update(files or {})
-    write_tree(app, entries)
-    return app
-
 
 def write_tree(root, entries):
     for name, content in entries.items():
@@ -46,20 +28,23 @@ def write_tree(root, entries):
             f.write(content.encode("utf-8") if isinstance(content, str) else content)
 
 
-def control_text(exit=None, stderr=None, sleep_ms=None, crash=False, exec_line=None):
-    lines = []
+def node_env(record=None, exit=None, stderr=None, sleep_ms=None, crash=False, exec_line=None):
+    """The variables that tell the node.exe stand-in what to do; the launcher
+    hands them on. record is a Linux path for its record of each run."""
+    env = {}
+    if record is not None:
+        env["FAKE_NODE_RECORD"] = win_path(record)
     if exec_line is not None:
-        lines.append(f"exec={exec_line}")
+        env["FAKE_NODE_EXEC"] = exec_line
     if sleep_ms is not None:
-        lines.append(f"sleep_ms={sleep_ms}")
+        env["FAKE_NODE_SLEEP_MS"] = str(sleep_ms)
     if stderr is not None:
-        data = stderr.encode("utf-8") if isinstance(stderr, str) else stderr
-        lines.append(f"stderr_hex={data.hex()}")
+        env["FAKE_NODE_STDERR_HEX"] = (stderr.encode("utf-8") if isinstance(stderr, str) else stderr).hex()
     if crash:
-        lines.append("crash=1")
+        env["FAKE_NODE_CRASH"] = "1"
     if exit is not None:
-        lines.append(f"exit={exit}")
-    return "".join(line + "\n" for line in lines)
+        env["FAKE_NODE_EXIT"] = str(exit)
+    return env
 
 
 def build_id_of(exe):
@@ -77,14 +62,12 @@ def runtime_dir(local, exe):
     return os.path.join(data_root(local), "runtime-" + build_id_of(exe))
 
 
-def preinstall(exe, app_dir, local, control=None):
+def preinstall(exe, app_dir, local):
     """Puts a complete runtime of exe's app in place, as an install would leave it,
     so scenarios about the application skip the install. Returns RuntimeDir."""
     runtime = runtime_dir(local, exe)
     shutil.copytree(app_dir, runtime)
     open(os.path.join(runtime, "ready"), "wb").close()
-    if control is not None:
-        write_tree(runtime, {SPY_CONTROL: control_text(**control)})
     return runtime
 
 
@@ -223,10 +206,29 @@ def launch(s, exe, local, cwd, set_env=None, **kw):
 
 
 def read_records(path):
+    """The stand-in's records of its runs, each as {"pid", "command_line",
+    "argv", "cwd", "env", "stdin"/"stdout"/"stderr"/"nul": {"type", "path"}}."""
     if not os.path.exists(path):
         return []
-    with open(path, encoding="utf-8") as f:
-        return [json.loads(line) for line in f if line.strip()]
+    records, fields = [], None
+    with open(path, encoding="utf-8", newline="\n") as f:
+        for line in f.read().split("\n"):
+            key, _, value = line.partition("=")
+            if key == "pid":
+                fields = {"pid": int(value), "argv": [], "env": []}
+            elif key == "end" and fields is not None:
+                records.append({
+                    "pid": fields["pid"], "command_line": fields["cmdline"], "argv": fields["argv"],
+                    "cwd": fields["cwd"], "env": fields["env"],
+                    **{h: {"type": None if fields[h + "_type"] == "none" else int(fields[h + "_type"]),
+                           "path": fields[h + "_path"] or None}
+                       for h in ("stdin", "stdout", "stderr", "nul")}})
+                fields = None
+            elif fields is not None and key in ("arg", "env"):
+                fields["argv" if key == "arg" else "env"].append(value)
+            elif fields is not None and key:
+                fields[key] = value
+    return records
 
 
 def env_entries(record, name):
@@ -420,7 +422,7 @@ def big_package(s):
         if os.path.isdir(app):
             shutil.rmtree(app)
         os.makedirs(app)
-        shutil.copyfile(s.tool("fake-node.exe"), os.path.join(app, "node.exe"))
+        shutil.copyfile(s.node_stand_in(), os.path.join(app, "node.exe"))
         write_tree(app, {"home.mjs": "// large test application\n"})
         for i in range(BIG_PARTS):
             write_tree(app, {f"data/random-{i:02d}.bin": incompressible(i, BIG_PART_SIZE),

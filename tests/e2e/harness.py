@@ -191,16 +191,20 @@ class Session:
 
     # -- launcher executables ---------------------------------------------
 
-    def make_app(self, files=None, exit_code=None, stderr_text=None):
-        """An application folder: the fake node.exe, a home.mjs, extra files."""
+    def node_stand_in(self):
+        """The node.exe stand-in (launcher/tests/recording_node.cpp): told by
+        FAKE_NODE_* variables what to do, see e2e_apps.node_env."""
+        path = os.path.join(self.windows_build, "launcher", "tests", "recording_node.exe")
+        if not os.path.isfile(path):
+            raise SetupError(f"missing {path} (build the windows preset)")
+        return path
+
+    def make_app(self, files=None):
+        """An application folder: the node.exe stand-in, a home.mjs, extra files."""
         app = os.path.join(self.scratch("apps"), self.unique("app"))
         os.makedirs(app)
-        shutil.copyfile(self.tool("fake-node.exe"), os.path.join(app, "node.exe"))
+        shutil.copyfile(self.node_stand_in(), os.path.join(app, "node.exe"))
         entries = {"home.mjs": "// test application entry\n"}
-        if exit_code is not None:
-            entries["exit-code.txt"] = f"{exit_code}\n"
-        if stderr_text is not None:
-            entries["stderr.txt"] = stderr_text
         entries.update(files or {})
         for name, content in entries.items():
             path = os.path.join(app, name)

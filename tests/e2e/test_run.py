@@ -32,9 +32,12 @@ def parse_facts(text):
 
 class RunCommandTests(LauncherTestCase):
 
-    def lumaro_run(self, exe, *options):
+    def lumaro_run(self, exe, *options, node=None):
+        """./lumaro run to its end; node tells the node.exe stand-in what to
+        do (Wine hands Linux variables on to Windows programs)."""
+        env = dict(os.environ, **apps.node_env(**(node or {})))
         proc = subprocess.run([LUMARO, "run", exe, *options], stdin=subprocess.DEVNULL, capture_output=True,
-                              timeout=RUN_BOUND_S)
+                              env=env, timeout=RUN_BOUND_S)
         return proc.returncode, proc.stdout.decode("utf-8"), proc.stderr.decode("utf-8", "replace")
 
     def test_first_run_installs_and_the_next_finds_it(self):
@@ -56,8 +59,9 @@ class RunCommandTests(LauncherTestCase):
         self.assertEqual(parse_facts(out)["installed-by-this-launch"], "yes")
 
     def test_failing_app_shows_the_dialog_text_line_by_line(self):
-        exe = self.s.build_launcher(self.s.make_app(exit_code=3, stderr_text="Lỗi: không đọc được\r\n  at main\n"))
-        status, out, err = self.lumaro_run(exe, "--fresh")
+        exe = self.s.build_launcher(self.s.make_app())
+        status, out, err = self.lumaro_run(exe, "--fresh",
+                                           node={"exit": 3, "stderr": "Lỗi: không đọc được\r\n  at main\n"})
         self.assertEqual(status, 1, out + err)
         facts = parse_facts(out)
         self.assertEqual(facts["exit-code"], "1")
@@ -75,11 +79,11 @@ class RunCommandTests(LauncherTestCase):
         self.assertIn("is not a launcher", err)
 
     def test_launcher_outliving_the_timeout_is_stopped(self):
-        app = apps.make_spy_app(self.s, control={"sleep_ms": 120_000})
-        exe = self.s.build_launcher(app)
+        exe = self.s.build_launcher(self.s.make_app())
         local = os.path.join(self.case, "Local")
         started = time.monotonic()
-        status, out, err = self.lumaro_run(exe, "--localappdata", local, "--timeout", "5")
+        status, out, err = self.lumaro_run(exe, "--localappdata", local, "--timeout", "5",
+                                           node={"sleep_ms": 120_000})
         self.assertEqual(status, wine_driver.RUN_TIMEOUT, out + err)
         self.assertLess(time.monotonic() - started, 100)
         self.assertIn("still running after 5 s", err)
