@@ -537,7 +537,7 @@ def print_run_report(launch, runtime, installed_now, log):
 
 
 def cmd_run(args):
-    exe = Path(args.exe)
+    exe = Path(args.exe).resolve()
     try:
         build_id = inspect_build_id(args.inspect, exe)
     except WineError as e:
@@ -563,7 +563,7 @@ def cmd_run(args):
     try:
         prefix = make_prefix(args.prefix, cabinet=args.cabinet, log=lambda t: print(t, file=sys.stderr))
         with Session(prefix, args.tools) as session:
-            launch = session.launch(exe, localappdata=local, cwd=exe.resolve().parent,
+            launch = session.launch(exe, localappdata=local, cwd=exe.parent,
                                     timeout_s=args.timeout)
     except WineError as e:
         print(f"lumaro run: {e}", file=sys.stderr)
