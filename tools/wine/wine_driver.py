@@ -577,8 +577,9 @@ def cmd_run(args):
         return RUN_WINE_FAILED
     print_run_report(launch, runtime, not existed and runtime.is_dir(), data_root / "startup.log")
     if launch.exit_code not in (0, 1):
-        print(f"lumaro run: the launcher ended with {launch.exit_code:#x}, not 0 or 1", file=sys.stderr)
-        return RUN_WINE_FAILED
+        # It crashed, or ended on purpose without a dialog (out of memory).
+        print(f"lumaro run: the launcher ended with {launch.exit_code:#x}", file=sys.stderr)
+        return 1
     return launch.exit_code
 
 
