@@ -23,7 +23,6 @@ ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT))
 from tools import node_win  # noqa: E402
 from tools.wine import wine_driver  # noqa: E402
-from tools.wine.wine_driver import win_path  # noqa: E402
 
 CAPTION = wine_driver.DIALOG_CAPTION
 GREETING = "Xin chào từ Lumaro!"
