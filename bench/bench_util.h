@@ -7,7 +7,7 @@
 
 #include "../package/archive.h"
 #include "../platform/byte_order.h"
-#include "../tests/wine/tool_util.h"
+#include "../tools/wine/tool_util.h"
 
 #include <algorithm>
 #include <cstdio>

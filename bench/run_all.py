@@ -73,7 +73,7 @@ def build():
          "lmr-lzms-bench"], cwd=ROOT)
     run(["cmake", "--preset", "windows"], cwd=ROOT, stdout=subprocess.DEVNULL)
     run(["cmake", "--build", "--preset", "windows", "-j2", "--target", "lumaro_link_kit",
-         "lmr_cabinet", "lumaro-bench-tools"], cwd=ROOT)
+         "lmr_cabinet", "lumaro-wine-driver", "lumaro-bench-tools"], cwd=ROOT)
 
 
 def lzms(archive, work, runs):

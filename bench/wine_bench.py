@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Installation and launch benchmarks of the launcher under Wine.
 
-Measures, side by side in one run under a persistent wineserver, and only
+Measures, side by side in one run under a persistent Wine server, and only
 reports (nothing here passes or fails):
   install   cold install and warm launch, real node.exe and a trivial child
   memory    peak resident memory (VmHWM) of the launcher while it installs
@@ -32,11 +32,9 @@ import time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT / "tools"))
-import node_win  # noqa: E402
-
-WINE = "/usr/lib/wine/wine64"
-SERVER = "/usr/lib/wine/wineserver"
+sys.path.insert(0, str(ROOT))
+from tools import node_win  # noqa: E402
+from tools.wine import wine_driver  # noqa: E402
 EXIT_AT_ONCE_MODULE = "// Benchmark app entry: starts Node.js on the app and ends at once.\nprocess.exitCode = 0;\n"
 
 
@@ -49,8 +47,7 @@ def run(cmd, **kw):
     return subprocess.run([str(c) for c in cmd], check=True, **kw)
 
 
-def to_windows(path):
-    return "Z:" + str(Path(path).resolve()).replace("/", "\\")
+to_windows = wine_driver.win_path
 
 
 def dirty_kib():
@@ -100,7 +97,7 @@ class Bench:
         self.prefix = self.work / "prefix"
         self.lad = self.work / "lad"
         self.tools = self.win / "bench"
-        self.env = dict(os.environ, WINEPREFIX=str(self.prefix), WINEDEBUG="-all", LC_ALL="C.UTF-8")
+        self.wine_session = None
         self.results_path = self.work / "results.json"
 
     # ---- setup -------------------------------------------------------------
@@ -115,7 +112,7 @@ class Bench:
         if not (self.win / "build.ninja").exists():
             run(["cmake", "--preset", "windows", "-B", self.win,
                  f"-DLUMARO_PACK_TOOL={self.pack_tool()}"], cwd=ROOT)
-        run(["cmake", "--build", self.win, "-j2", "--target", "lumaro_link_kit", "lmr_cabinet",
+        run(["cmake", "--build", self.win, "-j2", "--target", "lumaro_link_kit", "lmr_cabinet", "lumaro-wine-driver",
              "lumaro-bench-tools"], cwd=ROOT)
 
     def fetch_app(self, app):
@@ -176,22 +173,23 @@ class Bench:
         for name in ("real", "fast"):
             self.pack_and_link(name)
         cabinet = self.win / "compat/cabinet/cabinet.dll"
-        run([ROOT / "tests/wine/prefix.sh", "create", self.prefix, "--cabinet", cabinet], timeout=600)
+        wine_driver.make_prefix(self.prefix, cabinet=cabinet, log=log)
 
     # ---- Wine session ----------------------------------------------------------
 
     @contextlib.contextmanager
     def session(self):
         # A fresh persistent server: one left over from an earlier run is ended.
-        run([ROOT / "tests/wine/prefix.sh", "stop", self.prefix], env=self.env, timeout=600)
-        run([ROOT / "tests/wine/prefix.sh", "start", self.prefix], env=self.env, timeout=600)
-        # Wine lays this registry value over LOCALAPPDATA for every program.
-        run([WINE, "reg", "add", r"HKCU\Volatile Environment", "/v", "LOCALAPPDATA", "/d",
-             to_windows(self.lad), "/f"], env=self.env, stdout=subprocess.DEVNULL, timeout=120)
-        try:
-            yield
-        finally:
-            run([ROOT / "tests/wine/prefix.sh", "stop", self.prefix], env=self.env, timeout=600)
+        with wine_driver.Session(self.prefix, self.win / "tools/wine", logs=self.work / "wine-logs") as session:
+            # Wine lays this registry value over LOCALAPPDATA for every program;
+            # the programs timed here are started without the runner.
+            wine_driver.reg(session.env, "add", r"HKCU\Volatile Environment", "/v", "LOCALAPPDATA", "/d",
+                            to_windows(self.lad), "/f")
+            self.wine_session = session
+            try:
+                yield
+            finally:
+                self.wine_session = None
 
     def data_root(self):
         return self.lad / "Lumaro"
@@ -213,12 +211,12 @@ class Bench:
     def wine(self, args, timeout=600):
         """Runs one Windows program; returns (stdout, Linux wall seconds)."""
         t0 = time.perf_counter()
-        p = subprocess.run([WINE] + [str(a) for a in args], env=self.env, capture_output=True,
-                           text=True, timeout=timeout)
+        proc = self.wine_session.spawn(args, Path(str(args[0])).stem)
+        status = proc.wait(timeout)
         wall = time.perf_counter() - t0
-        if p.returncode != 0:
-            raise RuntimeError(f"{args[0]} exited {p.returncode}: {p.stdout}{p.stderr}")
-        return p.stdout, wall
+        if status != 0:
+            raise RuntimeError(f"{args[0]} exited {status}: {proc.stdout()}{proc.stderr()}")
+        return proc.stdout(), wall
 
     def timed(self, exe, *extra):
         """In-Wine milliseconds from CreateProcessW to exit, and Linux wall ms."""
@@ -265,14 +263,13 @@ class Bench:
             print(f"  {label}: cold {fmt(r['cold_ms'])}")
             print(f"  {label}: warm {fmt(r['warm_ms'])}")
             print(f"  {label}: cold - warm (install alone) {fmt(r['install_only_ms'])}")
-            print(f"  {label}: as whole wine64 commands: cold {fmt(r['cold_wall_ms'])}, "
+            print(f"  {label}: as whole Wine commands: cold {fmt(r['cold_wall_ms'])}, "
                   f"warm {fmt(r['warm_wall_ms'])}")
         return out
 
     def peak_hwm(self, args, name_in_cmdline):
         """Largest VmHWM (KiB) of the Linux process whose cmdline names the exe."""
-        p = subprocess.Popen([WINE] + [str(a) for a in args], env=self.env,
-                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        p = self.wine_session.spawn(args, "peak")
         pid, peak, deadline = None, 0, time.monotonic() + 600
         while p.poll() is None and time.monotonic() < deadline:
             if pid is None:
@@ -288,9 +285,9 @@ class Bench:
             time.sleep(0.005)
         if p.poll() is None:
             p.kill()
-            raise RuntimeError(f"wine64 {args[0]} did not end within 600 s")
-        if p.returncode != 0:
-            raise RuntimeError(f"{args[0]} exited {p.returncode}")
+            raise RuntimeError(f"{args[0]} did not end within 600 s")
+        if p.poll() != 0:
+            raise RuntimeError(f"{args[0]} exited {p.poll()}")
         if pid is None:
             raise RuntimeError(f"never saw a process named {name_in_cmdline}")
         return peak
@@ -551,9 +548,9 @@ class Bench:
         if against_ratio:
             print(f"  inside Wine: this launcher / the one --against-link makes (pairwise) "
                   f"{fmt(out['inner_against_ratio'], '', 3)}")
-        print(f"  whole wine64 commands: launcher {fmt(out['outer_launcher_ms'])}")
-        print(f"  whole wine64 commands: spawner  {fmt(out['outer_spawner_ms'])}")
-        print(f"  whole wine64 commands: ratio (pairwise) {fmt(out['outer_ratio'], '', 3)}")
+        print(f"  whole Wine commands: launcher {fmt(out['outer_launcher_ms'])}")
+        print(f"  whole Wine commands: spawner  {fmt(out['outer_spawner_ms'])}")
+        print(f"  whole Wine commands: ratio (pairwise) {fmt(out['outer_ratio'], '', 3)}")
         return out
 
 

@@ -20,12 +20,11 @@ import time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT / "tools"))
-import node_win  # noqa: E402
+sys.path.insert(0, str(ROOT))
+from tools import node_win  # noqa: E402
+from tools.wine import wine_driver  # noqa: E402
 
-WINE = "/usr/lib/wine/wine64"
-PREFIX_SH = ROOT / "tests/wine/prefix.sh"
-CAPTION = "Không mở được Lumaro"
+CAPTION = wine_driver.DIALOG_CAPTION
 GREETING = "Xin chào từ Lumaro!"
 
 # Generous ceilings; a passing run never waits for them.
@@ -44,8 +43,9 @@ USER_DIR = "Demo"
 LOCAL_APP_DATA = rf"C:\users\{USER_DIR}\AppData\Local"
 
 # What the failing app says when the stand-in node, which runs no JavaScript,
-# takes the place of Node.js.
+# takes the place of Node.js, and what tells the stand-in to say it.
 STAND_IN_ERROR = "SyntaxError: Expected ',' or '}' after property value in JSON at position 14\n"
+STAND_IN_FAILURE = {"FAKE_NODE_EXIT": "1", "FAKE_NODE_STDERR_HEX": STAND_IN_ERROR.encode().hex()}
 
 
 class DemoFailed(Exception):
@@ -54,10 +54,6 @@ class DemoFailed(Exception):
 
 def say(text):
     print(f"\033[1m{text}\033[0m", flush=True)
-
-
-def winpath(path):
-    return "Z:" + str(Path(path).resolve()).replace("/", "\\")
 
 
 def bounded(args, what, timeout_s=STEP_TIMEOUT_S, env=None):
@@ -75,102 +71,46 @@ def bounded(args, what, timeout_s=STEP_TIMEOUT_S, env=None):
         raise DemoFailed(f"{what} failed with exit status {status}")
 
 
-class WineProcess:
-    def __init__(self, name, proc, out, err):
-        self.name, self.proc, self.out, self.err = name, proc, out, err
-
-    def wait(self, timeout_s):
-        try:
-            return self.proc.wait(timeout=timeout_s)
-        except subprocess.TimeoutExpired:
-            self.kill()
-            raise DemoFailed(f"wine64 {self.name} did not end within {timeout_s} s") from None
-
-    def kill(self):
-        if self.proc.poll() is None:
-            os.killpg(self.proc.pid, signal.SIGKILL)
-            self.proc.wait()
-
-    def output(self):
-        return self.out.read_text(encoding="utf-8", errors="replace")
-
-    def errors(self):
-        return self.err.read_text(encoding="utf-8", errors="replace")
-
-
 class Wine:
-    """Windows programs in one prefix. Each gets files as its stdio, never a
-    pipe: Wine's services inherit the stdio of whatever starts them, and would
-    hold a pipe open long after the program has ended."""
+    """The demo's Windows programs in one prefix, through the Wine driver."""
 
     def __init__(self, prefix, tools, logs, display=None):
-        self.prefix, self.tools, self.logs = Path(prefix).resolve(), tools, logs
-        self.env = dict(os.environ, WINEPREFIX=str(self.prefix), WINEDEBUG="-all", LC_ALL="C.UTF-8")
-        self.env.pop("WINEDLLOVERRIDES", None)
-        if display:
-            self.env["DISPLAY"] = display
-        self.local = self.prefix / "drive_c" / "users" / USER_DIR / "AppData" / "Local"
-        self.count = 0
+        self.session = wine_driver.Session(prefix, tools, logs=logs, display=display)
+        self.local = self.session.prefix / "drive_c" / "users" / USER_DIR / "AppData" / "Local"
 
-    def prefix_sh(self, command, *args):
-        bounded([PREFIX_SH, command, self.prefix, *args], f"prefix.sh {command} {self.prefix}",
-                env=self.env)
-
-    def start_server(self, cabinet, *options):
+    def start_server(self, cabinet, x11=False, desktop=None):
         # A server left over from an earlier run may serve a changed prefix;
-        # a fresh one gets its services started with /dev/null as stdio.
-        self.prefix_sh("stop")
-        self.prefix_sh("create", "--cabinet", cabinet, *options)
-        self.prefix_sh("start")
-        shutil.rmtree(self.prefix / "drive_c" / "users" / USER_DIR, ignore_errors=True)
+        # the session ends it first.
+        try:
+            wine_driver.make_prefix(self.session.prefix, cabinet=cabinet, x11=x11, desktop=desktop,
+                                    display=self.session.display)
+            self.session.start()
+        except wine_driver.WineError as e:
+            raise DemoFailed(str(e)) from None
+        shutil.rmtree(self.session.prefix / "drive_c" / "users" / USER_DIR, ignore_errors=True)
         self.local.mkdir(parents=True)
 
     def stop_server(self):
-        self.prefix_sh("stop")
-
-    def spawn(self, tool, *args):
-        self.count += 1
-        base = self.logs / f"{self.count:02d}-{Path(tool).stem}"
-        out, err = base.with_suffix(".out"), base.with_suffix(".err")
-        with open(out, "wb") as out_file, open(err, "wb") as err_file:
-            proc = subprocess.Popen([WINE, str(self.tools / tool), *map(str, args)], env=self.env,
-                                    stdin=subprocess.DEVNULL, stdout=out_file, stderr=err_file,
-                                    start_new_session=True)
-        return WineProcess(tool, proc, out, err)
+        self.session.close()
 
     def start_launcher(self, exe):
-        return self.spawn("lmr-runner.exe", "--set", f"LOCALAPPDATA={LOCAL_APP_DATA}",
-                          "--timeout-ms", LAUNCH_TIMEOUT_S * 1000, "--", winpath(exe))
+        return self.session.start_runner(exe, set_env={"LOCALAPPDATA": LOCAL_APP_DATA},
+                                         timeout_s=LAUNCH_TIMEOUT_S)
 
     def launcher_exit(self, runner):
-        runner.wait(LAUNCH_TIMEOUT_S + 60)
-        for line in runner.output().splitlines():
-            if line.startswith("exit="):
-                return int(line[5:])
-        raise DemoFailed(f"lmr-runner reported no exit code: {runner.output()} {runner.errors()}")
+        code, report = self.session.runner_exit(runner, LAUNCH_TIMEOUT_S + 60)
+        if code is None:
+            raise DemoFailed(f"lmr-runner reported no exit code: {report}")
+        return code
 
-    def start_dialog_reader(self, out_file, press="ok", timeout_s=DIALOG_TIMEOUT_S, stop_file=None):
-        args = ["--caption", CAPTION, "--timeout-ms", timeout_s * 1000, "--out", winpath(out_file),
-                "--press", press]
-        if stop_file:
-            args += ["--stop-file", winpath(stop_file)]
-        return self.spawn("lmr-dialog.exe", *args)
-
-    def launch(self, exe, name):
+    def launch(self, exe, env=None):
         """Runs exe to its end with a reader that reads and closes the error
         dialog, if one comes; returns (exit code, seconds, dialog or None)."""
-        dialog_file, stop_file = self.logs / f"{name}-dialog.json", self.logs / f"{name}.stop"
-        reader = self.start_dialog_reader(dialog_file, stop_file=stop_file,
-                                          timeout_s=LAUNCH_TIMEOUT_S)
-        started = time.monotonic()
-        try:
-            code = self.launcher_exit(self.start_launcher(exe))
-            seconds = time.monotonic() - started
-        finally:
-            stop_file.touch()
-            reader.wait(30)
-        dialog = json.loads(dialog_file.read_text(encoding="utf-8")) if dialog_file.exists() else None
-        return code, seconds, dialog
+        result = self.session.launch(exe, set_env={"LOCALAPPDATA": LOCAL_APP_DATA, **(env or {})},
+                                     timeout_s=LAUNCH_TIMEOUT_S)
+        if result.exit_code is None:
+            raise DemoFailed(f"lmr-runner reported no exit code: {result.report}")
+        return result.exit_code, result.seconds, result.dialog
 
 
 class Xvfb:
@@ -211,12 +151,10 @@ def pack(args, app, out, work):
     return time.monotonic() - started
 
 
-def make_app(folder, node, home, extra=None):
+def make_app(folder, node, home):
     folder.mkdir(parents=True)
     shutil.copyfile(node, folder / "node.exe")
     shutil.copyfile(home, folder / "home.mjs")
-    for name, text in (extra or {}).items():
-        (folder / name).write_text(text, encoding="utf-8")
 
 
 def show_tree(root):
@@ -275,19 +213,19 @@ def screenshot(args, exe, work, out_png):
         print("  (Xvfb or ImageMagick missing: no screenshot)")
         return
     with Xvfb() as display:
-        wine = Wine(args.x11_prefix, args.tools, work / "logs", display=display)
-        wine.start_server(args.cabinet, "--x11", "--desktop", f"{DESKTOP[0]}x{DESKTOP[1]}")
+        wine = Wine(args.x11_prefix, args.tools, work / "logs" / "x11", display=display)
+        wine.start_server(args.cabinet, x11=True, desktop=f"{DESKTOP[0]}x{DESKTOP[1]}")
         try:
-            peek = wine.start_dialog_reader(work / "x11-dialog.json", press="none")
+            peek = wine.session.dialog_reader(press=False, timeout_s=DIALOG_TIMEOUT_S)
             launcher = wine.start_launcher(exe)
-            if peek.wait(DIALOG_TIMEOUT_S + 30) != 0:
+            if peek.wait_found() is None:
                 launcher.kill()
                 raise DemoFailed("the dialog did not come up on the X display")
             time.sleep(1.5)  # let it paint
             x, y, width, height = dialog_box(display, work / "x11-desktop.png")
             out_png.parent.mkdir(parents=True, exist_ok=True)
             grab(display, out_png, (x - MARGIN, y - MARGIN, width + 2 * MARGIN, height + 2 * MARGIN))
-            wine.start_dialog_reader(work / "x11-dialog-close.json", timeout_s=10).wait(60)
+            wine.session.dialog_reader(timeout_s=10).wait_found()
             code = wine.launcher_exit(launcher)
             if code != 1:
                 raise DemoFailed(f"the launcher on the X display ended with {code}, not 1")
@@ -341,7 +279,7 @@ def run(args):
     try:
         data_root = wine.local / "Lumaro"
         say("First launch: installs the runtime, seeds the device file, runs the app")
-        code, first, dialog = wine.launch(exe, "first")
+        code, first, dialog = wine.launch(exe)
         print(f"  exit {code} after {first:.2f} s")
         show_tree(data_root)
         expect_clean("the first launch", code, dialog, data_root)
@@ -351,16 +289,15 @@ def run(args):
             check_greeting(data_root)
 
         say("Warm launch: the runtime is complete, so nothing is unpacked")
-        code, warm, dialog = wine.launch(exe, "warm")
+        code, warm, dialog = wine.launch(exe)
         print(f"  exit {code} after {warm:.2f} s (first launch {first:.2f} s)")
         expect_clean("the warm launch", code, dialog, data_root)
 
         say("Failure path: an app that throws while starting")
-        extra = {"stderr.txt": STAND_IN_ERROR, "exit-code.txt": "1\n"} if stand_in else None
-        make_app(work / "failing-app", node, ROOT / "demo/failing-app/home.mjs", extra)
+        make_app(work / "failing-app", node, ROOT / "demo/failing-app/home.mjs")
         bad_exe = work / "failing" / "Lumaro.exe"
         pack(args, work / "failing-app", bad_exe, work)
-        code, _, dialog = wine.launch(bad_exe, "failing")
+        code, _, dialog = wine.launch(bad_exe, STAND_IN_FAILURE if stand_in else None)
         check_failure_dialog(code, dialog, stand_in)
     finally:
         wine.stop_server()
@@ -382,7 +319,7 @@ def main():
     parser.add_argument("--cache", type=Path, default=node_win.DEFAULT_CACHE,
                         help="where the downloaded node.exe is kept (default %(default)s)")
     parser.add_argument("--stand-in-node", type=Path,
-                        help="a node.exe that runs no JavaScript (the tests' fake-node.exe), "
+                        help="a node.exe that runs no JavaScript (the tests' recording_node.exe), "
                              "for runs without the network")
     parser.add_argument("--level", type=int, help="lmr-pack's compression level (default: its own)")
     parser.add_argument("--no-screenshot", action="store_true")
@@ -394,18 +331,17 @@ def main():
     args.prefix = args.prefix.resolve()
     args.x11_prefix = (args.x11_prefix or args.prefix.with_name(args.prefix.name + "-x11")).resolve()
     args.work = (args.work or args.windows_build.parent / "demo").resolve()
-    args.tools = args.windows_build / "tests/wine"
+    args.tools = args.windows_build / "tools/wine"
     args.cabinet = next(args.windows_build.glob("compat/**/cabinet.dll"), None)
     if args.cabinet is None or not (args.tools / "lmr-runner.exe").exists():
         sys.exit(f"run_demo: build the windows preset first (no cabinet.dll or lmr-runner.exe "
                  f"under {args.windows_build})")
 
-    # Ended from outside: still stop the Wine servers on the way out.
-    signal.signal(signal.SIGTERM, lambda *_: sys.exit(128 + signal.SIGTERM))
+    # Ended from outside, the driver stops its Wine servers on the way out.
     started = time.monotonic()
     try:
         run(args)
-    except DemoFailed as e:
+    except (DemoFailed, wine_driver.WineError) as e:
         print(f"\ndemo failed: {e}", file=sys.stderr, flush=True)
         return 1
     say(f"Demo done in {time.monotonic() - started:.0f} s")

@@ -1,4 +1,4 @@
-// RunApplication under Wine against fake_node.exe copied in as node.exe: the
+// RunApplication under Wine against recording_node.exe copied in as node.exe: the
 // command line, folder, environment and standard handles the child gets, and
 // how its exit code and captured error output become the result.
 
@@ -83,10 +83,10 @@ class RunApplicationTest : public ::testing::Test {
   void MakeRuntime(std::string_view name) {
     runtime_ = root_ / name;
     ASSERT_TRUE(CreateDirectoryW(platform::ToWide(runtime_).c_str(), nullptr));
-    const std::string fake = testing::ExeFolder() + "\\fake_node.exe";
+    const std::string fake = testing::ExeFolder() + "\\recording_node.exe";
     ASSERT_TRUE(CopyFileW(platform::ToWide(fake).c_str(),
                           platform::ToWide(runtime_ + "\\node.exe").c_str(), TRUE))
-        << "fake_node.exe must stand beside the test, error " << GetLastError();
+        << "recording_node.exe must stand beside the test, error " << GetLastError();
     ASSERT_TRUE(WriteFileBytes(runtime_ + "\\home.mjs", "// not run by the stand-in\n"));
   }
 

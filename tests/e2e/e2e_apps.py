@@ -1,11 +1,10 @@
-# Shared pieces of the installation, application and crash scenarios: apps
-# around the recording node.exe stand-in, launchers built from raw archives,
+# Shared pieces of the installation, application and crash scenarios: what
+# the node.exe stand-in is told to do and what it recorded, launchers built from raw archives,
 # a clone of the run's prefix without the stand-in cabinet.dll, file holders,
 # snapshots of DataRoot and comparison of an installed runtime with its app.
 import copy
 import glob
 import hashlib
-import json
 import os
 import random
 import shutil
@@ -16,27 +15,10 @@ import time
 import unittest
 
 from tests.e2e import harness
-from tests.e2e.harness import Background, SetupError, tree_listing, wait_for, wait_for_file, win_path
-
-SPY_CONTROL = "spy-control.txt"
-SPY_RECORD = "spy-node.jsonl"
-WINE_BUILTINS = "/usr/lib/x86_64-linux-gnu/wine/x86_64-windows"
-
+from tests.e2e.harness import SetupError, tree_listing, wait_for, wait_for_file, win_path
+from tools.wine import wine_driver
 
 # -- app folders and launchers ---------------------------------------------
-
-def make_spy_app(s, files=None, control=None):
-    """An app folder whose node.exe is the recording stand-in."""
-    app = os.path.join(s.scratch("apps"), s.unique("spy-app"))
-    os.makedirs(app)
-    shutil.copyfile(s.tool("lmr-spy-node.exe"), os.path.join(app, "node.exe"))
-    entries = {"home.mjs": "// recorded by the stand-in node.exe\n"}
-    if control is not None:
-        entries[SPY_CONTROL] = control_text(**control)
-    entries.update(files or {})
-    write_tree(app, entries)
-    return app
-
 
 def write_tree(root, entries):
     for name, content in entries.items():
@@ -46,20 +28,23 @@ def write_tree(root, entries):
             f.write(content.encode("utf-8") if isinstance(content, str) else content)
 
 
-def control_text(exit=None, stderr=None, sleep_ms=None, crash=False, exec_line=None):
-    lines = []
+def node_env(record=None, exit=None, stderr=None, sleep_ms=None, crash=False, exec_line=None):
+    """The variables that tell the node.exe stand-in what to do; the launcher
+    hands them on. record is a Linux path for its record of each run."""
+    env = {}
+    if record is not None:
+        env["FAKE_NODE_RECORD"] = win_path(record)
     if exec_line is not None:
-        lines.append(f"exec={exec_line}")
+        env["FAKE_NODE_EXEC"] = exec_line
     if sleep_ms is not None:
-        lines.append(f"sleep_ms={sleep_ms}")
+        env["FAKE_NODE_SLEEP_MS"] = str(sleep_ms)
     if stderr is not None:
-        data = stderr.encode("utf-8") if isinstance(stderr, str) else stderr
-        lines.append(f"stderr_hex={data.hex()}")
+        env["FAKE_NODE_STDERR_HEX"] = (stderr.encode("utf-8") if isinstance(stderr, str) else stderr).hex()
     if crash:
-        lines.append("crash=1")
+        env["FAKE_NODE_CRASH"] = "1"
     if exit is not None:
-        lines.append(f"exit={exit}")
-    return "".join(line + "\n" for line in lines)
+        env["FAKE_NODE_EXIT"] = str(exit)
+    return env
 
 
 def build_id_of(exe):
@@ -77,14 +62,12 @@ def runtime_dir(local, exe):
     return os.path.join(data_root(local), "runtime-" + build_id_of(exe))
 
 
-def preinstall(exe, app_dir, local, control=None):
+def preinstall(exe, app_dir, local):
     """Puts a complete runtime of exe's app in place, as an install would leave it,
     so scenarios about the application skip the install. Returns RuntimeDir."""
     runtime = runtime_dir(local, exe)
     shutil.copytree(app_dir, runtime)
     open(os.path.join(runtime, "ready"), "wb").close()
-    if control is not None:
-        write_tree(runtime, {SPY_CONTROL: control_text(**control)})
     return runtime
 
 
@@ -223,10 +206,29 @@ def launch(s, exe, local, cwd, set_env=None, **kw):
 
 
 def read_records(path):
+    """The stand-in's records of its runs, each as {"pid", "command_line",
+    "argv", "cwd", "env", "stdin"/"stdout"/"stderr"/"nul": {"type", "path"}}."""
     if not os.path.exists(path):
         return []
-    with open(path, encoding="utf-8") as f:
-        return [json.loads(line) for line in f if line.strip()]
+    records, fields = [], None
+    with open(path, encoding="utf-8", newline="\n") as f:
+        for line in f.read().split("\n"):
+            key, _, value = line.partition("=")
+            if key == "pid":
+                fields = {"pid": int(value), "argv": [], "env": []}
+            elif key == "end" and fields is not None:
+                records.append({
+                    "pid": fields["pid"], "command_line": fields["cmdline"], "argv": fields["argv"],
+                    "cwd": fields["cwd"], "env": fields["env"],
+                    **{h: {"type": None if fields[h + "_type"] == "none" else int(fields[h + "_type"]),
+                           "path": fields[h + "_path"] or None}
+                       for h in ("stdin", "stdout", "stderr", "nul")}})
+                fields = None
+            elif fields is not None and key in ("arg", "env"):
+                fields["argv" if key == "arg" else "env"].append(value)
+            elif fields is not None and key:
+                fields[key] = value
+    return records
 
 
 def env_entries(record, name):
@@ -251,7 +253,7 @@ class HeldFile:
                 "--stop-file", win_path(self.stop)]
         if create:
             argv.append("--create")
-        self.proc = Background(s, argv, "holder")
+        self.proc = s.spawn(argv, "holder")
 
     def __enter__(self):
         if not wait_for_file(self.ready, 30):
@@ -357,31 +359,18 @@ def plain_prefix_session(s):
     global _plain
     if _plain is not None:
         return _plain
-    clone = os.path.join(s.root, "prefix-plain")
-    system_dll = os.path.join(clone, "drive_c", "windows", "system32", "cabinet.dll")
-    if not os.path.isdir(clone):
-        subprocess.run(["cp", "-a", s.prefix, clone], check=True)
-        shutil.copyfile(os.path.join(WINE_BUILTINS, "cabinet.dll"), system_dll)
-        with open(os.path.join(clone, ".lumaro-prefix"), "w") as f:
-            f.write("x11=0 cabinet=\n")
-    with open(system_dll, "rb") as f:
+    clone = wine_driver.clone_prefix(s.prefix, os.path.join(s.root, "prefix-plain"), cabinet=False)
+    with open(os.path.join(clone, "drive_c", "windows", "system32", "cabinet.dll"), "rb") as f:
         if b"Wine builtin DLL" not in f.read(256):
             raise SetupError("the clone still has the stand-in cabinet.dll")
     twin = copy.copy(s)
-    twin.prefix = clone
-    twin.env = dict(s.env, WINEPREFIX=clone)
-    twin.unique = s.unique  # one counter for file names across both prefixes
+    twin.prefix = str(clone)
+    # Its own server; one counter for file names across both prefixes.
+    twin.wine = wine_driver.Session(clone, s.wine.tools, logs=s.scratch("proc-plain"))
+    twin.wine.unique = s.wine.unique
     twin._oserror_cache = {}
-    subprocess.run([harness.PREFIX_SH, "start", clone], env=twin.env, check=True, stdin=subprocess.DEVNULL,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=180)
+    twin.wine.start()
     _plain = twin
-    try:
-        proc = Background(twin, ["reg", "delete", r"HKCU\Software\Wine\DllOverrides", "/v", "cabinet", "/f"],
-                          "plain-reg")
-        proc.wait(60)
-    except BaseException:
-        stop_plain_prefix()
-        raise
     return twin
 
 
@@ -390,10 +379,7 @@ def stop_plain_prefix():
     if _plain is None:
         return
     twin, _plain = _plain, None
-    subprocess.run([harness.PREFIX_SH, "stop", twin.prefix], env=twin.env, stdin=subprocess.DEVNULL,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
-    subprocess.run(["/usr/lib/wine/wineserver", "-w"], env=twin.env, timeout=30, stdin=subprocess.DEVNULL,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    twin.wine.close()
 
 
 # -- generated content ------------------------------------------------------------
@@ -436,7 +422,7 @@ def big_package(s):
         if os.path.isdir(app):
             shutil.rmtree(app)
         os.makedirs(app)
-        shutil.copyfile(s.tool("fake-node.exe"), os.path.join(app, "node.exe"))
+        shutil.copyfile(s.node_stand_in(), os.path.join(app, "node.exe"))
         write_tree(app, {"home.mjs": "// large test application\n"})
         for i in range(BIG_PARTS):
             write_tree(app, {f"data/random-{i:02d}.bin": incompressible(i, BIG_PART_SIZE),

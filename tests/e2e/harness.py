@@ -1,25 +1,23 @@
 # End-to-end fixture for the launcher under Wine: one headless prefix and one
-# persistent wineserver per test run, a fresh folder per scenario, launches
-# through lmr-runner (exact exit codes, environment set inside Windows) with
-# lmr-dialog watching for the error dialog, and builders for launcher exes.
+# server session per test run (tools/wine's driver), a fresh folder per
+# scenario, launches with the error dialog read alongside, and builders for
+# launcher exes.
 import atexit
 import glob
 import hashlib
-import json
 import os
 import shutil
-import signal
 import subprocess
 import tempfile
 import threading
 import time
 import unittest
 
-REPO = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
-WINE = "/usr/lib/wine/wine64"
-PREFIX_SH = os.path.join(REPO, "tests", "wine", "prefix.sh")
+from tools.wine import wine_driver
+from tools.wine.wine_driver import DIALOG_CAPTION, win_path  # noqa: F401 (the scenarios' names)
 
-DIALOG_CAPTION = "Không mở được Lumaro"
+REPO = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+
 WINDOW_TITLE = "Lumaro \u00b7 M\u00e1y nh\u00e0"
 MUTEX_NAME = "Local\\Lumaro.Desktop.2026"
 NO_DATA_FOLDER = "Không tìm thấy thư mục dữ liệu Windows."
@@ -28,13 +26,6 @@ APP_STOPPED = "Ứng dụng đã dừng khi khởi động."
 
 # Generous ceilings; a passing run never waits for them.
 LAUNCH_TIMEOUT_S = 60
-DIALOG_TIMEOUT_S = 60
-PREFIX_SETUP_TIMEOUT_S = 600
-
-
-def win_path(path):
-    """Linux absolute path -> the same file through Wine's Z: drive."""
-    return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
 def _wait_for(predicate, timeout_s, step_s=0.02):
@@ -58,64 +49,8 @@ def tree_listing(root):
     return sorted(out)
 
 
-class SetupError(Exception):
-    pass
-
-
-def bounded_run(args, timeout_s, **kw):
-    """subprocess.run with stdin closed and a time bound that names the command."""
-    try:
-        return subprocess.run(args, stdin=subprocess.DEVNULL, timeout=timeout_s, **kw)
-    except subprocess.TimeoutExpired:
-        raise SetupError(f"{' '.join(map(str, args))} timed out after {timeout_s} s") from None
-
-
-class LaunchResult:
-    def __init__(self, exit_code, dialog, stdout, stderr):
-        self.exit_code = exit_code  # None when the runner gave no code
-        self.dialog = dialog  # dict from lmr-dialog, or None
-        self.stdout = stdout
-        self.stderr = stderr
-
-    def __repr__(self):
-        return f"LaunchResult(exit={self.exit_code}, dialog={self.dialog!r}, runner={self.stdout!r})"
-
-
-class Background:
-    """A Windows process started from Linux whose stdio goes to files.
-
-    Wine's service processes inherit the stdio of whoever started them, so a
-    pipe here could be held open long after the program ended."""
-
-    def __init__(self, session, args, name):
-        self.session = session
-        base = os.path.join(session.scratch("proc"), name)
-        self.out_path, self.err_path = base + ".out", base + ".err"
-        with open(self.out_path, "wb") as out, open(self.err_path, "wb") as err:
-            self.proc = subprocess.Popen([WINE] + list(args), env=session.env, stdin=subprocess.DEVNULL,
-                                         stdout=out, stderr=err, start_new_session=True)
-        session.track(self)
-
-    def wait(self, timeout_s):
-        try:
-            self.proc.wait(timeout=timeout_s)
-        except subprocess.TimeoutExpired:
-            self.kill()
-            raise
-        return self.proc.returncode
-
-    def kill(self):
-        if self.proc.poll() is None:
-            self.proc.kill()
-            self.proc.wait()
-
-    def stdout(self):
-        with open(self.out_path, "rb") as f:
-            return f.read().decode("utf-8", "replace")
-
-    def stderr(self):
-        with open(self.err_path, "rb") as f:
-            return f.read().decode("utf-8", "replace")
+# A failure of the test setup (a tool, a build, Wine), not of the launcher.
+SetupError = wine_driver.WineError
 
 
 class Session:
@@ -132,14 +67,11 @@ class Session:
         self.root = tempfile.mkdtemp(prefix="lumaro-e2e-")
         self.keep = bool(keep)
         self.prefix = os.environ.get("LUMARO_E2E_PREFIX") or os.path.join(self.root, "prefix")
-        self.env = dict(os.environ, WINEPREFIX=self.prefix, LC_ALL="C.UTF-8", WINEDEBUG="-all")
-        self.env.pop("WINEDLLOVERRIDES", None)
-        self._tracked = []
-        self._counter = 0
+        self.wine = wine_driver.Session(self.prefix, os.path.join(self.windows_build, "tools", "wine"),
+                                        logs=self.scratch("proc"))
         self._lock = threading.Lock()
         self._exe_cache = {}
         self._oserror_cache = {}
-        self._server_started = False
         self._closed = False
 
     # -- discovery --------------------------------------------------------
@@ -149,12 +81,9 @@ class Session:
         dirs = [override] if override else []
         dirs += [os.path.join(self.windows_build, "tests", "wine")]
         for d in dirs:
-            if d and os.path.isfile(os.path.join(d, "lmr-runner.exe")):
+            if d and os.path.isfile(os.path.join(d, "lmr-window.exe")):
                 return os.path.abspath(d)
-        hits = glob.glob(os.path.join(self.windows_build, "**", "lmr-runner.exe"), recursive=True)
-        if hits:
-            return os.path.dirname(hits[0])
-        raise SetupError(f"lmr-runner.exe not found under {self.windows_build} "
+        raise SetupError(f"lmr-window.exe not found in {' or '.join(dirs)} "
                          "(build the windows preset's lumaro-wine-tools target)")
 
     def _find_cabinet(self):
@@ -186,32 +115,25 @@ class Session:
     # -- life cycle -------------------------------------------------------
 
     def start(self):
-        args = [PREFIX_SH, "create", self.prefix]
-        if self.cabinet:
-            args += ["--cabinet", self.cabinet]
         t0 = time.monotonic()
-        bounded_run(args, PREFIX_SETUP_TIMEOUT_S, env=self.env, check=True, stdout=subprocess.DEVNULL)
-        bounded_run([PREFIX_SH, "start", self.prefix], PREFIX_SETUP_TIMEOUT_S, env=self.env, check=True,
-                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        self._server_started = True
-        # Warm up: the services and the desktop process start here, with no
-        # pipe of ours to inherit; creating a window starts the desktop too.
-        warm = Background(self, [self.tool("lmr-window.exe"), "--lifetime-ms", "50"], "warm-up")
-        warm.wait(120)
+        wine_driver.make_prefix(self.prefix, cabinet=self.cabinet)
+        # A server some earlier run left on a kept prefix is not ended: it
+        # may be another run's (the driver stops its own at exit).
+        self.wine.start(fresh=False)
+        # Creating a window starts Wine's desktop process too, here rather
+        # than in the first scenario's time.
+        self.run_tool([self.tool("lmr-window.exe"), "--lifetime-ms", "50"], 120)
         self.setup_seconds = time.monotonic() - t0
+
+    @property
+    def env(self):
+        return self.wine.env
 
     def close(self):
         if self._closed:
             return
         self._closed = True
-        for proc in self._tracked:
-            proc.kill()
-        if self._server_started:
-            bounded_run([PREFIX_SH, "stop", self.prefix], 120, env=self.env,
-                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            # Let the server go away before its files are removed.
-            bounded_run(["/usr/lib/wine/wineserver", "-w"], 30, env=self.env,
-                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.wine.close()
         if not self.keep:
             # A Wine process that was just killed may still be writing here.
             for _ in range(5):
@@ -220,14 +142,8 @@ class Session:
                     break
                 time.sleep(0.5)
 
-    def track(self, proc):
-        with self._lock:
-            self._tracked.append(proc)
-
     def unique(self, stem):
-        with self._lock:
-            self._counter += 1
-            return f"{stem}-{self._counter}"
+        return self.wine.unique(stem)
 
     def scratch(self, kind):
         path = os.path.join(self.root, kind)
@@ -241,55 +157,26 @@ class Session:
 
     # -- running Windows programs -----------------------------------------
 
+    def spawn(self, args, name="proc"):
+        """A Windows program running in the background (files as its stdio)."""
+        return self.wine.spawn(args, name)
+
     def run_tool(self, args, timeout_s=60):
         """Runs a console tool to completion; returns (status, stdout bytes)."""
-        proc = Background(self, args, self.unique("tool"))
-        status = proc.wait(timeout_s)
-        with open(proc.out_path, "rb") as f:
-            return status, f.read()
+        return self.wine.run(args, timeout_s)
 
-    def start_runner(self, exe, set_env=None, unset=(), cwd=None, timeout_s=LAUNCH_TIMEOUT_S,
-                     args=()):
-        argv = [self.tool("lmr-runner.exe"), "--timeout-ms", str(int(timeout_s * 1000))]
-        for name, value in (set_env or {}).items():
-            argv += ["--set", f"{name}={value}"]
-        for name in unset:
-            argv += ["--unset", name]
-        if cwd is not None:
-            argv += ["--cwd", win_path(cwd) if cwd.startswith("/") else cwd]
-        exe_arg = win_path(exe) if exe.startswith("/") else exe
-        argv += ["--", exe_arg] + list(args)
-        return Background(self, argv, self.unique("runner"))
+    def start_runner(self, exe, set_env=None, unset=(), cwd=None, timeout_s=LAUNCH_TIMEOUT_S, args=()):
+        return self.wine.start_runner(exe, set_env, unset, cwd, timeout_s, args)
 
-    @staticmethod
-    def runner_exit(proc, timeout_s=LAUNCH_TIMEOUT_S + 30):
-        status = proc.wait(timeout_s)
-        out = proc.stdout()
-        for line in out.splitlines():
-            if line.startswith("exit="):
-                return int(line[5:]), out
-        return None, f"runner status {status}: {out} {proc.stderr()}"
+    def runner_exit(self, proc, timeout_s=LAUNCH_TIMEOUT_S + 30):
+        return self.wine.runner_exit(proc, timeout_s)
 
-    def start_dialog_reader(self, press=True, timeout_s=DIALOG_TIMEOUT_S, caption=DIALOG_CAPTION):
-        base = os.path.join(self.scratch("dialogs"), self.unique("dialog"))
-        out, stop = base + ".json", base + ".stop"
-        argv = [self.tool("lmr-dialog.exe"), "--caption", caption, "--timeout-ms",
-                str(int(timeout_s * 1000)), "--out", win_path(out), "--stop-file", win_path(stop),
-                "--press", "ok" if press else "none"]
-        proc = Background(self, argv, self.unique("dialog-reader"))
-        return DialogReader(proc, out, stop)
+    def start_dialog_reader(self, press=True, timeout_s=LAUNCH_TIMEOUT_S):
+        return self.wine.dialog_reader(press=press, timeout_s=timeout_s)
 
-    def launch(self, exe, set_env=None, unset=(), cwd=None, timeout_s=LAUNCH_TIMEOUT_S,
-               watch_dialog=True):
-        """Runs exe to its end. The dialog reader runs alongside and presses OK
-        on the error dialog; it is stopped once the launcher has ended."""
-        reader = self.start_dialog_reader() if watch_dialog else None
-        runner = self.start_runner(exe, set_env, unset, cwd, timeout_s)
-        try:
-            code, out = self.runner_exit(runner)
-        finally:
-            dialog = reader.finish() if reader else None
-        return LaunchResult(code, dialog, out, runner.stderr())
+    def launch(self, exe, set_env=None, unset=(), cwd=None, timeout_s=LAUNCH_TIMEOUT_S, watch_dialog=True):
+        """Runs exe to its end, the error dialog read and dismissed alongside."""
+        return self.wine.launch(exe, set_env, unset, cwd, timeout_s, watch_dialog=watch_dialog)
 
     # -- expected texts ---------------------------------------------------
 
@@ -304,16 +191,20 @@ class Session:
 
     # -- launcher executables ---------------------------------------------
 
-    def make_app(self, files=None, exit_code=None, stderr_text=None):
-        """An application folder: the fake node.exe, a home.mjs, extra files."""
+    def node_stand_in(self):
+        """The node.exe stand-in (launcher/tests/recording_node.cpp): told by
+        FAKE_NODE_* variables what to do, see e2e_apps.node_env."""
+        path = os.path.join(self.windows_build, "launcher", "tests", "recording_node.exe")
+        if not os.path.isfile(path):
+            raise SetupError(f"missing {path} (build the windows preset)")
+        return path
+
+    def make_app(self, files=None):
+        """An application folder: the node.exe stand-in, a home.mjs, extra files."""
         app = os.path.join(self.scratch("apps"), self.unique("app"))
         os.makedirs(app)
-        shutil.copyfile(self.tool("fake-node.exe"), os.path.join(app, "node.exe"))
+        shutil.copyfile(self.node_stand_in(), os.path.join(app, "node.exe"))
         entries = {"home.mjs": "// test application entry\n"}
-        if exit_code is not None:
-            entries["exit-code.txt"] = f"{exit_code}\n"
-        if stderr_text is not None:
-            entries["stderr.txt"] = stderr_text
         entries.update(files or {})
         for name, content in entries.items():
             path = os.path.join(app, name)
@@ -407,29 +298,6 @@ def find_record(image):
     return hits[0]
 
 
-class DialogReader:
-    def __init__(self, proc, out_path, stop_path):
-        self.proc, self.out_path, self.stop_path = proc, out_path, stop_path
-
-    def wait_found(self, timeout_s=DIALOG_TIMEOUT_S):
-        """Blocks until the reader found the dialog (or gave up); returns its JSON."""
-        self.proc.wait(timeout_s + 10)
-        return self.result()
-
-    def finish(self):
-        """Stops the reader if it is still looking; returns what it saw, if anything."""
-        with open(self.stop_path, "w"):
-            pass
-        self.proc.wait(30)
-        return self.result()
-
-    def result(self):
-        if not os.path.exists(self.out_path):
-            return None
-        with open(self.out_path, encoding="utf-8") as f:
-            return json.load(f)
-
-
 _session = None
 
 
@@ -439,7 +307,6 @@ def session():
     if _session is None:
         _session = Session()
         atexit.register(_session.close)
-        _install_signal_handlers()
         _session.start()
     return _session
 
@@ -447,17 +314,6 @@ def session():
 def close_session():
     if _session is not None:
         _session.close()
-
-
-def _install_signal_handlers():
-    def stop(signum, frame):
-        close_session()
-        raise KeyboardInterrupt
-    for sig in (signal.SIGTERM, signal.SIGHUP):
-        try:
-            signal.signal(sig, stop)
-        except ValueError:  # not the main thread
-            pass
 
 
 def wait_for_file(path, timeout_s=20):

@@ -2,38 +2,24 @@
 # Runs the end-to-end tests of the launcher under Wine and prints a summary.
 #   tests/e2e/run.py --windows-build build/windows --host-build build/host-release [-k PATTERN]
 # Exit status 0 only when every test passed (skips fail unless --allow-skips).
-import argparse
 import os
 import sys
 import time
 import unittest
 
 REPO = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+sys.path.insert(0, REPO)
+from tests.e2e import cli  # noqa: E402
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("--windows-build", default="build/windows")
-    parser.add_argument("--host-build", default="build/host-release")
-    parser.add_argument("--wine-tools", help="folder with lmr-runner.exe etc. (default: found in the windows build)")
+    parser = cli.parser(__doc__)
     parser.add_argument("-k", dest="patterns", action="append", default=[],
                         help="run only tests whose name contains this (repeatable)")
-    parser.add_argument("--prefix", help="reuse this Wine prefix instead of a fresh one")
-    parser.add_argument("--keep", action="store_true", help="keep the run's temporary folder")
     parser.add_argument("--allow-skips", action="store_true")
     parser.add_argument("-q", "--quiet", action="store_true")
     args = parser.parse_args()
-
-    os.environ["LUMARO_WINDOWS_BUILD"] = os.path.abspath(args.windows_build)
-    os.environ["LUMARO_HOST_BUILD"] = os.path.abspath(args.host_build)
-    if args.wine_tools:
-        os.environ["LUMARO_WINE_TOOLS"] = os.path.abspath(args.wine_tools)
-    if args.prefix:
-        os.environ["LUMARO_E2E_PREFIX"] = os.path.abspath(args.prefix)
-    if args.keep:
-        os.environ["LUMARO_E2E_KEEP"] = "1"
-
-    sys.path.insert(0, REPO)
+    cli.apply(args)
     from tests.e2e import harness
 
     loader = unittest.TestLoader()

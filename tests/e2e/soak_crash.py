@@ -4,34 +4,21 @@
 # never left incomplete.
 #   tests/e2e/soak_crash.py --windows-build build/windows --host-build build/host-release
 #                           [--rounds 100] [--seed N] [--prefix DIR] [--keep]
-import argparse
 import os
 import sys
 import time
 
 REPO = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+sys.path.insert(0, REPO)
+from tests.e2e import cli  # noqa: E402
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("--windows-build", default="build/windows")
-    parser.add_argument("--host-build", default="build/host-release")
-    parser.add_argument("--wine-tools")
+    parser = cli.parser(__doc__)
     parser.add_argument("--rounds", type=int, default=100)
     parser.add_argument("--seed", type=int, default=time.time_ns() % 2**32)
-    parser.add_argument("--prefix", help="reuse this Wine prefix instead of a fresh one")
-    parser.add_argument("--keep", action="store_true", help="keep the run's temporary folder")
     args = parser.parse_args()
-
-    os.environ["LUMARO_WINDOWS_BUILD"] = os.path.abspath(args.windows_build)
-    os.environ["LUMARO_HOST_BUILD"] = os.path.abspath(args.host_build)
-    if args.wine_tools:
-        os.environ["LUMARO_WINE_TOOLS"] = os.path.abspath(args.wine_tools)
-    if args.prefix:
-        os.environ["LUMARO_E2E_PREFIX"] = os.path.abspath(args.prefix)
-    if args.keep:
-        os.environ["LUMARO_E2E_KEEP"] = "1"
-    sys.path.insert(0, REPO)
+    cli.apply(args)
     from tests.e2e import e2e_apps, harness
 
     try:

@@ -1,5 +1,5 @@
 # Crash scenario: the launcher is killed (SIGKILL to its Wine process, no help
-# from wineserver) at random moments of a first install of about 90 MB. After
+# from Wine's server) at random moments of a first install of about 90 MB. After
 # every kill RuntimeDir is absent or complete, and the next launch completes
 # it. tests/e2e/soak_crash.py runs the same rounds many more times.
 import os

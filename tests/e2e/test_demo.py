@@ -11,8 +11,9 @@ import sys
 import tempfile
 import unittest
 
-from tests.e2e.harness import PREFIX_SH, REPO
+from tests.e2e.harness import REPO
 from tools import node_win
+from tools.wine import wine_driver
 
 RUN_DEMO = os.path.join(REPO, "demo", "run_demo.py")
 # Two packs of the real node.exe take half a minute each on two cores.
@@ -24,10 +25,12 @@ class DemoTests(unittest.TestCase):
     def setUp(self):
         self.windows_build = os.environ.get("LUMARO_WINDOWS_BUILD", os.path.join(REPO, "build", "windows"))
         self.host_build = os.environ.get("LUMARO_HOST_BUILD", os.path.join(REPO, "build", "host-release"))
-        self.tools = os.path.join(self.windows_build, "tests", "wine")
+        self.stand_in = os.path.join(self.windows_build, "launcher", "tests", "recording_node.exe")
+        self.exit_with = os.path.join(self.windows_build, "tests", "wine", "exit_with.exe")
         for needed in (os.path.join(self.host_build, "tools", "pack", "lmr-pack"),
                        os.path.join(self.windows_build, "lumaro-link"),
-                       os.path.join(self.tools, "lmr-runner.exe")):
+                       os.path.join(self.windows_build, "tools", "wine", "lmr-runner.exe"),
+                       self.stand_in, self.exit_with):
             if not os.path.exists(needed):
                 self.skipTest(f"{needed} not built yet")
         self.root = tempfile.mkdtemp(prefix="lumaro-demo-test-")
@@ -36,8 +39,7 @@ class DemoTests(unittest.TestCase):
         self.addCleanup(self.stop_server)
 
     def stop_server(self):
-        subprocess.run([PREFIX_SH, "stop", self.prefix], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL, timeout=120)
+        wine_driver.stop_server(self.prefix)
 
     def run_demo(self, *options):
         """run_demo.py to its end, its output through a pipe; (status, output)."""
@@ -65,13 +67,13 @@ class DemoTests(unittest.TestCase):
             options = []
         except node_win.Unreachable:
             # No network and nothing cached: the same path with a node.exe that runs no JavaScript.
-            options = ["--stand-in-node", os.path.join(self.tools, "fake-node.exe")]
+            options = ["--stand-in-node", self.stand_in]
         status, out = self.run_demo(*options)
         self.assertEqual(status, 0, out[-3000:])
 
     def test_demo_fails_when_the_first_launch_fails(self):
         # A node.exe that ends with 2 at once: the launcher shows its error dialog.
-        status, out = self.run_demo("--stand-in-node", os.path.join(self.tools, "exit_with.exe"))
+        status, out = self.run_demo("--stand-in-node", self.exit_with)
         self.assertEqual(status, 1, out[-3000:])
         self.assertIn("demo failed: the first launch: the error dialog came up", out)
 

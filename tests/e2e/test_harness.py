@@ -1,7 +1,11 @@
 # Checks of the test tools themselves, so a scenario failure points at the
-# launcher and not at the harness: exact exit codes, the dialog reader, the OS
-# error text helper and the payload record search.
+# launcher and not at the harness: exact exit codes, the dialog reader, the
+# Wine driver's time bound as ctest's emulator, the OS error text helper and
+# the payload record search.
 import os
+import subprocess
+import sys
+import time
 import unittest
 
 from tests.e2e import harness
@@ -21,6 +25,26 @@ class RunnerTests(LauncherTestCase):
         code, out = self.s.runner_exit(proc)
         self.assertIsNone(code)
         self.assertIn("start-failed=", out)
+
+
+class EmulatorTests(LauncherTestCase):
+    """wine_driver.py exec, as ctest runs each Windows test binary."""
+
+    def exec(self, *args, timeout="30"):
+        driver = os.path.join(harness.REPO, "tools", "wine", "wine_driver.py")
+        env = dict(os.environ, WINEPREFIX=self.s.prefix)
+        return subprocess.run([sys.executable, driver, "exec", "--timeout", timeout, "--", *args], env=env,
+                              stdin=subprocess.DEVNULL, capture_output=True, timeout=120)
+
+    def test_status_is_passed_on(self):
+        self.assertEqual(self.exec(self.s.tool("exit_with.exe"), "3").returncode, 3)
+
+    def test_a_program_that_does_not_end_is_stopped_at_the_bound(self):
+        started = time.monotonic()
+        proc = self.exec(self.s.tool("lmr-window.exe"), "--lifetime-ms", "120000", timeout="3")
+        self.assertEqual(proc.returncode, 124)
+        self.assertLess(time.monotonic() - started, 60)
+        self.assertIn(b"timed out after 3", proc.stderr)
 
 
 class DialogReaderTests(LauncherTestCase):

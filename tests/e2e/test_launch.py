@@ -118,7 +118,7 @@ class SecondLaunchTests(LauncherTestCase):
     def hold_mutex(self):
         ready = os.path.join(self.case, "..", os.path.basename(self.case) + ".mutex-ready")
         stop = ready + ".stop"
-        holder = harness.Background(self.s, [
+        holder = self.s.spawn([
             self.s.tool("lmr-hold-mutex.exe"), "--name", MUTEX_NAME, "--lifetime-ms", "60000",
             "--ready-file", win_path(ready), "--stop-file", win_path(stop)], "mutex-holder")
         self.addCleanup(self.stop_process, holder, stop)
@@ -141,7 +141,7 @@ class SecondLaunchTests(LauncherTestCase):
                 "--lifetime-ms", "60000", "--stop-file", win_path(stop)]
         if title is not None:
             argv += ["--title", title]
-        window = harness.Background(self.s, argv, "window")
+        window = self.s.spawn(argv, "window")
         self.addCleanup(self.stop_process, window, stop)
         return state_file
 

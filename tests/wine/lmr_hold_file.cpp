@@ -4,7 +4,7 @@
 //   lmr-hold-file --path P [--access read|write|none] [--share none|read|write|rw|all]
 //                 [--create] [--lifetime-ms N] [--ready-file F] [--stop-file S]
 // The ready file says "held" once the handle is open, or "failed=CODE".
-#include "tool_util.h"
+#include "tools/wine/tool_util.h"
 
 #include <string>
 

@@ -2,7 +2,7 @@
 // so a second launcher sees the guard taken.
 //   lmr-hold-mutex --name N [--lifetime-ms T] [--ready-file F] [--stop-file S]
 // The ready file says "created" or "existed" once the mutex is held.
-#include "tool_util.h"
+#include "tools/wine/tool_util.h"
 
 #include <string>
 

@@ -1,7 +1,7 @@
 // Test program for the dialog reader: shows one error message box with the
 // given caption and text (MB_OK | MB_ICONERROR, as the launcher does) and then
 // exits with the given code.   lmr-msgbox CAPTION TEXT [EXIT_CODE]
-#include "tool_util.h"
+#include "tools/wine/tool_util.h"
 
 int wmain(int argc, wchar_t** argv) {
   if (argc < 3 || argc > 4) return 2;

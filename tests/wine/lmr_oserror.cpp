@@ -2,7 +2,7 @@
 // from this system's own FormatMessageW so tests never carry Windows' or
 // Wine's wording:  lmr-oserror N  ->  "<system text> (os error N)", UTF-8.
 // With --bare only the system text is printed.
-#include "tool_util.h"
+#include "tools/wine/tool_util.h"
 
 #include <string>
 

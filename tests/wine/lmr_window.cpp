@@ -4,7 +4,7 @@
 // launcher activate it.
 //   lmr-window [--title T] [--state normal|minimized|maximized]
 //              [--state-file F] [--lifetime-ms N] [--stop-file S]
-#include "tool_util.h"
+#include "tools/wine/tool_util.h"
 
 #include <string>
 

@@ -1,4 +1,4 @@
-// Small shared pieces of the Wine-side test tools: UTF-16 <-> UTF-8, JSON
+// Small shared pieces of the Wine-side tools: UTF-16 <-> UTF-8, JSON
 // string escaping, number parsing and whole-file writes that readers on the
 // Linux side never see half-done (write a temporary, then rename).
 #pragma once
