@@ -7,6 +7,8 @@ digest recorded when it was unpacked. The demo, the tests and the benchmarks
 all take it from here.
 
     python3 tools/node_win.py DEST       writes node.exe to DEST (a file or a folder)
+    python3 tools/node_win.py --version 22.11.0 --print-path
+                                         prints the cached node.exe's path
 """
 import argparse
 import base64
@@ -16,6 +18,7 @@ import hashlib
 import io
 import json
 import os
+import re
 import shutil
 import socket
 import sys
@@ -51,6 +54,10 @@ class BadDownload(FetchError):
     """The registry answered, but what came back is not the package it describes."""
 
 
+class UnknownVersion(FetchError):
+    """The registry has no node.exe of that version."""
+
+
 def _open(url):
     try:
         return urllib.request.urlopen(url, timeout=READ_TIMEOUT_S)
@@ -61,9 +68,15 @@ def _open(url):
         raise Unreachable(f"cannot reach {url}: {reason}") from e
 
 
-def _metadata():
-    url = f"{REGISTRY}/{PACKAGE}/{VERSION}"
-    with _open(url) as response:
+def _metadata(version):
+    url = f"{REGISTRY}/{PACKAGE}/{version}"
+    try:
+        response = _open(url)
+    except BadDownload as e:
+        if isinstance(e.__cause__, urllib.error.HTTPError) and e.__cause__.code == 404:
+            raise UnknownVersion(f"no node.exe {version} at {REGISTRY} ({PACKAGE}@{version} not found)") from e
+        raise
+    with response:
         try:
             dist = json.load(response)["dist"]
             return dist["tarball"], dist["integrity"]
@@ -113,19 +126,22 @@ def _locked(cache):
         yield
 
 
-def node_exe(cache=None, log=None):
+def node_exe(cache=None, log=None, version=VERSION):
     """Path of the cached, checked node.exe; downloads it the first time.
-    Raises Unreachable or BadDownload."""
+    Raises Unreachable, BadDownload or UnknownVersion."""
     cache = Path(cache) if cache else DEFAULT_CACHE
-    folder = cache / f"{PACKAGE}-{VERSION}"
+    # The version becomes part of a URL and of a cache folder's name.
+    if not re.fullmatch(r"[0-9]+\.[0-9]+\.[0-9]+", version):
+        raise UnknownVersion(f"{version!r} is not a Node.js version (such as {VERSION})")
+    folder = cache / f"{PACKAGE}-{version}"
     node, stamp = folder / "node.exe", folder / "node.exe.sha256"
     with _locked(cache):
         if node.is_file() and stamp.is_file():
             if _sha256_of(node) == stamp.read_text().strip():
                 return node
             (log or _stderr)(f"cached {node} is damaged; downloading it again")
-        (log or _stderr)(f"downloading {PACKAGE}@{VERSION} (once; cached in {cache})")
-        tarball, integrity = _metadata()
+        (log or _stderr)(f"downloading {PACKAGE}@{version} (once; cached in {cache})")
+        tarball, integrity = _metadata(version)
         data = _download(tarball, integrity)
         folder.mkdir(parents=True, exist_ok=True)
         stamp.unlink(missing_ok=True)
@@ -151,7 +167,7 @@ def node_exe(cache=None, log=None):
         return node
 
 
-def copy_node_exe(dest, cache=None, log=None):
+def copy_node_exe(dest, cache=None, log=None, version=VERSION):
     """Writes node.exe to dest (a file path, or a folder: one that exists or
     ends with a slash); returns the path."""
     folder = str(dest).endswith(os.sep)
@@ -159,7 +175,7 @@ def copy_node_exe(dest, cache=None, log=None):
     if folder or dest.is_dir():
         dest = dest / "node.exe"
     dest.parent.mkdir(parents=True, exist_ok=True)
-    shutil.copyfile(node_exe(cache, log), dest)
+    shutil.copyfile(node_exe(cache, log, version), dest)
     return dest
 
 
@@ -169,14 +185,25 @@ def _stderr(text):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("dest", help="file to write node.exe to, or a folder (existing, or ending in /)")
+    parser.add_argument("dest", nargs="?", help="file to write node.exe to, or a folder (existing, or ending in /)")
     parser.add_argument("--cache", type=Path, default=DEFAULT_CACHE,
                         help="cache folder (default %(default)s)")
+    parser.add_argument("--version", default=VERSION, help="Node.js version (default %(default)s)")
+    parser.add_argument("--print-path", action="store_true",
+                        help="print the path of the cached node.exe instead of copying it")
     args = parser.parse_args()
+    if (args.dest is None) == (not args.print_path):
+        parser.error("give DEST or --print-path")
     try:
-        copy_node_exe(args.dest, args.cache)
+        if args.print_path:
+            print(node_exe(args.cache, version=args.version))
+        else:
+            copy_node_exe(args.dest, args.cache, version=args.version)
+    except UnknownVersion as e:
+        sys.exit(f"node_win: unknown version: {e}")
     except Unreachable as e:
-        sys.exit(f"node_win: network: {e}")
+        sys.exit(f"node_win: node.exe {args.version} is not cached in {args.cache} and the registry "
+                 f"cannot be reached: {e}")
     except BadDownload as e:
         sys.exit(f"node_win: bad download: {e}")
 

@@ -11,8 +11,9 @@
 
 namespace lumaro::inspect {
 
-// With list, a "file: SIZE NAME" line per entry follows the summary.
-std::string FormatReport(const Inspection& inspection, bool list);
+// With list, a "file: SIZE NAME" line per entry follows the summary. A
+// non-empty version (FormatVersion's) comes first.
+std::string FormatReport(const Inspection& inspection, bool list, std::string_view version = {});
 
 // A name or message made safe for one line: control characters escaped.
 std::string OneLine(std::string_view text);

@@ -35,7 +35,7 @@ bool IsWithin(const fs::path& canonical_root, const fs::path& canonical_path) {
 
 class Scanner {
  public:
-  explicit Scanner(fs::path root) : root_(std::move(root)) {}
+  Scanner(fs::path root, std::span<const SourceFile> extra) : root_(std::move(root)), extra_(extra) {}
 
   std::expected<AppFolder, PackError> Run() {
     std::error_code ec;
@@ -49,6 +49,7 @@ class Scanner {
     active_.push_back(canonical_root_);
     auto count = Walk(root_, "");
     if (!count) return std::unexpected(count.error());
+    result_.files.insert(result_.files.end(), extra_.begin(), extra_.end());
 
     std::sort(result_.files.begin(), result_.files.end(),
               [](const SourceFile& a, const SourceFile& b) { return a.name < b.name; });
@@ -138,6 +139,7 @@ class Scanner {
   }
 
   fs::path root_;
+  std::span<const SourceFile> extra_;
   fs::path canonical_root_;
   std::vector<fs::path> active_;  // folders being walked, to see loops
   AppFolder result_;
@@ -184,8 +186,9 @@ std::expected<void, PackError> ReadWhole(const fs::path& path, std::span<std::by
 
 }  // namespace
 
-std::expected<AppFolder, PackError> ScanAppFolder(const std::filesystem::path& root) {
-  return Scanner(root).Run();
+std::expected<AppFolder, PackError> ScanAppFolder(const std::filesystem::path& root,
+                                                  std::span<const SourceFile> extra) {
+  return Scanner(root, extra).Run();
 }
 
 std::expected<std::vector<std::byte>, PackError> ReadAppArchive(const AppFolder& folder,
