@@ -202,8 +202,8 @@ def main():
     except UnknownVersion as e:
         sys.exit(f"node_win: unknown version: {e}")
     except Unreachable as e:
-        sys.exit(f"node_win: node.exe {args.version} is not cached in {args.cache} and the registry "
-                 f"cannot be reached: {e}")
+        sys.exit(f"node_win: network: node.exe {args.version} is not cached in {args.cache} and the "
+                 f"registry cannot be reached: {e}")
     except BadDownload as e:
         sys.exit(f"node_win: bad download: {e}")
 
