@@ -27,10 +27,9 @@ namespace {
 
 constexpr std::string_view kHelp = R"(Usage: lmr-pack [options] APP_DIR --record OUT.bin --constants OUT.cpp
 
-Packs APP_DIR (which must hold node.exe, unless --node-exe gives it, and
-home.mjs at its top) into the
-launcher's payload record: the package archive, LZMS-compressed in the
-Windows Compression API's buffer format, behind a 24-byte head with the
+Packs APP_DIR (which must hold home.mjs and, unless --node-exe gives it,
+node.exe at its top) into the launcher's payload record: the package
+archive, LZMS-compressed in the Windows Compression API's buffer format, behind a 24-byte head with the
 BuildId (the first 16 hex digits of the archive's SHA-256, so that
 different content never reuses an installed runtime). Files are stored sorted by name bytes with "/" between folders, so
 the same folder always gives the same record. Names that the launcher or
