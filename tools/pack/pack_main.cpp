@@ -312,7 +312,7 @@ std::expected<std::string, PackError> Run(const CommandLine& line) {
   }
   if (folder->files.size() > kManyFiles) {
     line_out += "; " + std::to_string(folder->files.size()) +
-                " files make a slow first launch (each file costs about %PER_FILE% ms to install): "
+                " files make a slow first launch (it writes and flushes each on its own): "
                 "bundle the app's JavaScript into one file";
   }
   if (!folder->empty_folders.empty()) {
