@@ -1,6 +1,11 @@
 # lumaro_add_launcher(<target>
 #     APP_DIR <folder>                  the app: node.exe, home.mjs and its files
 #     [OUTPUT_NAME <name>]              file name without .exe (default: Lumaro)
+#     [VERSION <version>]               the release's version in the exe's version
+#                                       resource, e.g. 2.3.4 or 1.5.0-beta.2 (default:
+#                                       APP_DIR/package.json's "version", else 0.0.0)
+#     [NODE_EXE <file>]                 packed as the top-level node.exe; APP_DIR
+#                                       then holds none
 #     [PACK_TOOL <path>]                lmr-pack (default: LUMARO_PACK_TOOL)
 #     [PACK_ARGS <args>...]             extra lmr-pack options, e.g. --level 50
 #     [SIGN_PFX <key.pfx>               Authenticode-sign the exe after linking;
@@ -38,31 +43,48 @@ function(lumaro_payload_record_asm out_var record)
     PARENT_SCOPE)
 endfunction()
 
-# lumaro_add_payload(<out-var> NAME <name> APP_DIR <folder> PACK_TOOL <path> [PACK_ARGS ...])
-# Sets <out-var> to the two sources that carry a packed folder: the record in
-# .rdata (assembly with .incbin) and the generated size constants.
+# lumaro_add_payload(<out-var> NAME <name> APP_DIR <folder> PACK_TOOL <path>
+#                    [VERSION <version>] [NODE_EXE <file>] [PACK_ARGS ...])
+# Sets <out-var> to the three sources that carry a packed folder: the record
+# in .rdata (assembly with .incbin), the generated size constants and the
+# exe's version resource script.
 function(lumaro_add_payload out_var)
-  cmake_parse_arguments(P "" "NAME;APP_DIR;PACK_TOOL" "PACK_ARGS" ${ARGN})
+  cmake_parse_arguments(P "" "NAME;APP_DIR;PACK_TOOL;VERSION;NODE_EXE" "PACK_ARGS" ${ARGN})
   set(gen ${CMAKE_CURRENT_BINARY_DIR}/${P_NAME}.payload)
   file(GLOB_RECURSE app_files CONFIGURE_DEPENDS LIST_DIRECTORIES false ${P_APP_DIR}/*)
+  set(release_args)
+  if(DEFINED P_VERSION)
+    list(APPEND release_args --version ${P_VERSION})
+  endif()
+  if(P_NODE_EXE)
+    get_filename_component(P_NODE_EXE ${P_NODE_EXE} ABSOLUTE)
+    list(APPEND release_args --node-exe ${P_NODE_EXE})
+    list(APPEND app_files ${P_NODE_EXE})
+  endif()
   add_custom_command(
-    OUTPUT ${gen}/record.bin ${gen}/payload_constants.cpp
-    COMMAND ${P_PACK_TOOL} --quiet ${P_PACK_ARGS} ${P_APP_DIR}
+    OUTPUT ${gen}/record.bin ${gen}/payload_constants.cpp ${gen}/version.rc
+    COMMAND ${P_PACK_TOOL} --quiet ${release_args} ${P_PACK_ARGS} ${P_APP_DIR}
             --record ${gen}/record.bin --constants ${gen}/payload_constants.cpp
+            --version-rc ${gen}/version.rc
     DEPENDS ${app_files} ${P_PACK_TOOL}
     COMMENT "Packing ${P_APP_DIR}"
     VERBATIM)
   lumaro_payload_record_asm(asm ${gen}/record.bin)
-  file(WRITE ${gen}/payload_record.S "${asm}")
+  # Rewritten only when it changes: a reconfigure must not reassemble it.
+  file(CONFIGURE OUTPUT ${gen}/payload_record.S CONTENT "${asm}" @ONLY)
   set_source_files_properties(${gen}/payload_record.S PROPERTIES
     LANGUAGE ASM OBJECT_DEPENDS ${gen}/record.bin)
-  set(${out_var} ${gen}/payload_record.S ${gen}/payload_constants.cpp PARENT_SCOPE)
+  set(${out_var} ${gen}/payload_record.S ${gen}/payload_constants.cpp ${gen}/version.rc PARENT_SCOPE)
 endfunction()
 
 function(lumaro_add_launcher target)
-  cmake_parse_arguments(L "" "APP_DIR;OUTPUT_NAME;PACK_TOOL;SIGN_PFX;TIMESTAMP_URL" "PACK_ARGS" ${ARGN})
+  cmake_parse_arguments(L "" "APP_DIR;OUTPUT_NAME;PACK_TOOL;SIGN_PFX;TIMESTAMP_URL;VERSION;NODE_EXE" "PACK_ARGS"
+                        ${ARGN})
   if(NOT L_APP_DIR)
     message(FATAL_ERROR "lumaro_add_launcher(${target}): APP_DIR is required")
+  endif()
+  if("VERSION" IN_LIST L_KEYWORDS_MISSING_VALUES OR "NODE_EXE" IN_LIST L_KEYWORDS_MISSING_VALUES)
+    message(FATAL_ERROR "lumaro_add_launcher(${target}): VERSION and NODE_EXE need a value")
   endif()
   if(NOT L_OUTPUT_NAME)
     set(L_OUTPUT_NAME Lumaro)
@@ -74,8 +96,15 @@ function(lumaro_add_launcher target)
     message(FATAL_ERROR "lumaro_add_launcher(${target}): set LUMARO_PACK_TOOL to lmr-pack")
   endif()
 
+  set(release_args)
+  if(DEFINED L_VERSION)
+    list(APPEND release_args VERSION ${L_VERSION})
+  endif()
+  if(L_NODE_EXE)
+    list(APPEND release_args NODE_EXE ${L_NODE_EXE})
+  endif()
   lumaro_add_payload(payload_sources NAME ${target} APP_DIR ${L_APP_DIR}
-                     PACK_TOOL ${L_PACK_TOOL} PACK_ARGS ${L_PACK_ARGS})
+                     PACK_TOOL ${L_PACK_TOOL} ${release_args} PACK_ARGS ${L_PACK_ARGS})
   set(objects)
   foreach(object IN LISTS LUMARO_LAUNCHER_LINK_OBJECTS)
     list(APPEND objects $<TARGET_OBJECTS:${object}>)

@@ -7,6 +7,8 @@ use checks the tarball against it and node.exe against the tarball. The demo,
 the tests and the benchmarks all take it from here.
 
     python3 tools/node_win.py DEST       writes node.exe to DEST (a file or a folder)
+    python3 tools/node_win.py --version 22.11.0 --print-path
+                                         prints the cached node.exe's path
 """
 import argparse
 import base64
@@ -17,6 +19,7 @@ import http.client
 import io
 import json
 import os
+import re
 import shutil
 import sys
 import tarfile
@@ -51,6 +54,10 @@ class BadDownload(FetchError):
     """The registry answered, but what came back is not the package it describes."""
 
 
+class UnknownVersion(FetchError):
+    """The registry has no node.exe of that version."""
+
+
 def _open(url):
     try:
         return urllib.request.urlopen(url, timeout=READ_TIMEOUT_S)
@@ -81,10 +88,16 @@ def _fetch(url, deadline):
     return data.getvalue()
 
 
-def _metadata(deadline):
-    url = f"{REGISTRY}/{PACKAGE}/{VERSION}"
+def _metadata(version, deadline):
+    url = f"{REGISTRY}/{PACKAGE}/{version}"
     try:
-        dist = json.loads(_fetch(url, deadline))["dist"]
+        answer = _fetch(url, deadline)
+    except BadDownload as e:
+        if isinstance(e.__cause__, urllib.error.HTTPError) and e.__cause__.code == 404:
+            raise UnknownVersion(f"no node.exe {version} at {REGISTRY} ({PACKAGE}@{version} not found)") from e
+        raise
+    try:
+        dist = json.loads(answer)["dist"]
         return dist["tarball"], dist["integrity"]
     except (ValueError, KeyError, TypeError) as e:
         raise BadDownload(f"{url}: no dist.tarball/dist.integrity in the answer") from e
@@ -163,24 +176,27 @@ def _locked(cache):
         os.close(fd)
 
 
-def node_exe(cache=None, log=None):
+def node_exe(cache=None, log=None, version=VERSION):
     """Path of the cached, checked node.exe; downloads it the first time.
     The registry's tarball is kept beside it with the registry's integrity
     value: on each use the tarball is checked against that value (changed:
     fetched again) and node.exe against the tarball (changed: unpacked again).
-    Raises Unreachable, BadDownload or FetchError."""
+    Raises Unreachable, BadDownload, UnknownVersion or FetchError."""
     cache = Path(cache) if cache else DEFAULT_CACHE
     log = log or _stderr
-    folder = cache / f"{PACKAGE}-{VERSION}"
-    node, tarball, integrity = folder / "node.exe", folder / f"{PACKAGE}-{VERSION}.tgz", folder / "integrity"
+    # The version becomes part of a URL and of a cache folder's name.
+    if not re.fullmatch(r"[0-9]+\.[0-9]+\.[0-9]+", version):
+        raise UnknownVersion(f"{version!r} is not a Node.js version (such as {VERSION})")
+    folder = cache / f"{PACKAGE}-{version}"
+    node, tarball, integrity = folder / "node.exe", folder / f"{PACKAGE}-{version}.tgz", folder / "integrity"
     with _locked(cache):
         data = _cached_tarball(tarball, integrity)
         if data is None:
             if tarball.exists():
                 log(f"cached {tarball} does not match the registry's integrity; downloading it again")
-            log(f"downloading {PACKAGE}@{VERSION} (once; cached in {cache})")
+            log(f"downloading {PACKAGE}@{version} (once; cached in {cache})")
             deadline = time.monotonic() + DOWNLOAD_DEADLINE_S
-            url, expected = _metadata(deadline)
+            url, expected = _metadata(version, deadline)
             data = _download(url, expected, deadline)
             wanted = _node_from(data, url)
             folder.mkdir(parents=True, exist_ok=True)
@@ -199,7 +215,7 @@ def node_exe(cache=None, log=None):
         return node
 
 
-def copy_node_exe(dest, cache=None, log=None):
+def copy_node_exe(dest, cache=None, log=None, version=VERSION):
     """Writes node.exe to dest (a file path, or a folder: one that exists or
     ends with a slash); returns the path."""
     folder = str(dest).endswith(os.sep)
@@ -207,7 +223,7 @@ def copy_node_exe(dest, cache=None, log=None):
     if folder or dest.is_dir():
         dest = dest / "node.exe"
     dest.parent.mkdir(parents=True, exist_ok=True)
-    shutil.copyfile(node_exe(cache, log), dest)
+    shutil.copyfile(node_exe(cache, log, version), dest)
     return dest
 
 
@@ -217,14 +233,25 @@ def _stderr(text):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("dest", help="file to write node.exe to, or a folder (existing, or ending in /)")
+    parser.add_argument("dest", nargs="?", help="file to write node.exe to, or a folder (existing, or ending in /)")
     parser.add_argument("--cache", type=Path, default=DEFAULT_CACHE,
                         help="cache folder (default %(default)s)")
+    parser.add_argument("--version", default=VERSION, help="Node.js version (default %(default)s)")
+    parser.add_argument("--print-path", action="store_true",
+                        help="print the path of the cached node.exe instead of copying it")
     args = parser.parse_args()
+    if (args.dest is None) == (not args.print_path):
+        parser.error("give DEST or --print-path")
     try:
-        copy_node_exe(args.dest, args.cache)
+        if args.print_path:
+            print(node_exe(args.cache, version=args.version))
+        else:
+            copy_node_exe(args.dest, args.cache, version=args.version)
+    except UnknownVersion as e:
+        sys.exit(f"node_win: unknown version: {e}")
     except Unreachable as e:
-        sys.exit(f"node_win: network: {e}")
+        sys.exit(f"node_win: network: node.exe {args.version} is not cached in {args.cache} and the "
+                 f"registry cannot be reached: {e}")
     except BadDownload as e:
         sys.exit(f"node_win: bad download: {e}")
     except FetchError as e:

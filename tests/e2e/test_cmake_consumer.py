@@ -1,7 +1,8 @@
 """A vendor's own CMake project, as the README shows it: add_subdirectory of
 this repository, then lumaro_add_launcher(... PACK_TOOL path). It configures
 without LUMARO_PACK_TOOL, builds neither our sample app nor our tests, and
-links a launcher that carries exactly the vendor's folder."""
+links a launcher that carries exactly the vendor's folder, with the release's
+version and a node.exe kept outside it."""
 import os
 import subprocess
 import tempfile
@@ -41,11 +42,14 @@ class CMakeConsumerTests(unittest.TestCase):
             root = Path(tmp)
             app = root / "app"
             (app / "lib").mkdir(parents=True)
-            (app / "node.exe").write_bytes(b"MZ" + bytes(range(256)) * 64)
+            node = root / "downloads" / "node.exe"
+            node.parent.mkdir()
+            node.write_bytes(b"MZ" + bytes(range(256)) * 64)
             (app / "home.mjs").write_text("import './lib/x.js';\n")
             (app / "lib" / "x.js").write_text("export const x = 1;\n")
             (root / "CMakeLists.txt").write_text(consumer_project(
-                f"lumaro_add_launcher(vendor_exe APP_DIR {app} OUTPUT_NAME Vendor PACK_TOOL {PACK})"))
+                f"lumaro_add_launcher(vendor_exe APP_DIR {app} OUTPUT_NAME Vendor PACK_TOOL {PACK}\n"
+                f"                    VERSION 2.3.4-beta.1 NODE_EXE {node})"))
             build = root / "build"
             env = dict(os.environ)
             env.pop("LUMARO_PACK_TOOL", None)
@@ -54,7 +58,7 @@ class CMakeConsumerTests(unittest.TestCase):
             self.assertEqual(status, 0, out)
             status, targets = run(["cmake", "--build", build, "--target", "help"])
             self.assertEqual(status, 0, targets)
-            for ours in ("lumaro_exe", "lmr_windows_tests", "lmr_sample_node", "lmr-runner", "gtest"):
+            for ours in ("lumaro_exe", "lmr_runtime_install_test", "lmr_sample_node", "lmr-runner", "gtest"):
                 self.assertNotIn(ours + ":", targets, f"the subproject builds {ours}")
             status, out = run(["cmake", "--build", build, "-j2", "--target", "vendor_exe"])
             self.assertEqual(status, 0, out)
@@ -63,6 +67,8 @@ class CMakeConsumerTests(unittest.TestCase):
             self.assertIn("payload: intact", listing)
             self.assertIn("files: 3", listing)
             self.assertIn("lib/x.js", listing)
+            self.assertIn(f"file: {node.stat().st_size} node.exe", listing)
+            self.assertIn("version: 2.3.4-beta.1 (2.3.4.0)", listing)
 
 
 if __name__ == "__main__":

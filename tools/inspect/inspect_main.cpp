@@ -10,6 +10,7 @@
 #include "tools/inspect/package_extract.h"
 #include "tools/inspect/payload_check.h"
 #include "tools/inspect/report.h"
+#include "tools/inspect/version_resource.h"
 
 namespace lumaro::inspect {
 namespace {
@@ -18,7 +19,8 @@ constexpr std::string_view kHelp = R"help(Usage: lmr-inspect [--list] [--] EXE
        lmr-inspect --extract DIR [--] EXE
 
 Finds the payload record and the generated constants in a launcher EXE and
-prints one "key: value" fact per line: build-id, package-size,
+prints one "key: value" fact per line: version (the version resource's
+"ProductVersion" and FILEVERSION, or "none"), build-id, package-size,
 compressed-size, package-crc32, where the record and constants lie,
 chunk-size, chunk-count, stored-chunks, files, total-bytes, whether the
 sizes agree, and "payload: intact" or "payload: DAMAGED (why)". The payload
@@ -113,7 +115,7 @@ int Run(int argc, char** argv) {
                 static_cast<unsigned long long>(inspection->total_bytes), OneLine(*line->extract_dir).c_str());
     return 0;
   }
-  const std::string report = FormatReport(*inspection, line->list);
+  const std::string report = FormatReport(*inspection, line->list, FormatVersion(image->bytes()));
   std::fwrite(report.data(), 1, report.size(), stdout);
   return inspection->intact() ? 0 : ExitCode(ErrorClass::kDamaged);
 }

@@ -53,6 +53,7 @@ std::expected<std::vector<Section>, InspectError> ReadSections(std::span<const s
   for (std::size_t i = 0; i < section_count; ++i) {
     const std::size_t header = table + i * kSectionHeaderSize;
     const std::uint32_t virtual_size = LoadLe32(image, header + 8);
+    const std::uint32_t virtual_address = LoadLe32(image, header + 12);
     const std::uint32_t raw_size = LoadLe32(image, header + 16);
     const std::uint32_t raw_offset = LoadLe32(image, header + 20);
     std::string name = PrintableName(image.subspan(header, 8));
@@ -65,7 +66,7 @@ std::expected<std::vector<Section>, InspectError> ReadSections(std::span<const s
     // The raw size is rounded up to the file alignment; the loader maps
     // only the virtual size, the rest is padding.
     const std::size_t size = virtual_size != 0 ? std::min(virtual_size, raw_size) : raw_size;
-    sections.push_back({std::move(name), raw_offset, size});
+    sections.push_back({std::move(name), raw_offset, size, virtual_address});
   }
   if (sections.empty()) return std::unexpected(NotLauncher("the image has no sections with data"));
   return sections;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <expected>
 #include <span>
 #include <string>
@@ -17,6 +18,7 @@ struct Section {
   std::string name;     // printable form of the 8-byte header name
   std::size_t offset;   // file offset of the section's data
   std::size_t size;     // bytes of data the loader maps (padding excluded)
+  std::uint32_t virtual_address = 0;  // where the loader maps it (RVA)
 };
 
 // The sections of a PE32+ image that have data in the file, in table order.

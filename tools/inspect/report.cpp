@@ -18,10 +18,11 @@ void Line(std::string& out, std::string_view key, const std::string& value) {
 
 }  // namespace
 
-std::string FormatReport(const Inspection& inspection, bool list) {
+std::string FormatReport(const Inspection& inspection, bool list, std::string_view version) {
   const PayloadLocation& where = inspection.where;
   const StreamWalk& stream = where.stream;
   std::string out;
+  if (!version.empty()) Line(out, "version", OneLine(version));
   Line(out, "build-id", OneLine(where.build_id));
   Line(out, "package-size", std::to_string(where.package_size));
   Line(out, "compressed-size", std::to_string(where.compressed_size));

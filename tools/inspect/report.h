@@ -12,8 +12,9 @@
 
 namespace lumaro::inspect {
 
-// With list, a "file: SIZE NAME" line per entry follows the summary.
-std::string FormatReport(const Inspection& inspection, bool list);
+// With list, a "file: SIZE NAME" line per entry follows the summary. A
+// non-empty version (FormatVersion's) comes first.
+std::string FormatReport(const Inspection& inspection, bool list, std::string_view version = {});
 
 // Names and messages are printed through OneLine: control characters escaped.
 using tools::OneLine;

@@ -55,7 +55,7 @@ struct DirCloser {
 // inode are kept, so that the read can tell it still has the file it scanned.
 class Scanner {
  public:
-  explicit Scanner(fs::path root) : root_(std::move(root)) {}
+  Scanner(fs::path root, std::span<const SourceFile> extra) : root_(std::move(root)), extra_(extra) {}
 
   std::expected<AppFolder, PackError> Run() {
     std::error_code ec;
@@ -69,6 +69,7 @@ class Scanner {
     for (std::size_t next = 0; next < folders_.size(); ++next) {
       if (auto listed = List(next); !listed) return std::unexpected(listed.error());
     }
+    result_.files.insert(result_.files.end(), extra_.begin(), extra_.end());
 
     // Folders come after their parents: add each one's count to its parent's.
     for (std::size_t i = folders_.size(); i-- > 1;) folders_[folders_[i].parent].files += folders_[i].files;
@@ -190,6 +191,7 @@ class Scanner {
   }
 
   fs::path root_;
+  std::span<const SourceFile> extra_;
   fs::path canonical_root_;
   std::vector<Folder> folders_;
   AppFolder result_;
@@ -234,8 +236,9 @@ std::expected<void, PackError> ReadWhole(const SourceFile& file, std::span<std::
 
 }  // namespace
 
-std::expected<AppFolder, PackError> ScanAppFolder(const std::filesystem::path& root) {
-  return Scanner(root).Run();
+std::expected<AppFolder, PackError> ScanAppFolder(const std::filesystem::path& root,
+                                                  std::span<const SourceFile> extra) {
+  return Scanner(root, extra).Run();
 }
 
 std::expected<std::vector<std::byte>, PackError> ReadAppArchive(const AppFolder& folder,

@@ -8,6 +8,7 @@
 #include <expected>
 #include <filesystem>
 #include <functional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -33,7 +34,10 @@ struct AppFolder {
 // link to a file carries that file's content, a link to a folder carries the
 // folder again under the link's name; links that leave root, dangle or would
 // loop are refused, and so is anything that is neither a file nor a folder.
-std::expected<AppFolder, PackError> ScanAppFolder(const std::filesystem::path& root);
+// extra entries (a node.exe given apart from the folder) join the folder's
+// files before the names are checked.
+std::expected<AppFolder, PackError> ScanAppFolder(const std::filesystem::path& root,
+                                                  std::span<const SourceFile> extra = {});
 
 // files_done, files_total
 using ReadProgress = std::function<void(std::size_t, std::size_t)>;

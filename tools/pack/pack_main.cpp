@@ -2,30 +2,36 @@
 // generated size constants. See --help for the command line and exit codes.
 #include <unistd.h>
 
+#include <algorithm>
 #include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <new>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "tools/common/one_line.h"
 #include "tools/pack/app_folder.h"
 #include "tools/pack/lzms_stream.h"
+#include "tools/pack/native_addons.h"
+#include "tools/pack/node_exe_entry.h"
 #include "tools/pack/package_record.h"
 #include "tools/pack/payload_output.h"
 #include "tools/pack/progress_bar.h"
+#include "tools/pack/release_version.h"
 
 namespace lumaro::pack {
 namespace {
 
 constexpr std::string_view kHelp = R"(Usage: lmr-pack [options] APP_DIR --record OUT.bin --constants OUT.cpp
 
-Packs APP_DIR (which must hold node.exe and home.mjs at its top) into the
-launcher's payload record: the package archive, LZMS-compressed in the
-Windows Compression API's buffer format, behind a 24-byte head with the
+Packs APP_DIR (which must hold home.mjs and, unless --node-exe gives it,
+node.exe at its top) into the launcher's payload record: the package
+archive, LZMS-compressed in the Windows Compression API's buffer format, behind a 24-byte head with the
 BuildId (the first 16 hex digits of the archive's SHA-256, so that
 different content never reuses an installed runtime). Files are stored sorted by name bytes with "/" between folders, so
 the same folder always gives the same record. Names that the launcher or
@@ -38,8 +44,15 @@ Outputs (each written only when its content changes):
                         PACKAGE_CRC32 (the CRC-32 the launcher checks)
   --archive-out FILE    the raw, uncompressed package archive
   --print-build-id      print the BuildId on stdout
+  --version-rc FILE     resource script of the exe's version information,
+                        for windres at link time
 
 Options:
+  --version VERSION     the release's version: one to four numbers of 0-65535,
+                        maybe with a semver suffix (2.3.4, 1.5.0-beta.2).
+                        Default: APP_DIR/package.json's "version", else 0.0.0
+  --node-exe FILE       pack FILE as the top-level node.exe; APP_DIR must not
+                        hold one
   --level N             LZMS compression level, 1 and up (default 50)
   --chunk-size SIZE     uncompressed bytes per chunk: a multiple of 64K from
                         1M to 64M (suffixes K and M are binary). Default:
@@ -55,8 +68,9 @@ Options:
   --quiet               no progress bar and no summary
   --help                this text
 
-Progress goes to stderr when it is a terminal; the one-line summary and
-errors go to stderr.
+Progress goes to stderr when it is a terminal; the one-line summary,
+warnings and errors go to stderr. Native addons (*.node) that are not for
+Windows x64 are named in a warning, even with --quiet; packing goes on.
 
 Exit codes:
   0  packed
@@ -73,6 +87,9 @@ struct CommandLine {
   std::optional<std::string> record;
   std::optional<std::string> constants;
   std::optional<std::string> archive_out;
+  std::optional<std::string> version_rc;
+  std::optional<std::string> node_exe;
+  std::optional<ReleaseVersion> version;
   bool print_build_id = false;
   bool verify = true;
   bool quiet = false;
@@ -125,6 +142,16 @@ std::expected<CommandLine, PackError> ParseCommandLine(int argc, char** argv) {
       ok = take(line.constants);
     } else if (arg == "--archive-out") {
       ok = take(line.archive_out);
+    } else if (arg == "--version-rc") {
+      ok = take(line.version_rc);
+    } else if (arg == "--node-exe") {
+      ok = take(line.node_exe);
+    } else if (arg == "--version") {
+      auto v = value();
+      if (!v) return std::unexpected(v.error());
+      auto version = ParseReleaseVersion(*v);
+      if (!version) return std::unexpected(Usage(version.error()));
+      line.version = std::move(*version);
     } else if (arg == "--print-build-id") {
       line.print_build_id = true;
     } else if (arg == "--no-verify") {
@@ -169,7 +196,7 @@ std::expected<CommandLine, PackError> ParseCommandLine(int argc, char** argv) {
   }
   if (positional.size() != 1) return std::unexpected(Usage("give exactly one APP_DIR"));
   line.app_dir = positional[0];
-  if (!line.record && !line.constants && !line.archive_out && !line.print_build_id) {
+  if (!line.record && !line.constants && !line.archive_out && !line.version_rc && !line.print_build_id) {
     return std::unexpected(Usage("nothing to write: give --record and --constants"));
   }
   return line;
@@ -181,12 +208,56 @@ std::string Megabytes(std::uint64_t bytes) {
   return text;
 }
 
+// The version from the command line, else package.json's, else none; what
+// the summary says of it.
+std::expected<std::pair<ReleaseVersion, std::string>, PackError> ChooseVersion(const CommandLine& line) {
+  if (line.version) {
+    return std::pair{*line.version, "version " + line.version->text + " (" + NumericVersion(*line.version) + ")"};
+  }
+  auto from_json = PackageJsonVersion(line.app_dir);
+  if (!from_json) return std::unexpected(from_json.error());
+  if (*from_json) {
+    auto version = ParseReleaseVersion(**from_json);
+    if (!version) {
+      return std::unexpected(PackError{ErrorClass::kBadInput, version.error() + " (\"version\" of " +
+                                       (std::filesystem::path(line.app_dir) / "package.json").string() + ")"});
+    }
+    return std::pair{*version, "version " + version->text + " (" + NumericVersion(*version) + ", package.json)"};
+  }
+  auto none = ParseReleaseVersion(kNoVersion);
+  return std::pair{*none, "no version given (--version or package.json): the exe says " + NumericVersion(*none)};
+}
+
+// Named one by one up to this many; the rest are counted.
+constexpr std::size_t kAddonsNamed = 10;
+// Above this many files the summary says that bundling pays: the first
+// launch writes and flushes each file on its own.
+constexpr std::size_t kManyFiles = 3000;
+
 std::expected<std::string, PackError> Run(const CommandLine& line) {
   const auto start = std::chrono::steady_clock::now();
   ProgressBar progress(!line.quiet);
 
-  auto folder = ScanAppFolder(line.app_dir);
+  auto version = ChooseVersion(line);
+  if (!version) return std::unexpected(version.error());
+  std::vector<SourceFile> extra;
+  if (line.node_exe) {
+    auto node = NodeExeEntry(line.app_dir, *line.node_exe);
+    if (!node) return std::unexpected(node.error());
+    extra.push_back(std::move(*node));
+  }
+  auto folder = ScanAppFolder(line.app_dir, extra);
   if (!folder) return std::unexpected(folder.error());
+  auto addons = FindForeignAddons(folder->files);
+  if (!addons) return std::unexpected(addons.error());
+  for (std::size_t i = 0; i < std::min(addons->size(), kAddonsNamed); ++i) {
+    std::fprintf(stderr, "lmr-pack: warning: %s is %s, not a Windows x64 addon; it fails to load on Windows\n",
+                 (*addons)[i].name.c_str(), (*addons)[i].kind.c_str());
+  }
+  if (addons->size() > kAddonsNamed) {
+    std::fprintf(stderr, "lmr-pack: warning: %zu more native addons not for Windows x64\n",
+                 addons->size() - kAddonsNamed);
+  }
   progress.Phase("reading", folder->files.size(), "files");
   auto archive = ReadAppArchive(*folder, [&](std::size_t done, std::size_t) { progress.Update(done); });
   if (!archive) return std::unexpected(archive.error());
@@ -215,6 +286,11 @@ std::expected<std::string, PackError> Run(const CommandLine& line) {
       return std::unexpected(written.error());
     }
   }
+  if (line.version_rc) {
+    if (auto written = WriteFileIfChanged(*line.version_rc, VersionResourceScript(version->first)); !written) {
+      return std::unexpected(written.error());
+    }
+  }
   if (line.constants) {
     const std::string source =
         ConstantsSource("lmr-pack", archive->size(), packed->stream.bytes.size(), packed->package_crc32);
@@ -233,6 +309,15 @@ std::expected<std::string, PackError> Run(const CommandLine& line) {
                 archive->empty() ? 0.0 : 100.0 * packed->stream.bytes.size() / archive->size(),
                 packed->stream.chunk_count, packed->stream.chunk_size / 1024, build_id.c_str(), seconds);
   std::string line_out = summary;
+  line_out += ", " + version->second;
+  if (!addons->empty()) {
+    line_out += "; " + std::to_string(addons->size()) + " native addon warning(s)";
+  }
+  if (folder->files.size() > kManyFiles) {
+    line_out += "; " + std::to_string(folder->files.size()) +
+                " files make a slow first launch (it writes and flushes each on its own): "
+                "bundle the app's JavaScript into one file";
+  }
   if (!folder->empty_folders.empty()) {
     line_out += "; " + std::to_string(folder->empty_folders.size()) + " empty folder(s) not carried: ";
     const std::size_t shown = std::min<std::size_t>(folder->empty_folders.size(), 5);

@@ -229,6 +229,43 @@ TEST(PackCli, BestIsTheLargestChunksAtTheBestLevel) {
   EXPECT_EQ(record_of("--chunk-size 1M --best"), record_of("--chunk-size 1M --level " + std::to_string(kBestLevel)));
 }
 
+// Warnings name the first ten foreign addons and count the rest; the pack
+// still succeeds, and the summary counts them all.
+TEST(PackCli, ForeignAddonsAreNamedThenCountedAndThePackGoesOn) {
+  TempTree scratch;
+  TempTree app;
+  app.Basics();
+  for (int i = 0; i < 12; ++i) app.File("node_modules/m" + std::to_string(i) + "/linux.node", "\x7f" "ELF\x02");
+  app.File("node_modules/ok/readme.md", "\x7f" "ELF but not an addon");
+  const std::string record = (scratch / "r.bin").string();
+  const ToolRun run = Pack(scratch, Quote(app.root().string()) + " --record " + Quote(record));
+  ASSERT_EQ(run.exit_code, 0) << run.err;
+  EXPECT_TRUE(std::filesystem::exists(record));
+  std::size_t named = 0;
+  for (std::size_t at = 0; (at = run.err.find("linux.node is ELF (Linux)", at)) != std::string::npos; ++at) ++named;
+  EXPECT_EQ(named, 10u) << run.err;
+  EXPECT_EQ(run.err.find("readme.md"), std::string::npos);
+  EXPECT_NE(run.err.find("2 more native addons"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("; 12 native addon warning(s)"), std::string::npos) << run.err;
+  // Warnings are not the summary: --quiet keeps them.
+  EXPECT_NE(Pack(scratch, "--quiet " + Quote(app.root().string()) + " --record " + Quote(record)).err.find("m0/linux.node"),
+            std::string::npos);
+}
+
+TEST(PackCli, ThousandsOfFilesAreToldToBundle) {
+  TempTree scratch;
+  TempTree app;
+  app.Basics();
+  const std::string args = Quote(app.root().string()) + " --no-verify --record " + Quote((scratch / "r.bin").string());
+  for (int i = 0; i < 2998; ++i) app.File("node_modules/f" + std::to_string(i / 100) + "/" + std::to_string(i) + ".js");
+  const ToolRun at_limit = Pack(scratch, args);
+  ASSERT_EQ(at_limit.exit_code, 0) << at_limit.err;
+  EXPECT_EQ(at_limit.err.find("bundle"), std::string::npos) << at_limit.err;
+  app.File("one-more.js");
+  const ToolRun over = Pack(scratch, args);
+  EXPECT_NE(over.err.find("3001 files make a slow first launch"), std::string::npos) << over.err;
+}
+
 TEST(RecordTool, WrapsOddArchivesWithOverrides) {
   TempTree scratch;
   // One entry, no home.mjs, one trailing byte: the pack tool would refuse it.

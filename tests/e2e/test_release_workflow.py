@@ -1,0 +1,120 @@
+"""The example release workflow (docs/examples/release.yml), run: every `run:`
+step in order, as the runner would (bash -eo pipefail, the job's and the
+step's env, working-directory), in a workspace laid out as the workflow
+expects, with a throwaway signing key as its secrets, a local RFC 3161 server,
+and a stand-in npm registry serving the sample node.exe as Node.js 20.18.0.
+The `uses:` steps are the workspace's setup. The gate step needs `./lumaro
+run`; while this tree has no such command it is the one step left out."""
+import base64
+import json
+import os
+import re
+import subprocess
+import tempfile
+import unittest
+from pathlib import Path
+
+import yaml
+
+from tests.e2e.test_pack import stand_in_registry
+from tests.e2e.test_sign import OPENSSL, OSSLSIGNCODE, TimestampServer, make_signer, verify
+
+REPO = Path(__file__).resolve().parents[2]
+WORKFLOW = REPO / "docs/examples/release.yml"
+WINDOWS_BUILD = Path(os.environ.get("LUMARO_WINDOWS_BUILD", REPO / "build/windows"))
+SAMPLE_NODE = WINDOWS_BUILD / "sample-app/node.exe"
+TAG = "v2.3.4-rc.1"
+STEP_TIMEOUT_S = 1200
+
+
+def has_run_command():
+    usage = subprocess.run([str(REPO / "lumaro"), "--help"], capture_output=True, text=True, timeout=60).stdout
+    return re.search(r"^  run ", usage, re.M) is not None
+
+
+def expand(text, context):
+    """${{ secrets.X }}, ${{ vars.X }}, ${{ github.X }}; anything else is a test failure."""
+    def value(match):
+        expression = match.group(1).strip()
+        if expression not in context:
+            raise AssertionError(f"the workflow uses ${{{{ {expression} }}}}, which this test does not provide")
+        return context[expression]
+    return re.sub(r"\$\{\{(.*?)\}\}", value, str(text))
+
+
+@unittest.skipUnless(OSSLSIGNCODE and OPENSSL and SAMPLE_NODE.exists(),
+                     "osslsigncode, openssl or the windows build missing")
+class ReleaseWorkflowTests(unittest.TestCase):
+
+    def test_every_step_runs_and_releases_a_signed_exe_a_rebuild_reproduces(self):
+        workflow = yaml.safe_load(WORKFLOW.read_text())
+        [job] = workflow["jobs"].values()
+        with tempfile.TemporaryDirectory(prefix="lumaro-release-") as tmp:
+            root = Path(tmp)
+            workspace, runner_temp, home = root / "workspace", root / "runner-temp", root / "home"
+            for folder in (workspace, runner_temp, home):
+                folder.mkdir()
+            # actions/checkout twice: the app's repository, Lumaro at lumaro/.
+            app = workspace / "app"
+            app.mkdir()
+            (app / "package.json").write_text(json.dumps({"name": "sample-app", "version": "0.0.0-dev",
+                                                          "private": True}))
+            (app / "package-lock.json").write_text(json.dumps({
+                "name": "sample-app", "version": "0.0.0-dev", "lockfileVersion": 3, "requires": True,
+                "packages": {"": {"name": "sample-app", "version": "0.0.0-dev"}}}))
+            (app / "home.mjs").write_text("console.log('released');\n")
+            (workspace / "lumaro").symlink_to(REPO)
+
+            _, cert, pfx = make_signer(root, "throwaway pass")
+            tsa = TimestampServer(root / "tsa")
+            self.addCleanup(tsa.close)
+            registry = stand_in_registry(SAMPLE_NODE.read_bytes())
+            self.addCleanup(registry.server_close)
+            self.addCleanup(registry.shutdown)
+            context = {
+                "secrets.SIGNING_KEY_PFX": base64.b64encode(pfx.read_bytes()).decode(),
+                "secrets.SIGNING_KEY_PASSWORD": "throwaway pass",
+                "vars.TIMESTAMP_URL": tsa.url,
+            }
+            base_env = dict(os.environ, GITHUB_REF_NAME=TAG, GITHUB_WORKSPACE=str(workspace),
+                            RUNNER_TEMP=str(runner_temp), HOME=str(home), npm_config_registry=registry.url,
+                            npm_config_cache=str(root / "npm-cache"))
+            base_env.pop("LUMARO_SIGN_PASSWORD", None)
+            base_env.update({k: expand(v, context) for k, v in job.get("env", {}).items()})
+
+            gate_available = has_run_command()
+            ran = []
+            for step in job["steps"]:
+                if "run" not in step:
+                    continue
+                name = step.get("name", step["run"])
+                if "lumaro/lumaro run " in step["run"] and not gate_available:
+                    print(f"\n  left out until ./lumaro run exists: {name}")
+                    continue
+                env = dict(base_env, **{k: expand(v, context) for k, v in step.get("env", {}).items()})
+                proc = subprocess.run(["bash", "--noprofile", "--norc", "-eo", "pipefail", "-c",
+                                       expand(step["run"], context)],
+                                      cwd=workspace / step.get("working-directory", "."), env=env,
+                                      stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                      timeout=STEP_TIMEOUT_S)
+                output = proc.stdout.decode("utf-8", "replace")
+                self.assertEqual(proc.returncode, 0, f"step {name!r} failed:\n{output[-4000:]}")
+                self.assertNotIn("throwaway pass", output, f"step {name!r} printed the key's password")
+                ran.append(name)
+
+            self.assertIn("Same bytes as a rebuild", ran)
+            # lumaro/ is a link to this tree: its build folders must still be this tree's.
+            self.assertNotIn(str(workspace), (WINDOWS_BUILD / "lumaro-link").read_text())
+            self.assertFalse((runner_temp / "key.pfx").exists(), "the key was left behind")
+            exe = workspace / "dist" / f"App-{TAG[1:]}.exe"
+            result = verify(exe, cert, tsa.cert)
+            self.assertEqual(result.returncode, 0, result.stdout.decode())
+            self.assertEqual(tsa.requests, 1)
+            inspected = subprocess.run([str(REPO / "lumaro"), "inspect", "--list", str(exe)],
+                                       capture_output=True, text=True, timeout=300)
+            self.assertIn(f"version: {TAG[1:]} (2.3.4.0)", inspected.stdout)
+            self.assertIn(f"file: {SAMPLE_NODE.stat().st_size} node.exe", inspected.stdout)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,43 @@
+// The release's version as the exe carries it in its version resource: one to
+// four numbers of 0-65535 for FILEVERSION/PRODUCTVERSION, and the text as
+// given (a semver suffix included) for the "FileVersion"/"ProductVersion"
+// strings. Given on the command line, or taken from the app's package.json.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <expected>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "tools/pack/pack_error.h"
+
+namespace lumaro::pack {
+
+struct ReleaseVersion {
+  std::array<std::uint16_t, 4> numbers{};  // missing parts are 0
+  std::string text;                        // as given
+};
+
+// What an exe says when neither --version nor package.json gives one.
+inline constexpr std::string_view kNoVersion = "0.0.0";
+
+// "2.3.4", "1.5.0-beta.2", "7+build.5". Anything else is refused with a
+// message that names the text.
+std::expected<ReleaseVersion, std::string> ParseReleaseVersion(std::string_view text);
+
+// "2.3.4.0": the numbers as Windows shows them.
+std::string NumericVersion(const ReleaseVersion& version);
+
+// The "version" string of app_dir/package.json; nullopt when the file is
+// absent or has no "version". A file that is not JSON, or a "version" that is
+// not a string, is bad input naming the file.
+std::expected<std::optional<std::string>, PackError> PackageJsonVersion(const std::filesystem::path& app_dir);
+
+// The resource script holding only the exe's VERSIONINFO, compiled by windres
+// at link time beside the icon and manifest, which never change.
+std::string VersionResourceScript(const ReleaseVersion& version);
+
+}  // namespace lumaro::pack
