@@ -2,6 +2,8 @@
 # launcher's facts one per line, the dialog read and dismissed, the launcher's
 # exit code as the status, and statuses of its own when EXE is no launcher or
 # the launcher outlives --timeout.
+import contextlib
+import io
 import os
 import subprocess
 import time
@@ -87,3 +89,17 @@ class RunCommandTests(LauncherTestCase):
         self.assertEqual(status, wine_driver.RUN_TIMEOUT, out + err)
         self.assertLess(time.monotonic() - started, 100)
         self.assertIn("still running after 5 s", err)
+
+    def test_missing_wine_is_a_status_of_its_own_and_makes_no_prefix(self):
+        exe = self.s.build_launcher(self.s.make_app())
+        inspect = os.path.join(self.s.host_build, "tools", "inspect", "lmr-inspect")
+        self.addCleanup(setattr, wine_driver, "WINE", wine_driver.WINE)
+        wine_driver.WINE = os.path.join(self.case, "no-wine64")
+        prefix = os.path.join(self.case, "prefix")
+        out, err = io.StringIO(), io.StringIO()
+        with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
+            status = wine_driver.main(["run", exe, "--prefix", prefix, "--tools", self.case, "--inspect", inspect])
+        self.assertEqual(status, wine_driver.RUN_NO_WINE, err.getvalue())
+        self.assertEqual(out.getvalue(), "")
+        self.assertIn("no-wine64 not found", err.getvalue())
+        self.assertFalse(os.path.exists(prefix))
