@@ -10,7 +10,7 @@
 
 It builds in build/host-release and build/windows, the folders the tests use.
 The app defaults to the official node.exe (tools/node_win.py) plus
-typescript@5.6.3 (`npm pack`), assembled once in ~/.cache/lumaro/bench.
+typescript@5.6.3 (`npm pack`), assembled once in build/bench/cache.
 Writes OUT/figures.json and OUT/figures.png (OUT defaults to build/bench);
 --docs copies the plot to docs/bench.png.
 """
@@ -30,7 +30,7 @@ import node_win  # noqa: E402
 
 HOST = ROOT / "build/host-release"
 WIN = ROOT / "build/windows"
-CACHE = Path(os.environ.get("XDG_CACHE_HOME", Path.home() / ".cache")) / "lumaro/bench"
+CACHE = ROOT / "build/bench/cache"
 TYPESCRIPT = "typescript@5.6.3"
 EXIT_AT_ONCE = "// Benchmark app entry: starts Node.js on the app and ends at once.\nprocess.exitCode = 0;\n"
 

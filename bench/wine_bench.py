@@ -560,8 +560,8 @@ def main():
     ap.add_argument("-n", "--runs", type=int, default=9, help="repetitions per figure (default 9)")
     ap.add_argument("--overhead-runs", type=int, default=40,
                     help="pairs for the warm launch overhead (default 40)")
-    ap.add_argument("--work", default="/tmp/lumaro-bench", help="scratch folder (default %(default)s)")
-    ap.add_argument("--app", default="/tmp/bench/app",
+    ap.add_argument("--work", default=str(ROOT / "build/bench/wine"), help="scratch folder (default %(default)s)")
+    ap.add_argument("--app", default=str(ROOT / "build/bench/app"),
                     help="app folder with node.exe (fetched from npm when missing)")
     ap.add_argument("--host-build", default=str(ROOT / "build/host-release"))
     ap.add_argument("--win-build", default=str(ROOT / "build/windows"))
