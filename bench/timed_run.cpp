@@ -4,7 +4,6 @@
 // and the ratio A/B is taken pair by pair.
 //   timed_run [--set NAME=VALUE]... [--cwd DIR] [-n RUNS] [--warmup N]
 //             -- A [ARGS...] [--vs B [ARGS...]]
-#include <cwchar>
 #include <string>
 
 #include "bench_util.h"
@@ -56,9 +55,7 @@ int wmain(int argc, wchar_t** argv) {
     if (i + 1 >= argc) return Usage("option without a value");
     const wchar_t* value = argv[++i];
     if (opt == L"--set") {
-      const wchar_t* eq = std::wcschr(value, L'=');
-      if (eq == nullptr || eq == value) return Usage("--set needs NAME=VALUE");
-      SetEnvironmentVariableW(std::wstring(value, eq).c_str(), eq + 1);
+      if (!lmr_tool::SetFromAssignment(value)) return Usage("--set needs NAME=VALUE");
     } else if (opt == L"--cwd") {
       cwd = value;
     } else if (opt == L"-n") {

@@ -5,7 +5,6 @@
 //              [--exit-file PATH] -- PROGRAM [ARGS...]
 #include "tool_util.h"
 
-#include <cwchar>
 #include <string>
 
 namespace {
@@ -34,13 +33,7 @@ int wmain(int argc, wchar_t** argv) {
     if (i + 1 >= argc) return Usage("option without a value");
     const wchar_t* value = argv[++i];
     if (opt == L"--set") {
-      const wchar_t* eq = std::wcschr(value + (value[0] == L'=' ? 1 : 0), L'=');
-      if (eq == nullptr || eq == value) return Usage("--set needs NAME=VALUE");
-      const std::wstring name(value, eq);
-      if (!SetEnvironmentVariableW(name.c_str(), eq + 1)) {
-        std::fprintf(stderr, "lmr-runner: SetEnvironmentVariableW failed: %lu\n", GetLastError());
-        return 2;
-      }
+      if (!lmr_tool::SetFromAssignment(value)) return Usage("--set needs NAME=VALUE");
     } else if (opt == L"--unset") {
       SetEnvironmentVariableW(value, nullptr);
     } else if (opt == L"--cwd") {

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cwchar>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -96,6 +97,15 @@ inline void WriteStdout(std::string_view bytes) {
   DWORD written = 0;
   WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), bytes.data(), static_cast<DWORD>(bytes.size()),
             &written, nullptr);
+}
+
+// What --set NAME=VALUE carries: the variable set in this process, so the
+// program started next inherits it. Names may begin with "=" (Windows keeps
+// the per-drive folders as "=C:"). False for text without a name and "=".
+inline bool SetFromAssignment(const wchar_t* assignment) {
+  const wchar_t* eq = std::wcschr(assignment + (assignment[0] == L'=' ? 1 : 0), L'=');
+  if (eq == nullptr || eq == assignment) return false;
+  return SetEnvironmentVariableW(std::wstring(assignment, eq).c_str(), eq + 1) != FALSE;
 }
 
 inline bool FileExists(const std::wstring& path) {
