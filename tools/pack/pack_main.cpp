@@ -2,10 +2,13 @@
 // generated size constants. See --help for the command line and exit codes.
 #include <unistd.h>
 
+#include <CLI/CLI.hpp>
+
 #include <algorithm>
 #include <charconv>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <new>
 #include <filesystem>
 #include <optional>
@@ -27,48 +30,17 @@
 namespace lumaro::pack {
 namespace {
 
-constexpr std::string_view kHelp = R"(Usage: lmr-pack [options] APP_DIR --record OUT.bin --constants OUT.cpp
-
-Packs APP_DIR (which must hold home.mjs and, unless --node-exe gives it,
+constexpr std::string_view kDescription = R"(Packs APP_DIR (which must hold home.mjs and, unless --node-exe gives it,
 node.exe at its top) into the launcher's payload record: the package
-archive, LZMS-compressed in the Windows Compression API's buffer format, behind a 24-byte head with the
-BuildId (the first 16 hex digits of the archive's SHA-256, so that
-different content never reuses an installed runtime). Files are stored sorted by name bytes with "/" between folders, so
-the same folder always gives the same record. Names that the launcher or
+archive, LZMS-compressed in the Windows Compression API's buffer format,
+behind a 24-byte head with the BuildId (the first 16 hex digits of the
+archive's SHA-256, so that different content never reuses an installed
+runtime). Files are stored sorted by name bytes with "/" between folders,
+so the same folder always gives the same record. Names that the launcher or
 Windows could not reproduce are refused. Empty folders cannot be carried;
-the summary lists them.
+the summary lists them.)";
 
-Outputs (each written only when its content changes):
-  --record FILE         the payload record
-  --constants FILE      C++ source defining PACKAGE_SIZE, COMPRESSED_SIZE and
-                        PACKAGE_CRC32 (the CRC-32 the launcher checks)
-  --archive-out FILE    the raw, uncompressed package archive
-  --print-build-id      print the BuildId on stdout
-  --version-rc FILE     resource script of the exe's version information,
-                        for windres at link time
-
-Options:
-  --version VERSION     the release's version: one to four numbers of 0-65535,
-                        maybe with a semver suffix (2.3.4, 1.5.0-beta.2).
-                        Default: APP_DIR/package.json's "version", else 0.0.0
-  --node-exe FILE       pack FILE as the top-level node.exe; APP_DIR must not
-                        hold one
-  --level N             LZMS compression level, 1 and up (default 50)
-  --chunk-size SIZE     uncompressed bytes per chunk: a multiple of 64K from
-                        1M to 64M (suffixes K and M are binary). Default:
-                        equal chunks of at most 24M, rounded up to 64K; an
-                        archive under 1 MiB is one chunk
-  --best                the smallest output: 64M chunks at level %BEST%,
-                        beyond which the size stops shrinking (slower;
-                        --level and --chunk-size still apply if given)
-  --threads N           compression threads (default: all cores); the
-                        output is the same whatever the thread count
-  --no-verify           skip decoding the stream and comparing it with the
-                        archive
-  --quiet               no progress bar and no summary
-  --help                this text
-
-Progress goes to stderr when it is a terminal; the one-line summary,
+constexpr std::string_view kFooter = R"(Progress goes to stderr when it is a terminal; the one-line summary,
 warnings and errors go to stderr. Native addons (*.node) that are not for
 Windows x64 are named in a warning, even with --quiet; packing goes on.
 
@@ -79,8 +51,9 @@ Exit codes:
   3  bad input (the folder cannot be packed as it is; the message names
      the path)
   4  I/O failure (reading the folder or writing an output)
-  5  out of memory
-)";
+  5  out of memory)";
+
+constexpr std::string_view kOutputs = "Outputs (each written only when its content changes)";
 
 struct CommandLine {
   std::string app_dir;
@@ -91,15 +64,21 @@ struct CommandLine {
   std::optional<std::string> node_exe;
   std::optional<ReleaseVersion> version;
   bool print_build_id = false;
-  bool verify = true;
+  bool no_verify = false;
   bool quiet = false;
-  bool help = false;
   bool best = false;
   bool level_given = false;
   CompressOptions compress;
 };
 
 PackError Usage(std::string message) { return {ErrorClass::kUsage, std::move(message)}; }
+
+// The command the vendor typed, for messages that send them to the help:
+// ./lumaro pack sets it.
+std::string CommandName() {
+  const char* typed = std::getenv("LUMARO_COMMAND");
+  return typed && *typed ? typed : "lmr-pack";
+}
 
 std::optional<std::uint64_t> ParseNumber(std::string_view text) {
   std::uint64_t value = 0;
@@ -118,88 +97,119 @@ std::optional<std::uint64_t> ParseSize(std::string_view text) {
   return *value * scale;
 }
 
-std::expected<CommandLine, PackError> ParseCommandLine(int argc, char** argv) {
-  CommandLine line;
-  std::vector<std::string> positional;
-  for (int i = 1; i < argc; ++i) {
-    const std::string_view arg = argv[i];
-    auto value = [&]() -> std::expected<std::string, PackError> {
-      if (i + 1 >= argc) return std::unexpected(Usage(std::string(arg) + " needs a value"));
-      return std::string(argv[++i]);
-    };
-    auto take = [&](std::optional<std::string>& into) -> std::expected<void, PackError> {
-      auto v = value();
-      if (!v) return std::unexpected(v.error());
-      into = *v;
-      return {};
-    };
-    std::expected<void, PackError> ok;
-    if (arg == "--help" || arg == "-h") {
-      line.help = true;
-    } else if (arg == "--record") {
-      ok = take(line.record);
-    } else if (arg == "--constants") {
-      ok = take(line.constants);
-    } else if (arg == "--archive-out") {
-      ok = take(line.archive_out);
-    } else if (arg == "--version-rc") {
-      ok = take(line.version_rc);
-    } else if (arg == "--node-exe") {
-      ok = take(line.node_exe);
-    } else if (arg == "--version") {
-      auto v = value();
-      if (!v) return std::unexpected(v.error());
-      auto version = ParseReleaseVersion(*v);
-      if (!version) return std::unexpected(Usage(version.error()));
-      line.version = std::move(*version);
-    } else if (arg == "--print-build-id") {
-      line.print_build_id = true;
-    } else if (arg == "--no-verify") {
-      line.verify = false;
-    } else if (arg == "--quiet") {
-      line.quiet = true;
-    } else if (arg == "--best") {
-      line.best = true;
-    } else if (arg == "--build-id" || arg.starts_with("--build-id=")) {
-      return std::unexpected(Usage("--build-id is not accepted: the BuildId always comes from the package's "
-                                   "content, so that a changed package never reuses an installed runtime"));
-    } else if (arg == "--level" || arg == "--threads" || arg == "--chunk-size") {
-      auto v = value();
-      if (!v) return std::unexpected(v.error());
-      if (arg == "--level") {
-        auto level = ParseNumber(*v);
-        if (!level || *level < 1 || *level > 1000) return std::unexpected(Usage("--level takes a number from 1 to 1000"));
-        line.compress.level = static_cast<unsigned>(*level);
-        line.level_given = true;
-      } else if (arg == "--threads") {
-        auto threads = ParseNumber(*v);
-        if (!threads || *threads < 1 || *threads > 1024) return std::unexpected(Usage("--threads takes a number from 1 to 1024"));
-        line.compress.threads = static_cast<unsigned>(*threads);
-      } else if (arg == "--chunk-size") {
-        auto size = ParseSize(*v);
-        if (!size || *size < kMinAutoChunkSize || !IsValidChunkSize(*size)) {
-          return std::unexpected(Usage("--chunk-size takes a multiple of 64K from 1M to 64M"));
-        }
-        line.compress.chunk_size = static_cast<std::uint32_t>(*size);
-      }
-    } else if (arg.starts_with("-") && arg != "-") {
-      return std::unexpected(Usage("unknown option " + std::string(arg)));
-    } else {
-      positional.emplace_back(arg);
+// Option texts broken into lines that fit a terminal beside the option column.
+std::string Wrapped(const std::string& text) {
+  constexpr std::size_t kWidth = 54;
+  std::string out;
+  std::size_t line_start = 0;
+  std::size_t at = 0;
+  while (at < text.size()) {
+    std::size_t end = text.find(' ', at);
+    if (end == std::string::npos) end = text.size();
+    if (out.size() > line_start && out.size() - line_start + 1 + (end - at) > kWidth) {
+      out += '\n';
+      line_start = out.size();
+    } else if (out.size() > line_start) {
+      out += ' ';
     }
-    if (!ok) return std::unexpected(ok.error());
+    out.append(text, at, end - at);
+    at = end + 1;
   }
-  if (line.help) return line;
+  return out;
+}
+
+// A number option's reader: the value, or why it is not one.
+unsigned Bounded(const std::string& option, const std::string& text, unsigned low, unsigned high) {
+  const auto value = ParseNumber(text);
+  if (!value || *value < low || *value > high) {
+    throw CLI::ValidationError(option, "takes a number from " + std::to_string(low) + " to " + std::to_string(high));
+  }
+  return static_cast<unsigned>(*value);
+}
+
+void DefineOptions(CLI::App& app, CommandLine& line) {
+  app.set_help_flag("--help,-h", "this text");
+  // A repeated option: the last one counts.
+  app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+  app.get_formatter()->column_width(24);
+  auto text = [&](const std::string& name, std::optional<std::string>& into, const std::string& about) {
+    return app.add_option_function<std::string>(name, [&into](const std::string& value) { into = value; }, about)
+        ->type_name("FILE");
+  };
+  app.get_formatter()->label("REQUIRED", "");
+  app.add_option("APP_DIR", line.app_dir, "the app folder")->required()->type_name("");
+
+  text("--record", line.record, "the payload record")->group(std::string(kOutputs));
+  text("--constants", line.constants,
+       "C++ source defining PACKAGE_SIZE, COMPRESSED_SIZE and PACKAGE_CRC32 (the CRC-32 the launcher checks)")
+      ->group(std::string(kOutputs));
+  text("--archive-out", line.archive_out, "the raw, uncompressed package archive")->group(std::string(kOutputs));
+  app.add_flag("--print-build-id", line.print_build_id, "print the BuildId on stdout")->group(std::string(kOutputs));
+  text("--version-rc", line.version_rc, "resource script of the exe's version information, for windres at link time")
+      ->group(std::string(kOutputs));
+
+  app.add_option_function<std::string>(
+         "--version",
+         [&line](const std::string& value) {
+           auto version = ParseReleaseVersion(value);
+           if (!version) throw CLI::ValidationError("--version", version.error());
+           line.version = std::move(*version);
+         },
+         "the release's version: one to four numbers of 0-65535, maybe with a semver suffix (2.3.4, 1.5.0-beta.2). "
+         "Default: APP_DIR/package.json's \"version\", else 0.0.0")
+      ->type_name("VERSION");
+  text("--node-exe", line.node_exe, "pack FILE as the top-level node.exe; APP_DIR must not hold one");
+  app.add_option_function<std::string>(
+         "--level",
+         [&line](const std::string& value) {
+           line.compress.level = Bounded("--level", value, 1, 1000);
+           line.level_given = true;
+         },
+         "LZMS compression level, 1 and up (default 50)")
+      ->type_name("N");
+  app.add_option_function<std::string>(
+         "--chunk-size",
+         [&line](const std::string& value) {
+           const auto size = ParseSize(value);
+           if (!size || *size < kMinAutoChunkSize || !IsValidChunkSize(*size)) {
+             throw CLI::ValidationError("--chunk-size", "takes a multiple of 64K from 1M to 64M");
+           }
+           line.compress.chunk_size = static_cast<std::uint32_t>(*size);
+         },
+         "uncompressed bytes per chunk: a multiple of 64K from 1M to 64M (suffixes K and M are binary). Default: "
+         "equal chunks of at most 24M, rounded up to 64K; an archive under 1 MiB is one chunk")
+      ->type_name("SIZE");
+  app.add_flag("--best", line.best,
+               "the smallest output: 64M chunks at level " + std::to_string(kBestLevel) +
+                   ", beyond which the size stops shrinking (slower; --level and --chunk-size still apply if given)");
+  app.add_option_function<std::string>(
+         "--threads",
+         [&line](const std::string& value) { line.compress.threads = Bounded("--threads", value, 1, 1024); },
+         "compression threads (default: all cores); the output is the same whatever the thread count")
+      ->type_name("N");
+  app.add_flag("--no-verify", line.no_verify, "skip decoding the stream and comparing it with the archive");
+  app.add_flag("--quiet", line.quiet, "no progress bar and no summary");
+  // Refused with its reason rather than as unknown; not in the help.
+  app.add_option_function<std::string>("--build-id", [](const std::string&) {
+       throw CLI::ValidationError("--build-id", "is not accepted: the BuildId always comes from the package's "
+                                                "content, so that a changed package never reuses an installed runtime");
+     })
+      ->expected(0, 1)
+      ->group("");
+  for (CLI::Option* option : app.get_options()) option->description(Wrapped(option->get_description()));
+  app.footer(std::string(kDescription) + "\n\n" + std::string(kFooter));
+}
+
+// After CLI11: what no single option can check.
+std::expected<void, PackError> Complete(CommandLine& line) {
   if (line.best) {
     if (!line.level_given) line.compress.level = kBestLevel;
     if (line.compress.chunk_size == 0) line.compress.chunk_size = kMaxChunkSize;
   }
-  if (positional.size() != 1) return std::unexpected(Usage("give exactly one APP_DIR"));
-  line.app_dir = positional[0];
   if (!line.record && !line.constants && !line.archive_out && !line.version_rc && !line.print_build_id) {
     return std::unexpected(Usage("nothing to write: give --record and --constants"));
   }
-  return line;
+  return {};
 }
 
 std::string Megabytes(std::uint64_t bytes) {
@@ -264,7 +274,7 @@ std::expected<std::string, PackError> Run(const CommandLine& line) {
 
   RecordOptions options;
   options.compress = line.compress;
-  options.verify = line.verify;
+  options.verify = !line.no_verify;
   const std::uint32_t chunk_size = line.compress.chunk_size
                                        ? line.compress.chunk_size
                                        : ChooseChunkSize(archive->size());
@@ -333,24 +343,30 @@ std::expected<std::string, PackError> Run(const CommandLine& line) {
 
 int main(int argc, char** argv) try {
   using namespace lumaro::pack;
-  auto line = ParseCommandLine(argc, argv);
-  if (!line) {
-    std::fprintf(stderr, "lmr-pack: %s\nTry lmr-pack --help.\n", line.error().message.c_str());
-    return ExitCode(line.error().error_class);
-  }
-  if (line->help) {
-    std::string help(kHelp);
-    help.replace(help.find("%BEST%"), 6, std::to_string(kBestLevel));
-    std::fwrite(help.data(), 1, help.size(), stdout);
+  CLI::App app{"", "lmr-pack"};
+  CommandLine line;
+  DefineOptions(app, line);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp&) {
+    std::fputs(app.help().c_str(), stdout);
     return 0;
+  } catch (const CLI::ParseError& error) {
+    std::fprintf(stderr, "lmr-pack: %s\nTry %s --help.\n", lumaro::tools::OneLine(error.what()).c_str(),
+                 CommandName().c_str());
+    return ExitCode(ErrorClass::kUsage);
   }
-  auto build_id = Run(*line);
+  if (auto complete = Complete(line); !complete) {
+    std::fprintf(stderr, "lmr-pack: %s\nTry %s --help.\n", complete.error().message.c_str(), CommandName().c_str());
+    return ExitCode(complete.error().error_class);
+  }
+  auto build_id = Run(line);
   if (!build_id) {
     // Messages carry the folder's names as they are: escape them for the terminal.
     std::fprintf(stderr, "lmr-pack: %s\n", lumaro::tools::OneLine(build_id.error().message).c_str());
     return ExitCode(build_id.error().error_class);
   }
-  if (line->print_build_id) std::printf("%s\n", build_id->c_str());
+  if (line.print_build_id) std::printf("%s\n", build_id->c_str());
   return 0;
 } catch (const std::bad_alloc&) {
   std::fputs("lmr-pack: out of memory\n", stderr);

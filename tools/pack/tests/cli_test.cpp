@@ -66,6 +66,14 @@ TEST(PackCli, UsageErrorsExitWith2) {
   const ToolRun help = Pack(scratch, "--help");
   EXPECT_EQ(help.exit_code, 0);
   EXPECT_NE(help.out.find("Exit codes"), std::string::npos);
+
+  // A missing argument is named, and the help is sent to by the command the
+  // vendor typed.
+  EXPECT_EQ(Pack(scratch, outputs).err, "lmr-pack: APP_DIR is required\nTry lmr-pack --help.\n");
+  ::setenv("LUMARO_COMMAND", "./lumaro pack", 1);
+  const ToolRun typed = Pack(scratch, app);
+  ::unsetenv("LUMARO_COMMAND");
+  EXPECT_EQ(typed.err, "lmr-pack: nothing to write: give --record and --constants\nTry ./lumaro pack --help.\n");
 }
 
 TEST(PackCli, BadInputExitsWith3AndNamesThePath) {
