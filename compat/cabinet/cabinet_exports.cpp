@@ -90,6 +90,8 @@ BOOL WINAPI Decompress(DECOMPRESSOR_HANDLE DecompressorHandle, PVOID CompressedD
       }
       return Fail(ERROR_INSUFFICIENT_BUFFER);
     }
+    case lzms::DecodeStatus::kOutOfMemory:  // the handle owns its state: never from here
+      return Fail(ERROR_NOT_ENOUGH_MEMORY);
     case lzms::DecodeStatus::kCorrupt:
       break;
   }

@@ -97,8 +97,7 @@ BufferDecodeResult DecompressBuffer(std::span<const std::byte> in, std::span<std
     return {DecodeStatus::kOk, 0};
   }
   std::unique_ptr<detail::ChunkDecoderState> state(new (std::nothrow) detail::ChunkDecoderState);
-  // No status for memory exhaustion exists; the buffer cannot be decoded.
-  if (!state) return {DecodeStatus::kCorrupt, 0};
+  if (!state) return {DecodeStatus::kOutOfMemory, 0};
   return detail::DecompressBufferWith(*state, in, out);
 }
 

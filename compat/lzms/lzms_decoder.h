@@ -12,6 +12,7 @@ enum class DecodeStatus {
   kOk,
   kCorrupt,         // malformed stream or container (ERROR_BAD_COMPRESSION_BUFFER)
   kOutputTooSmall,  // the content does not fit the output (ERROR_INSUFFICIENT_BUFFER)
+  kOutOfMemory,     // the decoder's own state could not be allocated
 };
 
 // Decodes one raw LZMS chunk whose uncompressed size is exactly out.size().

@@ -237,7 +237,7 @@ class HostileInputTests(unittest.TestCase):
         with open(app / "big.bin", "wb") as big:
             big.truncate(1 << 30)  # sparse: costs no disk, a GiB of archive in memory
         run = run_limited([PACK, app, "--record", self.root / "r.bin", "--quiet"], 256 * MIB)
-        self.assertEqual((run.returncode, run.stderr), (5, "lmr-pack: out of memory\n"))
+        self.assertEqual((run.returncode, run.stderr), (6, "lmr-pack: out of memory\n"))
         self.assertFalse((self.root / "r.bin").exists())
 
 

@@ -1,17 +1,22 @@
 // lmr-record (tests only): wraps arbitrary archive bytes into a payload record
 // and constants, with overrides the end-to-end tests need to build broken
 // packages: any BuildId bytes, a PACKAGE_SIZE that disagrees with the stream,
-// and a damaged stream.
+// and a damaged stream. Exit statuses are the vendor tools' (--help).
+#include <CLI/CLI.hpp>
+
+#include <algorithm>
 #include <charconv>
 #include <cstring>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "tools/common/exit_status.h"
 #include "tools/pack/package_record.h"
 #include "tools/pack/payload_output.h"
 
@@ -19,18 +24,9 @@ namespace {
 
 using namespace lumaro::pack;
 
-constexpr std::string_view kUsage =
-    "usage: lmr-record --archive RAW.bin --record OUT.bin --constants OUT.cpp\n"
-    "         [--build-id-bytes HEX32 | --build-id TEXT16] [--package-size N]\n"
-    "         [--corrupt-stream] [--chunk-size BYTES] [--level N] [--no-verify]\n"
-    "--build-id-bytes: 16 raw BuildId bytes as 32 hex digits; --build-id: 16 bytes\n"
-    "of text, used as is; default: from the archive's SHA-256. --package-size sets\n"
-    "PACKAGE_SIZE in the constants only. --corrupt-stream damages the first\n"
-    "chunk record so that it runs past the end. Exit: 0 ok, 2 usage, 4 I/O.\n";
-
-int Fail(int code, const std::string& message) {
+int Fail(ErrorClass error_class, const std::string& message) {
   std::fprintf(stderr, "lmr-record: %s\n", message.c_str());
-  return code;
+  return ExitCode(error_class);
 }
 
 std::optional<std::uint64_t> Number(std::string_view text) {
@@ -52,75 +48,102 @@ std::optional<BuildIdBytes> HexBytes(std::string_view hex) {
   return id;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  std::string archive_path, record_path, constants_path;
+struct CommandLine {
+  std::string archive_path;
+  std::string record_path;
+  std::string constants_path;
   std::optional<std::uint64_t> package_size;
-  bool corrupt = false;
   std::optional<BuildIdBytes> build_id;
+  bool corrupt = false;
+  bool no_verify = false;
   RecordOptions options;
-  for (int i = 1; i < argc; ++i) {
-    const std::string_view arg = argv[i];
-    const bool has_value = i + 1 < argc;
-    const std::string_view value = has_value ? argv[i + 1] : "";
-    if (arg == "--corrupt-stream") {
-      corrupt = true;
-      continue;
-    }
-    if (arg == "--no-verify") {
-      options.verify = false;
-      continue;
-    }
-    if (!has_value) return Fail(2, std::string(arg) + " needs a value\n" + std::string(kUsage));
-    ++i;
-    if (arg == "--archive") {
-      archive_path = value;
-    } else if (arg == "--record") {
-      record_path = value;
-    } else if (arg == "--constants") {
-      constants_path = value;
-    } else if (arg == "--build-id-bytes") {
-      build_id = HexBytes(value);
-      if (!build_id) return Fail(2, "--build-id-bytes takes 32 hex digits");
-    } else if (arg == "--build-id") {
-      if (value.size() != 16) return Fail(2, "--build-id takes 16 bytes of text");
-      build_id.emplace();
-      std::copy(value.begin(), value.end(), build_id->begin());
-    } else if (arg == "--package-size") {
-      package_size = Number(value);
-      if (!package_size) return Fail(2, "--package-size takes a number");
-    } else if (arg == "--chunk-size") {
-      auto size = Number(value);
-      if (!size || !IsValidChunkSize(*size)) return Fail(2, "--chunk-size takes a multiple of 65536 up to 64 MiB");
-      options.compress.chunk_size = static_cast<std::uint32_t>(*size);
-    } else if (arg == "--level") {
-      auto level = Number(value);
-      if (!level || *level < 1 || *level > 1000) return Fail(2, "--level takes 1 to 1000");
-      options.compress.level = static_cast<unsigned>(*level);
-    } else {
-      return Fail(2, "unknown argument " + std::string(arg) + "\n" + std::string(kUsage));
-    }
-  }
-  if (archive_path.empty() || record_path.empty() || constants_path.empty()) {
-    return Fail(2, std::string("--archive, --record and --constants are required\n") + std::string(kUsage));
-  }
+};
 
-  std::ifstream in(archive_path, std::ios::binary);
-  if (!in) return Fail(4, "cannot read " + archive_path);
+void DefineOptions(CLI::App& app, CommandLine& line) {
+  app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+  app.add_option("--archive", line.archive_path, "the archive bytes to wrap")->required()->type_name("RAW.bin");
+  app.add_option("--record", line.record_path, "the payload record to write")->required()->type_name("OUT.bin");
+  app.add_option("--constants", line.constants_path, "the constants source to write")
+      ->required()
+      ->type_name("OUT.cpp");
+  app.add_option_function<std::string>(
+         "--build-id-bytes",
+         [&line](const std::string& hex) {
+           line.build_id = HexBytes(hex);
+           if (!line.build_id) throw CLI::ValidationError("--build-id-bytes", "takes 32 hex digits");
+         },
+         "16 raw BuildId bytes as 32 hex digits (default: from the archive's SHA-256)")
+      ->type_name("HEX32");
+  app.add_option_function<std::string>(
+         "--build-id",
+         [&line](const std::string& text) {
+           if (text.size() != 16) throw CLI::ValidationError("--build-id", "takes 16 bytes of text");
+           line.build_id.emplace();
+           std::copy(text.begin(), text.end(), line.build_id->begin());
+         },
+         "16 bytes of text, used as is")
+      ->type_name("TEXT16");
+  app.add_option_function<std::string>(
+         "--package-size",
+         [&line](const std::string& text) {
+           line.package_size = Number(text);
+           if (!line.package_size) throw CLI::ValidationError("--package-size", "takes a number");
+         },
+         "PACKAGE_SIZE in the constants only")
+      ->type_name("N");
+  app.add_flag("--corrupt-stream", line.corrupt, "damage the first chunk record so that it runs past the end");
+  app.add_option_function<std::string>(
+         "--chunk-size",
+         [&line](const std::string& text) {
+           const auto size = Number(text);
+           if (!size || !IsValidChunkSize(*size)) {
+             throw CLI::ValidationError("--chunk-size", "takes a multiple of 65536 up to 64 MiB");
+           }
+           line.options.compress.chunk_size = static_cast<std::uint32_t>(*size);
+         },
+         "uncompressed bytes per chunk")
+      ->type_name("BYTES");
+  app.add_option_function<std::string>(
+         "--level",
+         [&line](const std::string& text) {
+           const auto level = Number(text);
+           if (!level || *level < 1 || *level > 1000) throw CLI::ValidationError("--level", "takes 1 to 1000");
+           line.options.compress.level = static_cast<unsigned>(*level);
+         },
+         "LZMS compression level")
+      ->type_name("N");
+  app.add_flag("--no-verify", line.no_verify, "skip decoding the stream again");
+  app.footer(std::string(lumaro::tools::kExitStatusHelp));
+}
+
+int Run(int argc, char** argv) {
+  CLI::App app{"Wraps archive bytes into a payload record and constants, for the tests.", "lmr-record"};
+  CommandLine line;
+  DefineOptions(app, line);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp&) {
+    std::fputs(app.help().c_str(), stdout);
+    return 0;
+  } catch (const CLI::ParseError& error) {
+    return Fail(ErrorClass::kUsage, std::string(error.what()) + " (--help for more)");
+  }
+  line.options.verify = !line.no_verify;
+  std::ifstream in(line.archive_path, std::ios::binary);
+  if (!in) return Fail(ErrorClass::kIo, "cannot read " + line.archive_path);
   const std::vector<char> raw((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) return Fail(4, "cannot read " + archive_path);
+  if (in.bad()) return Fail(ErrorClass::kIo, "cannot read " + line.archive_path);
   const auto archive = std::as_bytes(std::span(raw));
 
-  auto packed = BuildPackageRecord(archive, options);
-  if (!packed) return Fail(ExitCode(packed.error().error_class), packed.error().message);
-  if (build_id) {
+  auto packed = BuildPackageRecord(archive, line.options);
+  if (!packed) return Fail(packed.error().error_class, packed.error().message);
+  if (const auto& build_id = line.build_id) {
     // The pack library always derives the id from the content; a test that
     // needs another one patches it in, as it would into a built exe.
     std::memcpy(packed->record.data() + lumaro::package::kBuildIdOffset, build_id->data(), build_id->size());
   }
-  if (corrupt) {
-    if (packed->stream.chunk_count == 0) return Fail(2, "--corrupt-stream needs a non-empty archive");
+  if (line.corrupt) {
+    if (packed->stream.chunk_count == 0) return Fail(ErrorClass::kUsage, "--corrupt-stream needs a non-empty archive");
     // A flipped bit inside LZMS data may still decode (to other bytes: LZMS
     // has no checksum), so damage the container instead: the first chunk
     // claims far more bytes than the stream holds, which every decoder must
@@ -129,11 +152,23 @@ int main(int argc, char** argv) {
     const std::size_t first_chunk = kRecordHeadSize + lzms::kBufferHeaderSize;
     for (std::size_t i = 0; i < lzms::kChunkRecordHeadSize; ++i) record[first_chunk + i] = std::byte{0xF0};
   }
-  if (auto written = WriteFileIfChanged(record_path, std::span<const std::byte>(packed->record)); !written) {
-    return Fail(4, written.error().message);
+  if (auto written = WriteFileIfChanged(line.record_path, std::span<const std::byte>(packed->record)); !written) {
+    return Fail(written.error().error_class, written.error().message);
   }
-  const std::string source = ConstantsSource("lmr-record", package_size.value_or(archive.size()),
+  const std::string source = ConstantsSource("lmr-record", line.package_size.value_or(archive.size()),
                                              packed->stream.bytes.size(), packed->package_crc32);
-  if (auto written = WriteFileIfChanged(constants_path, source); !written) return Fail(4, written.error().message);
+  if (auto written = WriteFileIfChanged(line.constants_path, source); !written) {
+    return Fail(written.error().error_class, written.error().message);
+  }
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    return Run(argc, argv);
+  } catch (const std::bad_alloc&) {
+    return Fail(ErrorClass::kOutOfMemory, "out of memory");
+  }
 }

@@ -25,7 +25,7 @@ std::expected<ByteBuffer, InspectError> ReadImageFile(const std::string& path) {
 
   const auto size = static_cast<std::size_t>(st.st_size);
   std::optional<ByteBuffer> buffer = ByteBuffer::Allocate(size);
-  if (!buffer) return fail("too large to read into memory (" + std::to_string(size) + " bytes)");
+  if (!buffer) return std::unexpected(InspectError{ErrorClass::kOutOfMemory, "out of memory"});
   std::size_t done = 0;
   while (done < size) {
     const ssize_t got = ::read(fd.get(), buffer->bytes().data() + done, size - done);

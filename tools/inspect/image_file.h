@@ -10,8 +10,8 @@
 
 namespace lumaro::inspect {
 
-// The whole regular file at path; kIo when it cannot be opened or read,
-// is a folder or a device, or does not fit in memory.
+// The whole regular file at path; kIo when it cannot be opened or read, or
+// is a folder or a device; kOutOfMemory when it does not fit in memory.
 std::expected<ByteBuffer, InspectError> ReadImageFile(const std::string& path);
 
 }  // namespace lumaro::inspect

@@ -34,8 +34,12 @@ void CheckSizes(Inspection& inspection) {
   }
 }
 
+InspectError OutOfMemory() { return {ErrorClass::kOutOfMemory, "out of memory"}; }
+
 // Decodes, checks and parses; returns why the payload is damaged, if it is.
-std::optional<std::string> CheckContent(Inspection& inspection, const InspectOptions& options) {
+// A buffer this machine cannot give is no damage: kOutOfMemory.
+std::expected<std::optional<std::string>, InspectError> CheckContent(Inspection& inspection,
+                                                                    const InspectOptions& options) {
   const PayloadLocation& where = inspection.where;
   if (!where.stream.complete()) return where.stream.problem;
   if (!inspection.mismatches.empty()) return "sizes disagree: " + inspection.mismatches.front();
@@ -43,11 +47,12 @@ std::optional<std::string> CheckContent(Inspection& inspection, const InspectOpt
     return "PACKAGE_SIZE " + std::to_string(where.package_size) + " is over this run's limit";
   }
   std::optional<ByteBuffer> package = ByteBuffer::Allocate(where.package_size);
-  if (!package) return "cannot allocate " + std::to_string(where.package_size) + " bytes to decode the package";
+  if (!package) return std::unexpected(OutOfMemory());
 
   // Exactly what the launcher hands to the decompressor.
   const auto stream = where.stream_area.first(where.compressed_size);
   const lzms::BufferDecodeResult decoded = lzms::DecompressBuffer(stream, package->bytes());
+  if (decoded.status == lzms::DecodeStatus::kOutOfMemory) return std::unexpected(OutOfMemory());
   if (decoded.status != lzms::DecodeStatus::kOk) return "the stream does not decode";
   if (decoded.produced != where.package_size) {
     return "the stream decodes to " + std::to_string(decoded.produced) + " bytes, not PACKAGE_SIZE " +
@@ -68,14 +73,14 @@ std::optional<std::string> CheckContent(Inspection& inspection, const InspectOpt
 }  // namespace
 
 std::expected<Inspection, InspectError> InspectImage(std::span<const std::byte> image, const InspectOptions& options) {
-  auto sections = ReadSections(image);
-  if (!sections) return std::unexpected(sections.error());
-  auto where = LocatePayload(image, *sections);
+  auto where = LocatePayload(image);
   if (!where) return std::unexpected(where.error());
   Inspection inspection;
   inspection.where = std::move(*where);
   CheckSizes(inspection);
-  inspection.damage = CheckContent(inspection, options);
+  auto damage = CheckContent(inspection, options);
+  if (!damage) return std::unexpected(damage.error());
+  inspection.damage = std::move(*damage);
   return inspection;
 }
 

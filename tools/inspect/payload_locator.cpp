@@ -180,4 +180,10 @@ std::expected<PayloadLocation, InspectError> LocatePayload(std::span<const std::
   return where;
 }
 
+std::expected<PayloadLocation, InspectError> LocatePayload(std::span<const std::byte> image) {
+  const auto sections = ReadSections(image);
+  if (!sections) return std::unexpected(sections.error());
+  return LocatePayload(image, *sections);
+}
+
 }  // namespace lumaro::inspect

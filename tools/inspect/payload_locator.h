@@ -43,4 +43,7 @@ struct PayloadLocation {
 std::expected<PayloadLocation, InspectError> LocatePayload(std::span<const std::byte> image,
                                                            std::span<const Section> sections);
 
+// The same in the sections ReadSections finds in image.
+std::expected<PayloadLocation, InspectError> LocatePayload(std::span<const std::byte> image);
+
 }  // namespace lumaro::inspect

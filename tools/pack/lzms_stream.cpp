@@ -71,6 +71,11 @@ std::expected<CompressedStream, PackError> CompressLzmsBuffer(std::span<const st
     const int rc = wimlib_create_compressor(WIMLIB_COMPRESSION_TYPE_LZMS, recorded ? recorded : 1,
                                             options.level, &raw);
     CompressorPtr compressor(raw);
+    if (rc == WIMLIB_ERR_NOMEM) {  // as any other allocation failing here
+      out_of_memory = true;
+      next = chunk_count;
+      return;
+    }
     if (rc != 0) {
       std::lock_guard lock(report_mutex);
       failure = std::string("wimlib could not create an LZMS compressor: ") +
@@ -95,7 +100,7 @@ std::expected<CompressedStream, PackError> CompressLzmsBuffer(std::span<const st
     }
   };
   // An exception must not leave a thread (that would terminate): running out
-  // of memory stops every worker and is rethrown here, for the caller.
+  // of memory stops every worker and is the caller's error value.
   auto worker = [&] {
     try {
       work();
@@ -115,7 +120,7 @@ std::expected<CompressedStream, PackError> CompressLzmsBuffer(std::span<const st
     }
     worker();
   }
-  if (out_of_memory) throw std::bad_alloc();
+  if (out_of_memory) return std::unexpected(PackError{ErrorClass::kOutOfMemory, "out of memory"});
   if (!failure.empty()) return std::unexpected(PackError{ErrorClass::kFailed, failure});
 
   CompressedStream stream;

@@ -1,24 +1,19 @@
 // The pack tool's one error value: what went wrong, for the user, and which
-// class of failure it is, which the command line turns into its exit code.
+// class of failure it is, which is the command line's exit status.
 #pragma once
 
 #include <string>
 
+#include "tools/common/exit_status.h"
+
 namespace lumaro::pack {
 
-enum class ErrorClass {
-  kFailed = 1,    // compression or verification went wrong
-  kUsage = 2,     // the command line is wrong
-  kBadInput = 3,  // the app folder cannot be packed as it is
-  kIo = 4,        // reading or writing a file failed
-  kOutOfMemory = 5,
-};
+using ErrorClass = tools::ExitStatus;
+using tools::ExitCode;
 
 struct PackError {
   ErrorClass error_class;
   std::string message;
 };
-
-inline int ExitCode(ErrorClass error_class) { return static_cast<int>(error_class); }
 
 }  // namespace lumaro::pack

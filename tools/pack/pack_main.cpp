@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "tools/common/exit_status.h"
 #include "tools/common/one_line.h"
 #include "tools/pack/app_folder.h"
 #include "tools/pack/lzms_stream.h"
@@ -42,16 +43,9 @@ the summary lists them.)";
 
 constexpr std::string_view kFooter = R"(Progress goes to stderr when it is a terminal; the one-line summary,
 warnings and errors go to stderr. Native addons (*.node) that are not for
-Windows x64 are named in a warning, even with --quiet; packing goes on.
-
-Exit codes:
-  0  packed
-  1  compression or verification failed
-  2  usage error (bad or missing arguments)
-  3  bad input (the folder cannot be packed as it is; the message names
-     the path)
-  4  I/O failure (reading the folder or writing an output)
-  5  out of memory)";
+Windows x64 are named in a warning, even with --quiet; empty folders, which
+cannot be carried, are listed in the summary. Packing goes on, unless
+--strict makes either a refusal.)";
 
 constexpr std::string_view kOutputs = "Outputs (each written only when its content changes)";
 
@@ -66,6 +60,7 @@ struct CommandLine {
   bool print_build_id = false;
   bool no_verify = false;
   bool quiet = false;
+  bool strict = false;
   bool best = false;
   bool level_given = false;
   CompressOptions compress;
@@ -189,6 +184,9 @@ void DefineOptions(CLI::App& app, CommandLine& line) {
       ->type_name("N");
   app.add_flag("--no-verify", line.no_verify, "skip decoding the stream and comparing it with the archive");
   app.add_flag("--quiet", line.quiet, "no progress bar and no summary");
+  app.add_flag("--strict", line.strict,
+               "refuse to pack (status 3, nothing written) when there is any warning: native addons not for "
+               "Windows x64, empty folders that cannot be carried");
   // Refused with its reason rather than as unknown; not in the help.
   app.add_option_function<std::string>("--build-id", [](const std::string&) {
        throw CLI::ValidationError("--build-id", "is not accepted: the BuildId always comes from the package's "
@@ -197,7 +195,7 @@ void DefineOptions(CLI::App& app, CommandLine& line) {
       ->expected(0, 1)
       ->group("");
   for (CLI::Option* option : app.get_options()) option->description(Wrapped(option->get_description()));
-  app.footer(std::string(kDescription) + "\n\n" + std::string(kFooter));
+  app.footer(tools::Concat(kDescription, "\n\n", kFooter, "\n\n", tools::kExitStatusHelp));
 }
 
 // After CLI11: what no single option can check.
@@ -244,6 +242,15 @@ constexpr std::size_t kAddonsNamed = 10;
 // launch writes and flushes each file on its own.
 constexpr std::size_t kManyFiles = 3000;
 
+// The first few names, escaped like every name a message shows.
+std::string FolderList(const std::vector<std::string>& folders) {
+  constexpr std::size_t kShown = 5;
+  std::string list;
+  for (std::size_t i = 0; i < std::min(folders.size(), kShown); ++i) list += (i ? ", " : "") + tools::OneLine(folders[i]);
+  if (folders.size() > kShown) list += ", ...";
+  return list;
+}
+
 std::expected<std::string, PackError> Run(const CommandLine& line) {
   const auto start = std::chrono::steady_clock::now();
   ProgressBar progress(!line.quiet);
@@ -262,11 +269,21 @@ std::expected<std::string, PackError> Run(const CommandLine& line) {
   if (!addons) return std::unexpected(addons.error());
   for (std::size_t i = 0; i < std::min(addons->size(), kAddonsNamed); ++i) {
     std::fprintf(stderr, "lmr-pack: warning: %s is %s, not a Windows x64 addon; it fails to load on Windows\n",
-                 (*addons)[i].name.c_str(), (*addons)[i].kind.c_str());
+                 tools::OneLine((*addons)[i].name).c_str(), tools::OneLine((*addons)[i].kind).c_str());
   }
   if (addons->size() > kAddonsNamed) {
     std::fprintf(stderr, "lmr-pack: warning: %zu more native addons not for Windows x64\n",
                  addons->size() - kAddonsNamed);
+  }
+  if (line.strict && (!addons->empty() || !folder->empty_folders.empty())) {
+    std::string why = "--strict: nothing written, because of ";
+    if (!addons->empty()) why += std::to_string(addons->size()) + " native addon(s) not for Windows x64";
+    if (!addons->empty() && !folder->empty_folders.empty()) why += " and ";
+    if (!folder->empty_folders.empty()) {
+      why += std::to_string(folder->empty_folders.size()) + " empty folder(s) that cannot be carried (" +
+             FolderList(folder->empty_folders) + ")";
+    }
+    return std::unexpected(PackError{ErrorClass::kBadInput, why});
   }
   progress.Phase("reading", folder->files.size(), "files");
   auto archive = ReadAppArchive(*folder, [&](std::size_t done, std::size_t) { progress.Update(done); });
@@ -329,10 +346,8 @@ std::expected<std::string, PackError> Run(const CommandLine& line) {
                 "bundle the app's JavaScript into one file";
   }
   if (!folder->empty_folders.empty()) {
-    line_out += "; " + std::to_string(folder->empty_folders.size()) + " empty folder(s) not carried: ";
-    const std::size_t shown = std::min<std::size_t>(folder->empty_folders.size(), 5);
-    for (std::size_t i = 0; i < shown; ++i) line_out += (i ? ", " : "") + folder->empty_folders[i];
-    if (shown < folder->empty_folders.size()) line_out += ", ...";
+    line_out += "; " + std::to_string(folder->empty_folders.size()) + " empty folder(s) not carried: " +
+                FolderList(folder->empty_folders);
   }
   if (!line.quiet) std::fprintf(stderr, "%s\n", line_out.c_str());
   return build_id;

@@ -109,7 +109,10 @@ std::expected<void, PackError> CheckPackageNames(std::span<const std::string> na
     }
   }
   if (auto clash = ShortNameClash(seen, where)) return std::unexpected(*clash);
-  if (!has_node) return std::unexpected(BadInput(Show(where, "node.exe") + " is missing; the launcher starts it"));
+  if (!has_node) {
+    return std::unexpected(BadInput(Show(where, "node.exe") + " is missing; the launcher starts it. --node VERSION "
+                                    "(./lumaro pack) gives the official one, --node-exe FILE (lmr-pack) a file"));
+  }
   if (!has_home) return std::unexpected(BadInput(Show(where, "home.mjs") + " is missing; the launcher runs it"));
   return {};
 }

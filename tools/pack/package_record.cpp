@@ -12,6 +12,7 @@ std::expected<void, PackError> VerifyStream(std::span<const std::byte> stream,
                                             std::span<const std::byte> archive) {
   std::vector<std::byte> decoded(archive.size());
   const auto result = lzms::DecompressBuffer(stream, decoded);
+  if (result.status == lzms::DecodeStatus::kOutOfMemory) return std::unexpected(PackError{ErrorClass::kOutOfMemory, "out of memory"});
   if (result.status != lzms::DecodeStatus::kOk) {
     return std::unexpected(PackError{
         ErrorClass::kFailed, std::string("verification failed: the decoder reports a ") +

@@ -2,7 +2,6 @@
 // input and I/O failures, the outputs' exact form, and unchanged outputs left
 // untouched.
 #include <sys/stat.h>
-#include <sys/wait.h>
 
 #include <gtest/gtest.h>
 #include <zlib.h>
@@ -11,6 +10,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <string>
 #include <thread>
 
@@ -19,32 +19,17 @@
 #include "tools/pack/lzms_stream.h"
 #include "tools/pack/package_record.h"
 #include "tools/pack/tests/temp_tree.h"
+#include "tools/pack/tests/tool_run.h"
 
 namespace lumaro::pack {
 namespace {
 
+using testing::AllocationCap;
+using testing::Execute;
+using testing::Quote;
 using testing::ReadText;
 using testing::TempTree;
-
-struct ToolRun {
-  int exit_code;
-  std::string out;
-  std::string err;
-};
-
-std::string Quote(const std::string& text) {
-  std::string quoted = "'";
-  for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return quoted + "'";
-}
-
-ToolRun Execute(const TempTree& scratch, const std::string& program, const std::string& args) {
-  const auto out = scratch / "stdout.txt";
-  const auto err = scratch / "stderr.txt";
-  const std::string command = Quote(program) + " " + args + " >" + Quote(out.string()) + " 2>" + Quote(err.string());
-  const int status = std::system(command.c_str());
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadText(out), ReadText(err)};
-}
+using testing::ToolRun;
 
 ToolRun Pack(const TempTree& scratch, const std::string& args) { return Execute(scratch, LMR_PACK_PATH, args); }
 
@@ -98,6 +83,14 @@ TEST(PackCli, BadInputExitsWith3AndNamesThePath) {
 
   const ToolRun missing = Pack(scratch, Quote((scratch / "nope").string()) + " --record " + Quote((scratch / "r.bin").string()));
   EXPECT_EQ(missing.exit_code, 3) << missing.err;
+
+  // What the vendor can do about a missing node.exe.
+  TempTree no_node;
+  no_node.File("home.mjs", "1");
+  const ToolRun without = Pack(scratch, Quote(no_node.root().string()) + " --record " + Quote((scratch / "r.bin").string()));
+  EXPECT_EQ(without.exit_code, 3);
+  EXPECT_NE(without.err.find("node.exe\" is missing; the launcher starts it. --node VERSION (./lumaro pack) gives"),
+            std::string::npos) << without.err;
 }
 
 // Output to /dev/null or a pipe goes into it: renaming a temporary over it
@@ -258,6 +251,55 @@ TEST(PackCli, ForeignAddonsAreNamedThenCountedAndThePackGoesOn) {
   // Warnings are not the summary: --quiet keeps them.
   EXPECT_NE(Pack(scratch, "--quiet " + Quote(app.root().string()) + " --record " + Quote(record)).err.find("m0/linux.node"),
             std::string::npos);
+}
+
+// --strict turns each warning into a refusal that writes nothing; the names
+// in a refusal and in the summary are escaped like every other.
+TEST(PackCli, StrictRefusesWhatWouldOnlyBeWarned) {
+  TempTree scratch;
+  const auto record = scratch / "r.bin";
+  const std::string outputs = " --record " + Quote(record.string());
+  TempTree addon;
+  addon.Basics();
+  addon.File("node_modules/m/linux.node", "\x7f" "ELF\x02");
+  TempTree empty;
+  empty.Basics();
+  empty.Folder("logs\x1b[2J");
+
+  const ToolRun addon_run = Pack(scratch, "--strict " + Quote(addon.root().string()) + outputs);
+  EXPECT_EQ(addon_run.exit_code, 3) << addon_run.err;
+  EXPECT_NE(addon_run.err.find("--strict: nothing written, because of 1 native addon(s) not for Windows x64"),
+            std::string::npos) << addon_run.err;
+  const ToolRun empty_run = Pack(scratch, "--strict --quiet " + Quote(empty.root().string()) + outputs);
+  EXPECT_EQ(empty_run.exit_code, 3) << empty_run.err;
+  EXPECT_NE(empty_run.err.find("1 empty folder(s) that cannot be carried (logs\\x1b[2J)"), std::string::npos)
+      << empty_run.err;
+  EXPECT_FALSE(std::filesystem::exists(record));
+
+  const ToolRun warned = Pack(scratch, Quote(empty.root().string()) + outputs);
+  EXPECT_EQ(warned.exit_code, 0) << warned.err;
+  EXPECT_NE(warned.err.find("empty folder(s) not carried: logs\\x1b[2J"), std::string::npos) << warned.err;
+  EXPECT_EQ(warned.err.find('\x1b'), std::string::npos) << warned.err;
+}
+
+// wimlib's "Ran out of memory" is the same out of memory as any other.
+TEST(PackCli, CompressorOutOfMemoryIsStatus6) {
+  if (!testing::kCanCapAllocations) GTEST_SKIP() << "needs the sanitizer's allocation cap";
+  TempTree scratch;
+  TempTree app;
+  app.Basics();
+  std::mt19937 rng(7);
+  std::string text(2 << 20, ' ');
+  for (char& c : text) c = static_cast<char>('a' + rng() % 26);
+  app.File("lib/text.txt", text);
+  const auto record = scratch / "r.bin";
+  // The 2 MiB archive and its buffers fit under 4 MiB; the compressor's
+  // match finder for a 2 MiB chunk does not.
+  const ToolRun run = Execute(scratch, LMR_PACK_PATH, "--quiet --threads 1 " + Quote(app.root().string()) +
+                                                          " --record " + Quote(record.string()), AllocationCap(4));
+  EXPECT_EQ(run.exit_code, 6) << run.err;
+  EXPECT_NE(run.err.find("lmr-pack: out of memory\n"), std::string::npos) << run.err;
+  EXPECT_FALSE(std::filesystem::exists(record));
 }
 
 TEST(PackCli, ThousandsOfFilesAreToldToBundle) {
