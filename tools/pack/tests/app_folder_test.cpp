@@ -181,7 +181,7 @@ TEST(AppFolder, NeverPacksAFileFromOutsideWhileAFolderIsSwapped) {
     while (!stop) ::renameat2(AT_FDCWD, (tree / "d").c_str(), AT_FDCWD, (outside / "swap").c_str(), RENAME_EXCHANGE);
   });
   int packed = 0;
-  for (int i = 0; i < 3000; ++i) {
+  for (int i = 0; i < 20000; ++i) {
     const auto folder = ScanAppFolder(tree.root());
     if (!folder) continue;
     const auto archive = ReadAppArchive(*folder);
