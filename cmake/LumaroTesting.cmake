@@ -1,9 +1,12 @@
 # Test helpers shared by every directory.
-#   lumaro_add_gtest(NAME SOURCES ... LIBS ...)   GoogleTest binary + ctest entry;
-#       native on the host build, cross-compiled and run under Wine on windows.
+#   lumaro_add_gtest(NAME SOURCES ... LIBS ... [PROPERTIES ...])   GoogleTest
+#       binary, one ctest entry per test case (named Suite.Case); native on
+#       the host build, cross-compiled and run under Wine on windows.
+#       PROPERTIES are set on every case (LABELS, TIMEOUT, ENVIRONMENT, ...).
 #   lumaro_add_fuzzer(NAME SOURCES ... LIBS ...)  libFuzzer target, only in the
 #       fuzz build (clang); ctest runs it for LUMARO_FUZZ_SECONDS.
 include_guard(GLOBAL)
+include(GoogleTest)
 
 option(LUMARO_FUZZ "Build only the libFuzzer targets (clang)" OFF)
 set(LUMARO_FUZZ_SECONDS 60 CACHE STRING "Bounded fuzz time per target in ctest")
@@ -25,13 +28,21 @@ if(NOT LUMARO_FUZZ AND LUMARO_BUILD_TESTS)
 endif()
 
 function(lumaro_add_gtest name)
-  cmake_parse_arguments(T "" "" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(T "" "" "SOURCES;LIBS;PROPERTIES" ${ARGN})
   if(LUMARO_FUZZ)
     return()
   endif()
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} lumaro_gtest)
-  add_test(NAME ${name} COMMAND ${name})
+  # The cases are listed when ctest runs, not when the binary is linked: under
+  # Wine the listing needs the prefix and server that only a test run has.
+  # A Wine start can take seconds on a busy machine, hence the bound.
+  # (A list-valued property does not survive the generated script of this
+  # CMake: give one label at most.)
+  gtest_discover_tests(${name}
+    DISCOVERY_MODE PRE_TEST
+    DISCOVERY_TIMEOUT 120
+    PROPERTIES ${T_PROPERTIES})
 endfunction()
 
 function(lumaro_add_fuzzer name)

@@ -223,9 +223,9 @@ class HostileInputTests(unittest.TestCase):
         self.assertIn("not a regular file", run.stderr)
 
     def test_running_out_of_memory_is_an_exit_code_and_a_message(self):
-        # 200 distinct names 16,000 folders deep: a few MB of package that
-        # take far more than 192 MB to check.
-        names = [f"e{i:03}/" + "a/" * 15996 + "z" for i in range(200)] + ["home.mjs", "node.exe"]
+        # 3,200 distinct names 16,000 folders deep: a package of 102 MB, whose
+        # names' check needs as much again, beyond 192 MB.
+        names = [f"e{i:04}/" + "a/" * 15995 + "z" for i in range(3200)] + ["home.mjs", "node.exe"]
         exe = fake_launcher(self.root, archive(sorted(names)))
         run = run_limited([INSPECT, exe], 192 * MIB)
         self.assertEqual((run.returncode, run.stderr), (6, "lmr-inspect: out of memory\n"))

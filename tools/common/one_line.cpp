@@ -1,19 +1,83 @@
 // See one_line.h.
 #include "tools/common/one_line.h"
 
+#include <cstdint>
+
 namespace lumaro::tools {
+namespace {
+
+constexpr char kHex[] = "0123456789abcdef";
+
+void AppendByteEscape(std::string& out, unsigned char byte) {
+  out.append("\\x").push_back(kHex[byte >> 4]);
+  out.push_back(kHex[byte & 0xF]);
+}
+
+// Code points a terminal acts on rather than shows: C1 controls (a lone CSI
+// drives it as ESC [ does), and the bidi overrides and isolates, which make
+// a name read as another ("exe.js" shown as "sj.exe").
+bool IsHiddenControl(std::uint32_t code) {
+  return (code >= 0x80 && code <= 0x9F) || (code >= 0x202A && code <= 0x202E) ||
+         (code >= 0x2066 && code <= 0x2069);
+}
+
+// The length of the well-formed UTF-8 sequence at text[at] and its code
+// point, or 0 when the bytes there are not one.
+std::size_t DecodeUtf8(std::string_view text, std::size_t at, std::uint32_t& code) {
+  const auto lead = static_cast<unsigned char>(text[at]);
+  std::size_t length = 0;
+  std::uint32_t min = 0;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2, min = 0x80, code = lead & 0x1F;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3, min = 0x800, code = lead & 0x0F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4, min = 0x10000, code = lead & 0x07;
+  } else {
+    return 0;
+  }
+  if (at + length > text.size()) return 0;
+  for (std::size_t k = 1; k < length; ++k) {
+    const auto next = static_cast<unsigned char>(text[at + k]);
+    if ((next & 0xC0) != 0x80) return 0;
+    code = (code << 6) | (next & 0x3F);
+  }
+  if (code < min || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return 0;
+  return length;
+}
+
+}  // namespace
 
 std::string OneLine(std::string_view text) {
-  static constexpr char kHex[] = "0123456789abcdef";
   std::string out;
   out.reserve(text.size());
-  for (char c : text) {
-    const auto u = static_cast<unsigned char>(c);
-    if (u < 0x20 || u == 0x7F) {
-      out.append("\\x").push_back(kHex[u >> 4]);
-      out.push_back(kHex[u & 0xF]);
+  std::size_t at = 0;
+  while (at < text.size()) {
+    const auto byte = static_cast<unsigned char>(text[at]);
+    if (byte < 0x80) {
+      if (byte < 0x20 || byte == 0x7F) {
+        AppendByteEscape(out, byte);
+      } else {
+        out.push_back(text[at]);
+      }
+      ++at;
+      continue;
+    }
+    std::uint32_t code = 0;
+    const std::size_t length = DecodeUtf8(text, at, code);
+    if (length == 0) {
+      // Not UTF-8: an 8-bit terminal would take 0x9B as CSI.
+      AppendByteEscape(out, byte);
+      ++at;
+    } else if (IsHiddenControl(code)) {
+      out.append("\\u").push_back(kHex[(code >> 12) & 0xF]);
+      out.push_back(kHex[(code >> 8) & 0xF]);
+      out.push_back(kHex[(code >> 4) & 0xF]);
+      out.push_back(kHex[code & 0xF]);
+      at += length;
     } else {
-      out.push_back(c);
+      out.append(text.substr(at, length));
+      at += length;
     }
   }
   return out;

@@ -8,7 +8,9 @@
 
 namespace lumaro::tools {
 
-// text with every control character (and DEL) written as \xHH.
+// text with every control character (and DEL) and every byte that is not
+// UTF-8 written as \xHH, and the C1 controls (U+0080-U+009F) and bidi
+// overrides and isolates (U+202A-U+202E, U+2066-U+2069) as \uHHHH.
 std::string OneLine(std::string_view text);
 
 // OneLine(text) in double quotes, the form messages name a path in.

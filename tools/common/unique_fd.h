@@ -27,6 +27,8 @@ class UniqueFd {
     if (fd_ >= 0) ::close(fd_);
     fd_ = fd;
   }
+  // Gives the descriptor up to a caller that closes it.
+  int Release() { return std::exchange(fd_, -1); }
   // For a close whose failure matters (a written file): returns close's result.
   int Close() { return ::close(std::exchange(fd_, -1)); }
 

@@ -123,11 +123,16 @@ bool IsShortNameAliasForm(std::string_view component) {
 }
 
 std::string CaseFoldKey(std::string_view utf8_name) {
+  std::string key;
+  key.reserve(utf8_name.size());
+  AppendCaseFoldKey(key, utf8_name);
+  return key;
+}
+
+void AppendCaseFoldKey(std::string& key, std::string_view utf8_name) {
   // glibc's C.UTF-8 carries the Unicode simple case mappings, close to the
   // upcase table NTFS compares names with.
   static const locale_t utf8_locale = newlocale(LC_CTYPE_MASK, "C.UTF-8", locale_t{});
-  std::string key;
-  key.reserve(utf8_name.size());
   std::size_t i = 0;
   while (i < utf8_name.size()) {
     const auto lead = static_cast<unsigned char>(utf8_name[i]);
@@ -159,7 +164,6 @@ std::string CaseFoldKey(std::string_view utf8_name) {
     key += static_cast<char>(0x80 | (out & 0x3F));
     i += length;
   }
-  return key;
 }
 
 }  // namespace lumaro::tools

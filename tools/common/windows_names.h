@@ -39,7 +39,9 @@ bool IsPlainShortName(std::string_view component);
 bool IsShortNameAliasForm(std::string_view component);
 
 // A key under which two names collide on a case-insensitive volume: the
-// name with each character's simple upper case mapping applied.
+// name with each character's simple upper case mapping applied; the key has
+// the name's length.
 std::string CaseFoldKey(std::string_view utf8_name);
+void AppendCaseFoldKey(std::string& key, std::string_view utf8_name);
 
 }  // namespace lumaro::tools

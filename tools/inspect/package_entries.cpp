@@ -2,16 +2,16 @@
 // Windows compares them, letter case aside, since that is where the launcher
 // creates them: two files, or a file and a folder, that differ only in case
 // are one path there. Folders that differ only in case are one folder, which
-// the launcher finds already made.
+// the launcher finds already made. Memory stays linear in the archive's
+// size however deep its names go: nothing is kept per component.
 #include "tools/inspect/package_entries.h"
 
-#include <functional>
 #include <optional>
-#include <unordered_map>
 
 #include "package/archive.h"
 #include "platform/path_rules.h"
 #include "tools/common/one_line.h"
+#include "tools/common/path_clash.h"
 #include "tools/common/windows_names.h"
 
 namespace lumaro::inspect {
@@ -27,81 +27,36 @@ std::string Which(std::size_t index, std::size_t count) {
   return Concat("entry ", std::to_string(index + 1), " of ", std::to_string(count));
 }
 
-// The first depth components of name, joined with "/".
-std::string PathPrefix(std::string_view name, std::size_t depth) {
-  std::string path;
-  for (std::size_t i = 0; i < depth; ++i) {
-    const auto component = package::NextComponent(name);
-    if (!component) break;
-    if (i > 0) path += '/';
-    path += *component;
+// Why a name, on its own, cannot be created on Windows as the launcher
+// would create it, or nullopt.
+std::optional<std::string> NameProblem(std::string_view name) {
+  if (platform::IsSeparator(name.back())) {
+    return "the name ends in a separator, which the launcher keeps and Windows refuses";
   }
-  return path;
+  std::size_t units = 0;
+  while (const auto component = package::NextComponent(name)) {
+    if (auto problem = tools::WindowsComponentProblem(*component)) return problem;
+    units += tools::Utf16Units(*component) + 1;
+    if (units > tools::kMaxNameUnits) return "the path is too long for Windows";
+  }
+  return std::nullopt;
 }
 
-// Every path taken so far is a node below its folder's node, keyed by its
-// last component's case-folded form: memory in proportion to the names'
-// total length, however deep they go.
-struct PathKey {
-  std::size_t folder;
-  std::string folded;
-  bool operator==(const PathKey&) const = default;
-};
-
-struct PathKeyHash {
-  std::size_t operator()(const PathKey& key) const {
-    return std::hash<std::string_view>()(key.folded) ^ (key.folder * 0x9E3779B97F4A7C15u);
+std::string ClashMessage(const tools::PathClash& clash) {
+  switch (clash.kind) {
+    case tools::ClashKind::kSamePath:
+    case tools::ClashKind::kFileAndFolder:
+      return Concat("the path ", Quoted(clash.second_path), " is already taken by an earlier entry");
+    case tools::ClashKind::kLetterCase:
+      return Concat("the paths ", Quoted(clash.second_path), " and ", Quoted(clash.first_path),
+                    " differ only in letter case; Windows sees one name");
+    case tools::ClashKind::kShortName:
+      break;
   }
-};
-
-struct TakenPath {
-  std::size_t node;
-  bool folder;
-  std::string_view name;  // of the entry that took it first
-  std::size_t depth;      // components of that name it spans
-};
-
-class PathTable {
- public:
-  // Why name cannot be installed beside the names added before, or nullopt.
-  std::optional<std::string> Add(std::string_view name) {
-    if (platform::IsSeparator(name.back())) {
-      return "the name ends in a separator, which the launcher keeps and Windows refuses";
-    }
-    std::string_view rest = name;
-    std::optional<std::string_view> component = package::NextComponent(rest);
-    std::size_t folder = 0;  // the root
-    std::size_t depth = 0;
-    std::size_t units = 0;
-    while (component) {
-      const std::optional<std::string_view> next = package::NextComponent(rest);
-      ++depth;
-      if (auto problem = tools::WindowsComponentProblem(*component)) return problem;
-      units += tools::Utf16Units(*component) + 1;
-      if (units > tools::kMaxNameUnits) return "the path is too long for Windows";
-      const bool is_folder = next.has_value();
-      const auto [at, inserted] =
-          paths_.try_emplace(PathKey{folder, tools::CaseFoldKey(*component)},
-                             TakenPath{paths_.size() + 1, is_folder, name, depth});
-      const TakenPath& taken = at->second;
-      if (!inserted && (!is_folder || !taken.folder)) {
-        const std::string mine = PathPrefix(name, depth);
-        const std::string theirs = PathPrefix(taken.name, taken.depth);
-        if (mine != theirs) {
-          return Concat("the paths ", Quoted(mine), " and ", Quoted(theirs),
-                        " differ only in letter case; Windows sees one name");
-        }
-        return Concat("the path ", Quoted(mine), " is already taken by an earlier entry");
-      }
-      folder = taken.node;
-      component = next;
-    }
-    return std::nullopt;
-  }
-
- private:
-  std::unordered_map<PathKey, TakenPath, PathKeyHash> paths_;
-};
+  return Concat(Quoted(clash.first_path), " has the form of a Windows short (8.3) name, and ",
+                Quoted(clash.second_path), " in the same folder gets such a name; on volumes with short names "
+                "one of them cannot be installed");
+}
 
 }  // namespace
 
@@ -118,7 +73,6 @@ std::expected<std::vector<PackageEntry>, std::string> ReadPackageEntries(std::sp
 
   std::vector<PackageEntry> entries;
   entries.reserve(count);
-  PathTable paths;
   for (std::size_t i = 0; i < count; ++i) {
     const std::optional<package::EntryHead> head = cursor->NextHead();
     if (!head) {
@@ -133,12 +87,18 @@ std::expected<std::vector<PackageEntry>, std::string> ReadPackageEntries(std::sp
     if (head->name.find('\0') != std::string_view::npos) {
       return std::unexpected(Concat(Which(i, count), " ", Quoted(head->name), ": a NUL in the name"));
     }
-    if (auto problem = paths.Add(head->name)) {
+    if (auto problem = NameProblem(head->name)) {
       return std::unexpected(Concat(Which(i, count), " ", Quoted(head->name), ": ", *problem));
     }
-    entries.push_back({head->name, PathComponents(head->name), *data});
+    entries.push_back({head->name, *data});
   }
   if (!cursor->AtEnd()) return std::unexpected("bytes left over after the last entry");
+  // The later entry of the two is the one the launcher would fail on.
+  if (const auto clash = tools::FindPathClash(entries.size(), [&](std::size_t i) { return entries[i].name; })) {
+    const std::size_t later = clash->later();
+    return std::unexpected(
+        Concat(Which(later, count), " ", Quoted(entries[later].name), ": ", ClashMessage(*clash)));
+  }
   return entries;
 }
 

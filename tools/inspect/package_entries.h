@@ -13,9 +13,8 @@
 namespace lumaro::inspect {
 
 struct PackageEntry {
-  std::string_view name;                     // as stored, borrowed from the archive
-  std::vector<std::string_view> components;  // the path it names, never empty
-  std::span<const std::byte> data;           // borrowed from the archive
+  std::string_view name;            // as stored, borrowed from the archive
+  std::span<const std::byte> data;  // borrowed from the archive
 };
 
 // The components a name stands for: "/" and "\" both separate, empty and

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <vector>
 
 namespace lumaro::inspect {
 namespace {
@@ -59,36 +60,74 @@ std::expected<void, InspectError> WriteAll(int fd, std::span<const std::byte> da
   return {};
 }
 
-}  // namespace
-
-std::expected<UniqueFd, InspectError> OpenEmptyTarget(const std::string& dir) {
-  // "out/" would resolve a link named out: look at the name itself.
-  std::string own = dir;
-  while (own.size() > 1 && own.back() == '/') own.pop_back();
-  struct stat st {};
-  if (::lstat(own.c_str(), &st) != 0) {
-    if (errno != ENOENT) return std::unexpected(FromErrno(errno, dir, "cannot look at the folder"));
-    std::error_code ec;
-    std::filesystem::create_directories(own, ec);
-    if (ec) return std::unexpected(Error(ErrorClass::kIo, dir, "cannot create the folder: " + ec.message()));
-  } else if (S_ISLNK(st.st_mode)) {
-    return std::unexpected(Error(ErrorClass::kRefused, dir, "is a symbolic link; not followed"));
-  } else if (!S_ISDIR(st.st_mode)) {
-    return std::unexpected(Error(ErrorClass::kRefused, dir, "exists and is not a folder"));
-  }
-  UniqueFd fd(::open(own.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  if (!fd.valid()) return std::unexpected(FromErrno(errno, dir, "cannot open the folder"));
+std::expected<UniqueFd, InspectError> CheckedEmpty(UniqueFd fd, const std::string& dir) {
   const auto empty = IsEmptyFolder(fd.get());
   if (!empty) return std::unexpected(FromErrno(empty.error(), dir, "cannot list the folder"));
   if (!*empty) return std::unexpected(Error(ErrorClass::kRefused, dir, "is not empty; extract into a new or empty folder"));
   return fd;
 }
 
+}  // namespace
+
+std::expected<UniqueFd, InspectError> OpenEmptyTarget(const std::string& dir) {
+  // The target is its last real component, opened below its parent without
+  // following a link: "out/", "out/." and "out/./" all name out itself, and
+  // a link there is refused whatever follows it. The parents are the
+  // user's own path and are followed.
+  std::vector<std::string> parts;
+  for (std::size_t start = 0; start <= dir.size();) {
+    const std::size_t slash = std::min(dir.find('/', start), dir.size());
+    parts.emplace_back(dir.substr(start, slash - start));
+    start = slash + 1;
+  }
+  while (!parts.empty() && (parts.back().empty() || parts.back() == ".")) parts.pop_back();
+  const bool absolute = !dir.empty() && dir.front() == '/';
+  if (parts.empty() || (parts.size() == 1 && parts.front().empty())) {
+    // "/", "." or "./": a folder that is never a link itself.
+    UniqueFd fd(::open(absolute ? "/" : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd.valid()) return std::unexpected(FromErrno(errno, dir, "cannot open the folder"));
+    return CheckedEmpty(std::move(fd), dir);
+  }
+  const std::string leaf = parts.back();
+  if (leaf == "..") return std::unexpected(Error(ErrorClass::kRefused, dir, "ends in \"..\"; name the folder itself"));
+  parts.pop_back();
+  std::string parent = absolute ? "/" : "";
+  for (const std::string& part : parts) {
+    if (part.empty()) continue;
+    if (!parent.empty() && parent.back() != '/') parent += '/';
+    parent += part;
+  }
+  if (parent.empty()) parent = ".";
+
+  UniqueFd at(::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!at.valid() && errno == ENOENT) {
+    std::error_code ec;
+    std::filesystem::create_directories(parent, ec);
+    if (ec) return std::unexpected(Error(ErrorClass::kIo, dir, "cannot create the folder: " + ec.message()));
+    at.Reset(::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  }
+  if (!at.valid()) return std::unexpected(FromErrno(errno, dir, "cannot open the folder's parent"));
+  if (::mkdirat(at.get(), leaf.c_str(), 0755) != 0 && errno != EEXIST) {
+    return std::unexpected(FromErrno(errno, dir, "cannot create the folder"));
+  }
+  // One lookup of the name, judged by what it found.
+  UniqueFd found(::openat(at.get(), leaf.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+  struct stat info {};
+  if (!found.valid() || ::fstat(found.get(), &info) != 0) {
+    return std::unexpected(FromErrno(errno, dir, "cannot open the folder"));
+  }
+  if (S_ISLNK(info.st_mode)) return std::unexpected(Error(ErrorClass::kRefused, dir, "is a symbolic link; not followed"));
+  if (!S_ISDIR(info.st_mode)) return std::unexpected(Error(ErrorClass::kRefused, dir, "exists and is not a folder"));
+  UniqueFd fd(::openat(found.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd.valid()) return std::unexpected(FromErrno(errno, dir, "cannot open the folder"));
+  return CheckedEmpty(std::move(fd), dir);
+}
+
 std::expected<void, InspectError> WriteEntries(int root, std::span<const PackageEntry> entries, const std::string& dir) {
   std::string open_folder;  // what folder holds, relative to root; "" is root itself
   UniqueFd folder;
   for (const PackageEntry& entry : entries) {
-    const auto& parts = entry.components;
+    const std::vector<std::string_view> parts = PathComponents(entry.name);
     std::string parent;
     for (std::size_t i = 0; i + 1 < parts.size(); ++i) parent.append(i ? "/" : "").append(parts[i]);
     if (parent != open_folder) {

@@ -19,7 +19,8 @@ using tools::UniqueFd;
 
 // The target folder, open: created with its parents when missing, used when
 // an empty folder; kRefused when it holds anything, is not a folder, or is a
-// symbolic link (not followed, even to an empty folder).
+// symbolic link (not followed, even to an empty folder, nor when named as
+// "link/." or "link/./"), or named as "..".
 std::expected<UniqueFd, InspectError> OpenEmptyTarget(const std::string& dir);
 
 // Creates every entry below root (dir names root in messages). Stops at the

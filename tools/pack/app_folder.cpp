@@ -1,21 +1,22 @@
 // App folder scan and read for the pack tool; see app_folder.h.
 #include "tools/pack/app_folder.h"
 
-#include <dirent.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <limits>
-#include <memory>
+#include <map>
+#include <optional>
+#include <utility>
 
 #include "package/archive.h"
 #include "tools/common/one_line.h"
-#include "tools/common/unique_fd.h"
 #include "tools/pack/archive_writer.h"
+#include "tools/pack/folder_walk.h"
 #include "tools/pack/package_names.h"
 
 namespace lumaro::pack {
@@ -23,79 +24,162 @@ namespace {
 
 namespace fs = std::filesystem;
 using tools::Concat;
+using tools::UniqueFd;
 
-PackError BadInput(const fs::path& path, std::string_view why) {
-  return {ErrorClass::kBadInput, Concat("\"", path.native(), "\": ", why)};
+// A deep tree holds one descriptor per level while it is walked: take what
+// the system allows.
+void RaiseDescriptorLimit() {
+  struct rlimit limit {};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+  }
 }
 
-PackError IoError(const fs::path& path, std::string_view what, int error) {
-  return {ErrorClass::kIo, Concat("\"", path.native(), "\": ", what, ": ", std::strerror(error))};
-}
-
-PackError Changed(const fs::path& path, std::string_view how) {
-  return {ErrorClass::kIo, Concat("\"", path.native(), "\": ", how, " while being packed; nothing written")};
-}
-
-bool IsWithin(const fs::path& canonical_root, const fs::path& canonical_path) {
-  auto [root_end, path_end] = std::mismatch(canonical_root.begin(), canonical_root.end(),
-                                            canonical_path.begin(), canonical_path.end());
-  (void)path_end;
-  return root_end == canonical_root.end();
-}
-
-bool SameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
-
-struct DirCloser {
-  void operator()(DIR* dir) const { ::closedir(dir); }
-};
-
-// Walks the folder with its own list of folders, not the call stack: a deep
-// tree must not overflow it. Each folder is opened without following a link
-// at its end and checked to be the one its parent listed; a file's device and
-// inode are kept, so that the read can tell it still has the file it scanned.
+// Walks the folder depth first with its own stack, not the call stack: a
+// deep tree must not overflow it. Each level holds its folder's descriptor
+// and what is left of its listing; everything below is opened from there
+// without following a link, and a link is resolved by LinkResolver. A file's
+// path below the root (with no link), device and inode are kept, so that the
+// read opens that very file or none.
 class Scanner {
  public:
-  Scanner(fs::path root, std::span<const SourceFile> extra) : root_(std::move(root)), extra_(extra) {}
+  Scanner(fs::path root, std::span<const SourceFile> extra) : extra_(extra) { result_.root = std::move(root); }
 
   std::expected<AppFolder, PackError> Run() {
-    std::error_code ec;
+    const fs::path& root = result_.root;
+    // The root may be given as a link; below it, nothing is opened through one.
+    result_.root_fd.Reset(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     struct stat info {};
-    if (::stat(root_.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
-      return std::unexpected(PackError{ErrorClass::kBadInput, Concat("\"", root_.native(), "\" is not a folder")});
+    if (!result_.root_fd.valid() || ::fstat(result_.root_fd.get(), &info) != 0) {
+      if (errno == ENOENT || errno == ENOTDIR) {
+        return std::unexpected(PackError{ErrorClass::kBadInput, Concat("\"", root.native(), "\" is not a folder")});
+      }
+      return std::unexpected(IoError(root, "cannot open the folder", errno));
     }
-    canonical_root_ = fs::canonical(root_, ec);
-    if (ec) return std::unexpected(IoError(root_, "cannot resolve the folder", ec.value()));
-    folders_.push_back({root_, "", info, kNoParent});
-    for (std::size_t next = 0; next < folders_.size(); ++next) {
-      if (auto listed = List(next); !listed) return std::unexpected(listed.error());
+    RaiseDescriptorLimit();
+    resolver_.emplace(result_.root_fd.get(), IdOf(info));
+    if (auto pushed = Push(UniqueFd(::fcntl(result_.root_fd.get(), F_DUPFD_CLOEXEC, 0)), "", "", root); !pushed) {
+      return std::unexpected(pushed.error());
     }
-    result_.files.insert(result_.files.end(), extra_.begin(), extra_.end());
+    while (!levels_.empty()) {
+      Level& top = levels_.back();
+      if (top.pending.empty()) {
+        Pop();
+        continue;
+      }
+      const std::string leaf = std::move(top.pending.back());
+      top.pending.pop_back();
+      if (auto looked = Look(leaf); !looked) return std::unexpected(looked.error());
+    }
+    return Finish();
+  }
 
-    // Folders come after their parents: add each one's count to its parent's.
-    for (std::size_t i = folders_.size(); i-- > 1;) folders_[folders_[i].parent].files += folders_[i].files;
-    for (std::size_t i = 1; i < folders_.size(); ++i) {
-      if (folders_[i].files == 0) result_.empty_folders.push_back(folders_[i].name);
+ private:
+  struct Level {
+    UniqueFd fd;
+    std::size_t name_end;  // name_'s length at this level
+    std::string real;      // below the root, no link in it
+    FileId id;
+    std::vector<std::string> pending;
+    std::size_t files = 0;  // below, once its folders are done
+  };
+
+  std::expected<void, PackError> Push(UniqueFd fd, std::string_view leaf, std::string real, const fs::path& shown) {
+    struct stat info {};
+    if (!fd.valid() || ::fstat(fd.get(), &info) != 0) return std::unexpected(IoError(shown, "cannot open the folder", errno));
+    auto names = ListNames(fd.get());
+    if (!names) return std::unexpected(IoError(shown, "cannot list the folder", names.error()));
+    if (!leaf.empty()) name_ = JoinName(name_, leaf);
+    on_stack_.emplace(IdOf(info), levels_.size());
+    levels_.push_back({std::move(fd), name_.size(), std::move(real), IdOf(info), std::move(*names)});
+    return {};
+  }
+
+  void Pop() {
+    Level& done = levels_.back();
+    if (levels_.size() > 1) {
+      if (done.files == 0) result_.empty_folders.push_back(name_);
+      levels_[levels_.size() - 2].files += done.files;
+      name_.resize(levels_[levels_.size() - 2].name_end);
     }
+    on_stack_.erase(done.id);
+    levels_.pop_back();
+  }
+
+  std::expected<void, PackError> Look(const std::string& leaf) {
+    const Level& top = levels_.back();
+    const std::string name = JoinName(name_, leaf);
+    const fs::path shown = result_.root / name;
+    struct stat entry {};
+    if (::fstatat(top.fd.get(), leaf.c_str(), &entry, AT_SYMLINK_NOFOLLOW) != 0) {
+      return std::unexpected(IoError(shown, "cannot read its attributes", errno));
+    }
+    if (S_ISDIR(entry.st_mode)) {
+      UniqueFd folder(::openat(top.fd.get(), leaf.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+      struct stat opened {};
+      if (!folder.valid() || ::fstat(folder.get(), &opened) != 0) {
+        if (errno == ELOOP || errno == ENOTDIR) return std::unexpected(Changed(shown, "the folder was replaced"));
+        return std::unexpected(IoError(shown, "cannot open the folder", errno));
+      }
+      if (IdOf(opened) != IdOf(entry)) return std::unexpected(Changed(shown, "the folder was replaced"));
+      return Descend(std::move(folder), entry, leaf, JoinName(top.real, leaf), false, shown);
+    }
+    if (S_ISREG(entry.st_mode)) return AddFile(name, JoinName(top.real, leaf), entry, shown);
+    if (!S_ISLNK(entry.st_mode)) return std::unexpected(BadInput(shown, "neither a file nor a folder"));
+
+    auto target = resolver_->Resolve(top.fd.get(), top.real, leaf, shown);
+    if (!target) return std::unexpected(target.error());
+    if (target->folder.valid()) {
+      return Descend(std::move(target->folder), target->info, leaf, std::move(target->real), true, shown);
+    }
+    if (S_ISREG(target->info.st_mode)) return AddFile(name, target->real, target->info, shown);
+    return std::unexpected(BadInput(shown, "neither a file nor a folder"));
+  }
+
+  std::expected<void, PackError> Descend(UniqueFd folder, const struct stat& info, std::string_view leaf,
+                                         std::string real, bool link, const fs::path& shown) {
+    if (const auto loop = on_stack_.find(IdOf(info)); loop != on_stack_.end()) {
+      const std::size_t end = loop->second == 0 ? 0 : levels_[loop->second].name_end;
+      return std::unexpected(BadInput(shown, Concat(link ? "symbolic link" : "folder", " that makes a loop back to \"",
+                                                    (result_.root / name_.substr(0, end)).native(), "\"")));
+    }
+    return Push(std::move(folder), leaf, std::move(real), shown);
+  }
+
+  std::expected<void, PackError> AddFile(const std::string& name, std::string real, const struct stat& info,
+                                         const fs::path& shown) {
+    const auto size = static_cast<std::uint64_t>(info.st_size);
+    if (size > std::numeric_limits<std::uint32_t>::max()) {
+      return std::unexpected(BadInput(shown, "file of 4 GiB or more; a package entry holds less"));
+    }
+    result_.files.push_back({name, std::move(real), size, info.st_dev, info.st_ino});
+    ++levels_.back().files;
+    return {};
+  }
+
+  std::expected<AppFolder, PackError> Finish() {
+    result_.files.insert(result_.files.end(), extra_.begin(), extra_.end());
     std::sort(result_.files.begin(), result_.files.end(),
               [](const SourceFile& a, const SourceFile& b) { return a.name < b.name; });
     // Keep only the outermost of nested empty folders.
-    std::sort(result_.empty_folders.begin(), result_.empty_folders.end());
+    std::vector<std::string>& empty = result_.empty_folders;
+    std::sort(empty.begin(), empty.end());
     std::vector<std::string> outermost;
-    for (const std::string& folder : result_.empty_folders) {
+    for (const std::string& folder : empty) {
       bool nested = false;
       for (std::size_t slash = folder.find('/'); slash != std::string::npos && !nested;
            slash = folder.find('/', slash + 1)) {
-        nested = std::binary_search(result_.empty_folders.begin(), result_.empty_folders.end(),
-                                    folder.substr(0, slash));
+        nested = std::binary_search(empty.begin(), empty.end(), folder.substr(0, slash));
       }
       if (!nested) outermost.push_back(folder);
     }
-    result_.empty_folders = std::move(outermost);
+    empty = std::move(outermost);
 
     std::vector<std::string> names;
     names.reserve(result_.files.size());
     for (const SourceFile& file : result_.files) names.push_back(file.name);
-    if (auto checked = CheckPackageNames(names, root_.native()); !checked) {
+    if (auto checked = CheckPackageNames(names, result_.root.native()); !checked) {
       return std::unexpected(checked.error());
     }
     std::vector<EntryShape> shapes;
@@ -104,131 +188,64 @@ class Scanner {
     auto size = ArchiveSize(shapes);
     if (!size) {
       return std::unexpected(PackError{size.error().error_class,
-                                       Concat("\"", root_.native(), "\": ", size.error().message)});
+                                       Concat("\"", result_.root.native(), "\": ", size.error().message)});
     }
     result_.archive_size = *size;
     return std::move(result_);
   }
 
- private:
-  static constexpr std::size_t kNoParent = SIZE_MAX;
-
-  struct Folder {
-    fs::path path;     // opened to list it: for a linked folder, its target
-    std::string name;  // in the archive; "" for the root
-    struct stat info;  // what the parent's listing saw
-    std::size_t parent;
-    std::size_t files = 0;  // directly inside, then (after the walk) below
-  };
-
-  std::expected<void, PackError> List(std::size_t index) {
-    const fs::path dir = folders_[index].path;
-    const std::string prefix = folders_[index].name;
-    // The root may be given as a link; below it, nothing is opened through one.
-    const int follow = index == 0 ? 0 : O_NOFOLLOW;
-    tools::UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | follow));
-    struct stat info {};
-    if (!fd.valid() || ::fstat(fd.get(), &info) != 0) {
-      if (errno == ELOOP || errno == ENOTDIR) return std::unexpected(Changed(dir, "the folder was replaced"));
-      return std::unexpected(IoError(dir, "cannot open the folder", errno));
-    }
-    if (!SameFile(info, folders_[index].info)) return std::unexpected(Changed(dir, "the folder was replaced"));
-    const int copy = ::fcntl(fd.get(), F_DUPFD_CLOEXEC, 0);
-    std::unique_ptr<DIR, DirCloser> listing(copy < 0 ? nullptr : ::fdopendir(copy));
-    if (!listing) {
-      const int error = errno;
-      if (copy >= 0) ::close(copy);
-      return std::unexpected(IoError(dir, "cannot list the folder", error));
-    }
-    while (true) {
-      errno = 0;
-      const dirent* item = ::readdir(listing.get());
-      if (!item) break;
-      const std::string_view leaf = item->d_name;
-      if (leaf == "." || leaf == "..") continue;
-      fs::path path = dir / leaf;
-      std::string name = prefix.empty() ? std::string(leaf) : Concat(prefix, "/", leaf);
-
-      struct stat entry {};
-      if (::fstatat(fd.get(), item->d_name, &entry, AT_SYMLINK_NOFOLLOW) != 0) {
-        return std::unexpected(IoError(path, "cannot read its attributes", errno));
-      }
-      fs::path source = path;
-      const bool link = S_ISLNK(entry.st_mode);
-      if (link) {
-        std::error_code ec;
-        source = fs::canonical(path, ec);
-        if (ec) return std::unexpected(BadInput(path, Concat("symbolic link that cannot be resolved (", ec.message(), ")")));
-        if (!IsWithin(canonical_root_, source)) {
-          return std::unexpected(BadInput(path, Concat("symbolic link to \"", source.native(), "\", outside the app folder")));
-        }
-        if (::stat(source.c_str(), &entry) != 0) {
-          return std::unexpected(IoError(path, "cannot read its target's attributes", errno));
-        }
-      }
-
-      if (S_ISDIR(entry.st_mode)) {
-        for (std::size_t up = index; up != kNoParent; up = folders_[up].parent) {
-          if (SameFile(folders_[up].info, entry)) {
-            return std::unexpected(BadInput(path, Concat(link ? "symbolic link" : "folder", " that makes a loop back to \"",
-                                                         folders_[up].path.native(), "\"")));
-          }
-        }
-        folders_.push_back({std::move(source), std::move(name), entry, index});
-      } else if (S_ISREG(entry.st_mode)) {
-        const auto size = static_cast<std::uint64_t>(entry.st_size);
-        if (size > std::numeric_limits<std::uint32_t>::max()) {
-          return std::unexpected(BadInput(path, "file of 4 GiB or more; a package entry holds less"));
-        }
-        result_.files.push_back({std::move(name), std::move(source), size, entry.st_dev, entry.st_ino});
-        ++folders_[index].files;
-      } else {
-        return std::unexpected(BadInput(path, "neither a file nor a folder"));
-      }
-    }
-    if (errno != 0) return std::unexpected(IoError(dir, "cannot list the folder", errno));
-    return {};
-  }
-
-  fs::path root_;
   std::span<const SourceFile> extra_;
-  fs::path canonical_root_;
-  std::vector<Folder> folders_;
   AppFolder result_;
+  std::optional<LinkResolver> resolver_;
+  std::vector<Level> levels_;
+  std::map<FileId, std::size_t> on_stack_;  // the levels' folders, for loops
+  std::string name_;                        // the top level's archive name
 };
 
-// Reads exactly out.size() bytes from the file the scan saw, and checks that
-// nothing follows them. Opened without following a link and without
-// blocking (a FIFO swapped in would otherwise wait for ever), then checked
-// on the descriptor: the same device and inode, a regular file, the same size.
-std::expected<void, PackError> ReadWhole(const SourceFile& file, std::span<std::byte> out) {
-  const fs::path& path = file.source;
-  tools::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  if (!fd.valid()) {
-    if (errno == ELOOP) return std::unexpected(Changed(path, "the file became a symbolic link"));
-    return std::unexpected(IoError(path, "cannot open", errno));
+fs::path Shown(const AppFolder& folder, const SourceFile& file) {
+  return file.source.is_absolute() ? file.source : folder.root / file.source;
+}
+
+// The checked open and read of one scanned file into out (at most its size).
+std::expected<void, PackError> ReadChecked(const AppFolder& folder, const SourceFile& file, FolderOpener& opener,
+                                           std::span<std::byte> out) {
+  const fs::path shown = Shown(folder, file);
+  std::expected<UniqueFd, int> fd;
+  if (file.source.is_absolute()) {
+    fd->Reset(::open(file.source.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!fd->valid()) fd = std::unexpected(errno);
+  } else {
+    fd = opener.OpenFile(file.source.native());
+  }
+  if (!fd) {
+    if (fd.error() == ELOOP || fd.error() == ENOTDIR) {
+      return std::unexpected(Changed(shown, "the file or a folder above it became a symbolic link"));
+    }
+    return std::unexpected(IoError(shown, "cannot open", fd.error()));
   }
   struct stat info {};
-  if (::fstat(fd.get(), &info) != 0) return std::unexpected(IoError(path, "cannot read its attributes", errno));
+  if (::fstat(fd->get(), &info) != 0) return std::unexpected(IoError(shown, "cannot read its attributes", errno));
   if (!S_ISREG(info.st_mode) || info.st_dev != file.device || info.st_ino != file.inode) {
-    return std::unexpected(Changed(path, "the file was replaced"));
+    return std::unexpected(Changed(shown, "the file was replaced"));
   }
-  if (static_cast<std::uint64_t>(info.st_size) != out.size()) {
-    return std::unexpected(Changed(path, "the file changed size"));
+  if (static_cast<std::uint64_t>(info.st_size) != file.size) {
+    return std::unexpected(Changed(shown, "the file changed size"));
   }
+  // A whole read also checks that nothing follows the bytes the scan counted.
+  const bool whole = out.size() == file.size;
   std::size_t done = 0;
   while (true) {
     std::byte spare;
     const bool tail = done == out.size();
-    const ssize_t got = tail ? ::read(fd.get(), &spare, 1)
-                             : ::read(fd.get(), out.data() + done, out.size() - done);
+    if (tail && !whole) return {};
+    const ssize_t got = tail ? ::read(fd->get(), &spare, 1) : ::read(fd->get(), out.data() + done, out.size() - done);
     if (got < 0) {
       if (errno == EINTR) continue;
-      return std::unexpected(IoError(path, "cannot read", errno));
+      return std::unexpected(IoError(shown, "cannot read", errno));
     }
     if (got == 0 || tail) {
       if (got == 0 && tail) return {};
-      return std::unexpected(Changed(path, "the file changed size"));
+      return std::unexpected(Changed(shown, "the file changed size"));
     }
     done += static_cast<std::size_t>(got);
   }
@@ -241,19 +258,34 @@ std::expected<AppFolder, PackError> ScanAppFolder(const std::filesystem::path& r
   return Scanner(root, extra).Run();
 }
 
+const SourceFile* FindAppFile(const AppFolder& folder, std::string_view name) {
+  const auto it = std::lower_bound(folder.files.begin(), folder.files.end(), name,
+                                   [](const SourceFile& file, std::string_view n) { return file.name < n; });
+  return it != folder.files.end() && it->name == name ? &*it : nullptr;
+}
+
+std::expected<std::vector<std::byte>, PackError> ReadAppFile(const AppFolder& folder, const SourceFile& file,
+                                                             std::size_t limit) {
+  std::vector<std::byte> bytes(static_cast<std::size_t>(std::min<std::uint64_t>(file.size, limit)));
+  FolderOpener opener(folder.root_fd.get());
+  if (auto read = ReadChecked(folder, file, opener, bytes); !read) return std::unexpected(read.error());
+  return bytes;
+}
+
 std::expected<std::vector<std::byte>, PackError> ReadAppArchive(const AppFolder& folder,
                                                                 const ReadProgress& progress) {
   std::vector<std::byte> archive(folder.archive_size);
   PutEntryCount(archive.data(), folder.files.size());
   std::byte* out = archive.data() + package::kArchiveCountSize;
   const std::byte* const end = archive.data() + archive.size();
+  FolderOpener opener(folder.root_fd.get());
   for (std::size_t i = 0; i < folder.files.size(); ++i) {
     const SourceFile& file = folder.files[i];
     out = PutEntryHead(out, file.name, static_cast<std::uint32_t>(file.size));
     if (static_cast<std::uint64_t>(end - out) < file.size) {
-      return std::unexpected(Changed(file.source, "the file changed size"));
+      return std::unexpected(Changed(Shown(folder, file), "the file changed size"));
     }
-    if (auto read = ReadWhole(file, std::span(out, file.size)); !read) {
+    if (auto read = ReadChecked(folder, file, opener, std::span(out, file.size)); !read) {
       return std::unexpected(read.error());
     }
     out += file.size;

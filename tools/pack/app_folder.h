@@ -1,30 +1,40 @@
 // Reads an app folder into a package archive. The scan decides what goes in
 // and refuses what the launcher or Windows could not reproduce; the read then
 // fills the archive with the files' bytes, sorted by name bytes, "/" between
-// folders, so that the same folder always gives the same archive.
+// folders, so that the same folder always gives the same archive. Both walk
+// the folder by descriptors from the one the scan opened: no path below it is
+// ever resolved by name, so a folder swapped for a link cannot lead outside.
 #pragma once
 
 #include <cstdint>
 #include <expected>
 #include <filesystem>
 #include <functional>
+#include <limits>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "tools/common/unique_fd.h"
 #include "tools/pack/pack_error.h"
 
 namespace lumaro::pack {
 
 struct SourceFile {
-  std::string name;              // archive name
-  std::filesystem::path source;  // where its bytes are read from, never through a link
+  std::string name;  // archive name
+  // Where its bytes are read from: for a file of the folder, its path below
+  // the folder with no link in it ("/" between); for a file given apart from
+  // the folder, an absolute path whose last component is no link.
+  std::filesystem::path source;
   std::uint64_t size;
   std::uint64_t device;  // the file the scan saw: the read takes that one or none
   std::uint64_t inode;
 };
 
 struct AppFolder {
+  std::filesystem::path root;              // as given, for messages
+  tools::UniqueFd root_fd;                 // the folder the scan walked; every read starts here
   std::vector<SourceFile> files;           // sorted by name bytes
   std::vector<std::string> empty_folders;  // outermost folders with no file below them
   std::size_t archive_size = 0;
@@ -39,11 +49,21 @@ struct AppFolder {
 std::expected<AppFolder, PackError> ScanAppFolder(const std::filesystem::path& root,
                                                   std::span<const SourceFile> extra = {});
 
+// The scanned file named name (an archive name), or nullptr.
+const SourceFile* FindAppFile(const AppFolder& folder, std::string_view name);
+
+// A scanned file's bytes, at most limit of them: the one way anything reads
+// the app folder. Opened without following a link and without blocking (a
+// FIFO swapped in would otherwise wait for ever), then checked on the
+// descriptor: a regular file, the same device and inode, the same size. A
+// file that is no longer the one the scan saw is an I/O error naming it.
+std::expected<std::vector<std::byte>, PackError> ReadAppFile(
+    const AppFolder& folder, const SourceFile& file, std::size_t limit = std::numeric_limits<std::size_t>::max());
+
 // files_done, files_total
 using ReadProgress = std::function<void(std::size_t, std::size_t)>;
 
-// Reads every file in full into the archive. A file that is no longer the one
-// the scan saw (replaced, a link or FIFO now, another size) is an I/O error.
+// Reads every file in full into the archive, with the same checks.
 std::expected<std::vector<std::byte>, PackError> ReadAppArchive(const AppFolder& folder,
                                                                 const ReadProgress& progress = {});
 

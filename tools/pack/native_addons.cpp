@@ -3,7 +3,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <fstream>
 #include <vector>
 
 namespace lumaro::pack {
@@ -62,20 +61,13 @@ std::optional<std::string> ForeignAddonKind(std::span<const std::byte> head) {
   return "not an executable";
 }
 
-std::expected<std::vector<ForeignAddon>, PackError> FindForeignAddons(std::span<const SourceFile> files) {
+std::expected<std::vector<ForeignAddon>, PackError> FindForeignAddons(const AppFolder& folder) {
   std::vector<ForeignAddon> found;
-  std::vector<char> head(kAddonHeadSize);
-  for (const SourceFile& file : files) {
+  for (const SourceFile& file : folder.files) {
     if (!IsNativeAddonName(file.name)) continue;
-    std::ifstream in(file.source, std::ios::binary);
-    in.read(head.data(), static_cast<std::streamsize>(head.size()));
-    if (in.bad() || (!in && !in.eof())) {
-      std::string message = file.source.string();
-      message.insert(0, 1, '"').append("\": cannot read");
-      return std::unexpected(PackError{ErrorClass::kIo, std::move(message)});
-    }
-    const auto bytes = std::as_bytes(std::span(head.data(), static_cast<std::size_t>(in.gcount())));
-    if (auto kind = ForeignAddonKind(bytes)) found.push_back({file.name, std::move(*kind)});
+    auto head = ReadAppFile(folder, file, kAddonHeadSize);
+    if (!head) return std::unexpected(head.error());
+    if (auto kind = ForeignAddonKind(*head)) found.push_back({file.name, std::move(*kind)});
   }
   return found;
 }

@@ -35,7 +35,8 @@ struct ForeignAddon {
   std::string kind;  // what ForeignAddonKind says
 };
 
-// Every addon among files that is not for Windows x64, in the files' order.
-std::expected<std::vector<ForeignAddon>, PackError> FindForeignAddons(std::span<const SourceFile> files);
+// Every addon among the folder's files that is not for Windows x64, in the
+// files' order. A file that is no longer the one the scan saw is an error.
+std::expected<std::vector<ForeignAddon>, PackError> FindForeignAddons(const AppFolder& folder);
 
 }  // namespace lumaro::pack

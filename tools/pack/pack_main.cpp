@@ -218,11 +218,12 @@ std::string Megabytes(std::uint64_t bytes) {
 
 // The version from the command line, else package.json's, else none; what
 // the summary says of it.
-std::expected<std::pair<ReleaseVersion, std::string>, PackError> ChooseVersion(const CommandLine& line) {
+std::expected<std::pair<ReleaseVersion, std::string>, PackError> ChooseVersion(const CommandLine& line,
+                                                                              const AppFolder& folder) {
   if (line.version) {
     return std::pair{*line.version, "version " + line.version->text + " (" + NumericVersion(*line.version) + ")"};
   }
-  auto from_json = PackageJsonVersion(line.app_dir);
+  auto from_json = PackageJsonVersion(folder);
   if (!from_json) return std::unexpected(from_json.error());
   if (*from_json) {
     auto version = ParseReleaseVersion(**from_json);
@@ -255,8 +256,6 @@ std::expected<std::string, PackError> Run(const CommandLine& line) {
   const auto start = std::chrono::steady_clock::now();
   ProgressBar progress(!line.quiet);
 
-  auto version = ChooseVersion(line);
-  if (!version) return std::unexpected(version.error());
   std::vector<SourceFile> extra;
   if (line.node_exe) {
     auto node = NodeExeEntry(line.app_dir, *line.node_exe);
@@ -265,7 +264,10 @@ std::expected<std::string, PackError> Run(const CommandLine& line) {
   }
   auto folder = ScanAppFolder(line.app_dir, extra);
   if (!folder) return std::unexpected(folder.error());
-  auto addons = FindForeignAddons(folder->files);
+  // package.json is read as the scan saw it, before anything is packed.
+  auto version = ChooseVersion(line, *folder);
+  if (!version) return std::unexpected(version.error());
+  auto addons = FindForeignAddons(*folder);
   if (!addons) return std::unexpected(addons.error());
   for (std::size_t i = 0; i < std::min(addons->size(), kAddonsNamed); ++i) {
     std::fprintf(stderr, "lmr-pack: warning: %s is %s, not a Windows x64 addon; it fails to load on Windows\n",

@@ -11,12 +11,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <memory>
-#include <optional>
 
 #include "platform/byte_order.h"
 #include "tools/common/one_line.h"
+#include "tools/common/unique_fd.h"
 
 namespace lumaro::pack {
 namespace {
@@ -27,14 +25,25 @@ PackError IoError(const fs::path& path, std::string_view what, int error) {
   return {ErrorClass::kIo, tools::Concat("\"", path.native(), "\": ", what, ": ", std::strerror(error))};
 }
 
-std::optional<std::vector<std::byte>> ReadIfPresent(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) return std::nullopt;
-  std::vector<std::byte> out(bytes.size());
-  if (!bytes.empty()) std::memcpy(out.data(), bytes.data(), bytes.size());
-  return out;
+// Whether path is a regular file holding exactly content. Opened without
+// following a link or blocking, and judged by the descriptor.
+bool HoldsExactly(const fs::path& path, std::span<const std::byte> content) {
+  tools::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  struct stat info {};
+  if (!fd.valid() || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
+      static_cast<std::uint64_t>(info.st_size) != content.size()) {
+    return false;
+  }
+  std::vector<std::byte> existing(content.size() + 1);
+  std::size_t done = 0;
+  while (done < existing.size()) {
+    const ssize_t got = ::read(fd.get(), existing.data() + done, existing.size() - done);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return false;
+    if (got == 0) break;
+    done += static_cast<std::size_t>(got);
+  }
+  return done == content.size() && (content.empty() || std::memcmp(existing.data(), content.data(), done) == 0);
 }
 
 }  // namespace
@@ -115,20 +124,27 @@ int WriteAllAndClose(int fd, std::span<const std::byte> content) {
 }  // namespace
 
 std::expected<void, PackError> WriteFileIfChanged(const fs::path& path, std::span<const std::byte> content) {
-  // Something that is not a regular file (/dev/null, a FIFO) is written into:
-  // renaming a temporary over it would replace the device itself.
-  struct stat info {};
-  if (::stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-    if (fd < 0) return std::unexpected(IoError(path, "cannot open", errno));
-    if (const int error = WriteAllAndClose(fd, content)) return std::unexpected(IoError(path, "cannot write", error));
-    return {};
+  // Opened once, without following a link, and judged by the descriptor:
+  // something that is not a regular file (/dev/null, a FIFO) is written
+  // into, since renaming a temporary over it would replace the device
+  // itself. Without O_TRUNC, opening a regular file changes nothing. A link
+  // is refused: checking its target and then opening it by name could each
+  // meet a different file.
+  {
+    tools::UniqueFd out(::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
+    if (!out.valid() && errno == ELOOP) {
+      return std::unexpected(PackError{ErrorClass::kIo, tools::Concat("\"", path.native(), "\": is a symbolic link; "
+                                                                       "not written through, name the file itself")});
+    }
+    struct stat info {};
+    if (out.valid() && ::fstat(out.get(), &info) == 0 && !S_ISREG(info.st_mode)) {
+      if (const int error = WriteAllAndClose(out.Release(), content)) {
+        return std::unexpected(IoError(path, "cannot write", error));
+      }
+      return {};
+    }
   }
-  if (auto existing = ReadIfPresent(path);
-      existing && existing->size() == content.size() &&
-      (content.empty() || std::memcmp(existing->data(), content.data(), content.size()) == 0)) {
-    return {};
-  }
+  if (HoldsExactly(path, content)) return {};
   // A fresh name, created exclusively: whatever someone planted beside the
   // output (a link to another file, say) is never opened, let alone written.
   std::string temp = path.native() + ".tmp-XXXXXX";

@@ -37,7 +37,9 @@ std::string ConstantsSource(std::string_view generator, std::uint64_t package_si
 
 // Replaces path with content unless it already holds exactly that, so that
 // an unchanged package does not trigger a relink. Writes through a temporary
-// file and a rename, so a reader never sees half a file.
+// file and a rename, so a reader never sees half a file. Something that is
+// not a regular file (/dev/null, a FIFO) is written into; a symbolic link is
+// refused, never written through.
 std::expected<void, PackError> WriteFileIfChanged(const std::filesystem::path& path,
                                                   std::span<const std::byte> content);
 

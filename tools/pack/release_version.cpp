@@ -2,7 +2,6 @@
 #include "tools/pack/release_version.h"
 
 #include <charconv>
-#include <fstream>
 #include <nlohmann/json.hpp>
 #include <vector>
 
@@ -80,15 +79,16 @@ std::string NumericVersion(const ReleaseVersion& version) {
   return std::to_string(n[0]) + "." + std::to_string(n[1]) + "." + std::to_string(n[2]) + "." + std::to_string(n[3]);
 }
 
-std::expected<std::optional<std::string>, PackError> PackageJsonVersion(const std::filesystem::path& app_dir) {
-  const std::filesystem::path path = app_dir / "package.json";
-  std::error_code ec;
-  if (!std::filesystem::is_regular_file(path, ec)) return std::nullopt;
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::unexpected(PackError{ErrorClass::kIo, "\"" + path.string() + "\": cannot open"});
+std::expected<std::optional<std::string>, PackError> PackageJsonVersion(const AppFolder& folder) {
+  const std::filesystem::path path = folder.root / "package.json";
+  const SourceFile* file = FindAppFile(folder, "package.json");
+  if (!file) return std::nullopt;
+  const auto text = ReadAppFile(folder, *file);
+  if (!text) return std::unexpected(text.error());
   // A broken file is refused rather than passed over: its "version" might
   // have been meant for this exe.
-  const nlohmann::json json = nlohmann::json::parse(in, nullptr, /*allow_exceptions=*/false);
+  const auto* bytes = reinterpret_cast<const char*>(text->data());
+  const nlohmann::json json = nlohmann::json::parse(bytes, bytes + text->size(), nullptr, /*allow_exceptions=*/false);
   if (json.is_discarded()) {
     return std::unexpected(PackError{ErrorClass::kBadInput, "\"" + path.string() + "\" is not valid JSON; "
                                                             "its \"version\" cannot be read"});

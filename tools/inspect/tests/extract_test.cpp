@@ -112,7 +112,8 @@ TEST(Extract, RefusesATargetThatIsALink) {
   scratch.Folder("real");
   scratch.Link("out", scratch / "real");
   scratch.Link("dangling", scratch / "nowhere");
-  for (const std::string dir : {"out", "out/", "dangling"}) {
+  // "out/." and "out/./" name out itself, as "out/" does.
+  for (const std::string dir : {"out", "out/", "out/.", "out/./", "out/.//./", "dangling"}) {
     SCOPED_TRACE(dir);
     const auto extracted = ExtractPackage(launcher.inspection, (scratch / dir).string());
     ASSERT_FALSE(extracted.has_value());

@@ -207,6 +207,9 @@ TEST(InspectImage, RefusesArchivesTheLauncherWouldNotInstallEvenWithTheRightCrc)
       {"letter case", {{"lib/A.txt", x}, {"lib/a.txt", x}},
        "\"lib/a.txt\" and \"lib/A.txt\" differ only in letter case"},
       {"letter case of a folder", {{"Lib", x}, {"lib/a.js", x}}, "\"lib\" and \"Lib\" differ only in letter case"},
+      {"8.3 alias beside a name that gets one", {{"lib/abcdefghij.js", x}, {"lib\\ABCDEF~1.JS", x}},
+       "entry 2 of 2 \"lib\\ABCDEF~1.JS\": \"lib/ABCDEF~1.JS\" has the form of a Windows short (8.3) name, and "
+       "\"lib/abcdefghij.js\" in the same folder gets such a name"},
       {"trailing separator", {{"a/", x}}, "ends in a separator"},
       {"long component", {{"lib/" + std::string(300, 'n'), x}}, "longer than Windows allows (255 UTF-16 units)"},
       {"long path", {{[] { std::string n; for (int i = 0; i < 170; ++i) n += std::string(199, 'n') + "/"; return n + "x"; }(), x}},

@@ -1,25 +1,33 @@
 // Folder -> archive: the bytes read back through the launcher's own archive
-// reader, the order and separators, determinism and the BuildId, and links.
+// reader, the order and separators, determinism and the BuildId, links, and
+// what is swapped in while the folder is packed.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdio>
 #include <functional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include "package/archive.h"
+#include "tools/common/unique_fd.h"
 #include "tools/pack/app_folder.h"
 #include "tools/pack/archive_writer.h"
+#include "tools/pack/native_addons.h"
 #include "tools/pack/payload_output.h"
+#include "tools/pack/release_version.h"
 #include "tools/pack/tests/temp_tree.h"
 
 namespace lumaro::pack {
 namespace {
 
+using testing::ReadText;
 using testing::TempTree;
 using Entries = std::vector<std::pair<std::string, std::string>>;
 
@@ -153,6 +161,93 @@ TEST(AppFolder, RefusesAFileSwappedBetweenScanAndRead) {
     const auto archive = ReadAppArchive(*folder);
     ASSERT_FALSE(archive);
     EXPECT_NE(archive.error().message.find((tree / "z.js").string()), std::string::npos) << archive.error().message;
+  }
+}
+
+// Someone who can write to the folder swaps a folder on a link's way with a
+// link to outside, over and over, while the folder is packed. Whatever the
+// timing, nothing from outside may end up in the package: the walk never
+// resolves a path a second time, where the swap could slip in between.
+TEST(AppFolder, NeverPacksAFileFromOutsideWhileAFolderIsSwapped) {
+  TempTree outside;
+  outside.File("secret/f", "SECRET!!");
+  outside.Link("swap", outside / "secret");
+  TempTree tree;
+  tree.Basics();
+  tree.File("d/f", "inside!!");
+  tree.Link("alias", "d/f");
+  std::atomic<bool> stop = false;
+  std::thread swapper([&] {
+    while (!stop) ::renameat2(AT_FDCWD, (tree / "d").c_str(), AT_FDCWD, (outside / "swap").c_str(), RENAME_EXCHANGE);
+  });
+  int packed = 0;
+  for (int i = 0; i < 20000; ++i) {
+    const auto folder = ScanAppFolder(tree.root());
+    if (!folder) continue;
+    const auto archive = ReadAppArchive(*folder);
+    if (!archive) continue;
+    ++packed;
+    const std::string_view text(reinterpret_cast<const char*>(archive->data()), archive->size());
+    if (text.find("SECRET") != std::string_view::npos) {
+      ADD_FAILURE() << "packed a file from outside the folder, try " << i;
+      break;
+    }
+  }
+  stop = true;
+  swapper.join();
+  EXPECT_GT(packed, 0) << "the swaps never let a pack through: the test proved nothing";
+}
+
+// Every read of the folder goes through the scan's checked open: the addon
+// check and package.json as well as the archive. What is swapped in after
+// the scan is refused at once, a FIFO never waited on. The FIFO here has
+// bytes waiting and a writer open, so that a plain open and read would take
+// them rather than hang the test.
+TEST(AppFolder, EveryReadRefusesWhatIsSwappedInAfterTheScan) {
+  TempTree outside;
+  outside.File("package.json", R"({"version": "6.6.6"})");
+  outside.File("addon.node", "\x7f" "ELF" + std::string(4092, 'e'));
+  const struct {
+    const char* label;
+    std::function<tools::UniqueFd(const TempTree&, const char*)> swap;
+  } cases[] = {
+      {"a FIFO with bytes waiting",
+       [&](const TempTree& t, const char* name) {
+         EXPECT_EQ(::mkfifo((t / name).c_str(), 0600), 0);
+         tools::UniqueFd end(::open((t / name).c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
+         const std::string bytes = ReadText(outside.root() / std::filesystem::path(name).filename());
+         EXPECT_EQ(::write(end.get(), bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+         return end;
+       }},
+      {"a link to a file outside",
+       [&](const TempTree& t, const char* name) {
+         t.Link(name, outside.root() / std::filesystem::path(name).filename());
+         return tools::UniqueFd();
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    TempTree tree;
+    tree.Basics();
+    tree.File("lib/addon.node", "MZ" + std::string(4094, 'm'));
+    tree.File("package.json", R"({"version": "1.2.3"})");
+    const auto folder = ScanAppFolder(tree.root());
+    ASSERT_TRUE(folder) << folder.error().message;
+    std::vector<tools::UniqueFd> ends;
+    for (const char* name : {"lib/addon.node", "package.json"}) {
+      std::filesystem::rename(tree / name, tree / (std::string(name) + ".old"));
+      ends.push_back(c.swap(tree, name));
+    }
+    const auto addons = FindForeignAddons(*folder);
+    ASSERT_FALSE(addons) << "read " << addons->size() << " addon(s) anyway";
+    EXPECT_EQ(addons.error().error_class, ErrorClass::kIo);
+    EXPECT_NE(addons.error().message.find((tree / "lib/addon.node").string()), std::string::npos)
+        << addons.error().message;
+    const auto version = PackageJsonVersion(*folder);
+    ASSERT_FALSE(version) << "read version " << version->value_or("none");
+    EXPECT_EQ(version.error().error_class, ErrorClass::kIo);
+    EXPECT_NE(version.error().message.find((tree / "package.json").string()), std::string::npos)
+        << version.error().message;
   }
 }
 

@@ -1,7 +1,10 @@
 // lmr-pack and lmr-record as a build runs them: exit codes for usage, bad
 // input and I/O failures, the outputs' exact form, and unchanged outputs left
 // untouched.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 #include <zlib.h>
@@ -16,6 +19,7 @@
 
 #include "package/payload_format.h"
 #include "platform/byte_order.h"
+#include "tools/common/unique_fd.h"
 #include "tools/pack/lzms_stream.h"
 #include "tools/pack/package_record.h"
 #include "tools/pack/tests/temp_tree.h"
@@ -125,6 +129,31 @@ TEST(PackOutput, NeverWritesThroughALinkPlantedAtTheTemporaryName) {
   EXPECT_EQ(ReadText(scratch / "victim"), "keep");
   EXPECT_FALSE(std::filesystem::is_symlink(out));
   EXPECT_EQ(ReadText(out), "payload");
+}
+
+// An output named by a link is never written through, whatever it leads to:
+// a FIFO (a check of the target, then an open by name, meet different files
+// when someone swaps the link in between) or a file of someone else's.
+TEST(PackOutput, NeverWritesThroughALinkAtTheOutput) {
+  TempTree scratch;
+  scratch.File("victim", "keep");
+  ASSERT_EQ(::mkfifo((scratch / "pipe").c_str(), 0600), 0);
+  // A reader already waiting: a write through the link would not block.
+  tools::UniqueFd reader(::open((scratch / "pipe").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  ASSERT_TRUE(reader.valid());
+  for (const char* target : {"pipe", "victim"}) {
+    SCOPED_TRACE(target);
+    const auto out = scratch / "out";
+    std::filesystem::remove(out);
+    scratch.Link("out", scratch / target);
+    const auto written = WriteFileIfChanged(out, std::string_view("payload"));
+    ASSERT_FALSE(written);
+    EXPECT_NE(written.error().message.find("symbolic link"), std::string::npos) << written.error().message;
+    EXPECT_TRUE(std::filesystem::is_symlink(out));
+  }
+  char received[16];
+  EXPECT_EQ(::read(reader.get(), received, sizeof received), 0) << "written into the FIFO through the link";
+  EXPECT_EQ(ReadText(scratch / "victim"), "keep");
 }
 
 TEST(PackCli, UnwritableOutputExitsWith4) {

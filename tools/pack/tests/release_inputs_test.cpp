@@ -49,17 +49,26 @@ TEST(ReleaseVersion, UnwritableVersionsAreRefusedByName) {
   }
 }
 
+// package.json as the scan saw it.
+std::expected<std::optional<std::string>, PackError> JsonVersion(const TempTree& app) {
+  const auto folder = ScanAppFolder(app.root());
+  EXPECT_TRUE(folder) << folder.error().message;
+  if (!folder) return std::unexpected(folder.error());
+  return PackageJsonVersion(*folder);
+}
+
 TEST(ReleaseVersion, PackageJsonVersionIsReadWithItsJsonRules) {
   TempTree app;
-  EXPECT_EQ(*PackageJsonVersion(app.root()), std::nullopt) << "no package.json";
+  app.Basics();
+  EXPECT_EQ(*JsonVersion(app), std::nullopt) << "no package.json";
   app.File("package.json", R"({"name": "x", "scripts": {"version": "not this"}})");
-  EXPECT_EQ(*PackageJsonVersion(app.root()), std::nullopt) << "no top-level version";
+  EXPECT_EQ(*JsonVersion(app), std::nullopt) << "no top-level version";
   // Escapes, a nested "version" first and the key last: only a JSON reader gets these right.
   app.File("package.json", "{\"engines\": {\"version\": \"0.1\"}, \"version\": \"1.5.0-\\u0062eta.2\"}");
-  EXPECT_EQ(*PackageJsonVersion(app.root()), "1.5.0-beta.2");
+  EXPECT_EQ(*JsonVersion(app), "1.5.0-beta.2");
   for (const std::string bad : {R"({"version": 2})", R"({"version": "1.0",)", "[1, 2"}) {
     app.File("package.json", bad);
-    const auto version = PackageJsonVersion(app.root());
+    const auto version = JsonVersion(app);
     ASSERT_FALSE(version) << bad;
     EXPECT_EQ(version.error().error_class, ErrorClass::kBadInput);
     EXPECT_NE(version.error().message.find("package.json"), std::string::npos);
