@@ -22,7 +22,7 @@ class DataRootTests(LauncherTestCase):
 
     def setUp(self) -> None:
         super().setUp()
-        self.exe = self.s.scenario_launcher()
+        self.exe = self.s.build_launcher(self.s.make_app())
 
     def test_missing_localappdata_reports_and_creates_nothing(self) -> None:
         result = self.s.launch(self.exe, unset=["LOCALAPPDATA"], cwd=self.case)
@@ -76,7 +76,7 @@ class BuildIdTests(LauncherTestCase):
 
     def setUp(self) -> None:
         super().setUp()
-        self.base = self.s.scenario_launcher()
+        self.base = self.s.build_launcher(self.s.make_app())
 
     def run_with_id(self, build_id: bytes) -> tuple[Launch, str]:
         exe = self.s.with_build_id(self.base, build_id)
@@ -116,7 +116,7 @@ class SecondLaunchTests(LauncherTestCase):
 
     def setUp(self) -> None:
         super().setUp()
-        self.exe = self.s.scenario_launcher()
+        self.exe = self.s.build_launcher(self.s.make_app())
         self.hold_mutex()
 
     def hold_mutex(self) -> None:
@@ -186,7 +186,7 @@ class SecondLaunchTests(LauncherTestCase):
 class OpenDialogTests(LauncherTestCase):
 
     def test_new_launch_runs_while_an_error_dialog_is_open(self) -> None:
-        exe = self.s.scenario_launcher()
+        exe = self.s.build_launcher(self.s.make_app())
         reader = self.s.start_dialog_reader(press=False)
         first = self.s.start_runner(exe, unset=["LOCALAPPDATA"], cwd=self.case)
         try:

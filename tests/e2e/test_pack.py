@@ -18,6 +18,7 @@ from lmr import REPO, image
 from lmr.build import Kit
 from lmr.e2e.services import FakeRegistry, closed_port_url, npm_env
 from lmr.e2e.session import lumaro as run_lumaro
+from lmr.proc import checked
 
 KIT = Kit()
 PACK = KIT.pack_tool
@@ -50,7 +51,7 @@ def make_app(root: Path) -> Path:
 def build_id(app: Path) -> str:
     out = subprocess.run([str(PACK), "--quiet", "--print-build-id", "--no-verify", str(app),
                           "--record", os.devnull, "--constants", os.devnull],
-                         check=True, capture_output=True, text=True)
+                         check=True, capture_output=True, text=True, timeout=900)
     return out.stdout.strip()
 
 
@@ -66,10 +67,9 @@ class PackTests(unittest.TestCase):
 
     def test_lumaro_pack_embeds_exactly_the_folder(self) -> None:
         exe = self.root / "X.exe"
-        subprocess.run([str(REPO / "lumaro"), "pack", str(self.app), "-o", str(exe), "--quiet"],
-                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        checked([REPO / "lumaro", "pack", self.app, "-o", exe, "--quiet"])
         decoded = self.root / "decoded.archive"
-        subprocess.run([str(DECODE), str(exe), str(decoded)], check=True, stdout=subprocess.DEVNULL)
+        checked([DECODE, exe, decoded])
         self.assertEqual(decoded.read_bytes(), expected_archive(self.app))
         # The id in the exe is the one the pack tool derives from the content.
         self.assertEqual(image.build_id(exe.read_bytes()), build_id(self.app))

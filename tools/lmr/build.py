@@ -64,15 +64,15 @@ class Kit:
         args: list[Arg] = [self.pack_tool, *pack_args, app, "--record", record, "--constants", constants]
         if version_rc:
             args += ["--version-rc", rc]
-        run_step(args)
+        checked(args, STEP_TIMEOUT_S)
         return record, constants, rc if version_rc else None
 
     def record(self, archive: StrPath, out_dir: StrPath, record_args: Sequence[Arg] = ()) -> tuple[Path, Path]:
         """lmr-record around raw archive bytes: (record, constants)."""
         out = Path(out_dir)
         record, constants = out / "record.bin", out / "payload_constants.cpp"
-        run_step([self.record_tool, "--archive", archive, "--record", record, "--constants", constants,
-                  *record_args])
+        checked([self.record_tool, "--archive", archive, "--record", record, "--constants", constants, *record_args],
+                STEP_TIMEOUT_S)
         return record, constants
 
     def link(self, record: StrPath, constants: StrPath, exe: StrPath, version_rc: Optional[StrPath] = None,
@@ -82,7 +82,7 @@ class Kit:
             args += ["--version-rc", version_rc]
         if file_alignment is not None:
             args += ["--file-alignment", file_alignment]
-        run_step([*args, record, constants, exe])
+        checked([*args, record, constants, exe], STEP_TIMEOUT_S)
         return Path(exe)
 
     def launcher(self, app: StrPath, exe: StrPath, pack_args: Sequence[Arg] = (), version_rc: bool = False) -> Path:
@@ -92,10 +92,6 @@ class Kit:
         out.mkdir(parents=True, exist_ok=True)
         record, constants, rc = self.pack(app, out, pack_args, version_rc)
         return self.link(record, constants, exe, rc)
-
-
-def run_step(args: Sequence[Arg]) -> None:
-    checked(args, STEP_TIMEOUT_S)
 
 
 def main(argv: Optional[list[str]] = None) -> int:

@@ -103,16 +103,13 @@ class Bench:
 
     # ---- setup -------------------------------------------------------------
 
-    def pack_tool(self) -> Path:
-        return self.kit.pack_tool
-
     def build(self) -> None:
-        if not self.pack_tool().exists():
+        if not self.kit.pack_tool.exists():
             run(["cmake", "--preset", "host-release", "-B", self.host], cwd=ROOT)
             run(["cmake", "--build", self.host, "-j2", "--target", "lmr-pack"], cwd=ROOT)
         if not (self.win / "build.ninja").exists():
             run(["cmake", "--preset", "windows", "-B", self.win,
-                 f"-DLUMARO_PACK_TOOL={self.pack_tool()}"], cwd=ROOT)
+                 f"-DLUMARO_PACK_TOOL={self.kit.pack_tool}"], cwd=ROOT)
         run(["cmake", "--build", self.win, "-j2", "--target", "lumaro_link_kit", "lmr_cabinet", "lumaro-wine-driver",
              "lumaro-bench-tools"], cwd=ROOT)
 
@@ -486,6 +483,16 @@ class Bench:
                 f"{k} {v['median']:.1f}; {v['min']:.1f}" for k, v in per_step.items()))
         return out
 
+    def pairs(self, a: Sequence[Arg], b: Sequence[Arg]) -> tuple[list[float], list[float], list[float]]:
+        """timed_run's warm pairs of command a against command b inside Wine:
+        (a's ms, b's ms, the ratios) of every pair."""
+        text, _ = self.wine([self.tools / "timed_run.exe", "-n", self.args.overhead_runs, "--warmup", 3, "--", *a,
+                             "--vs", *b])
+
+        def column(name: str) -> list[float]:
+            return [float(x) for x in re.findall(rf"^run \d+: (?:.* )?{name}=([\d.]+)", text, re.M)]
+        return column("A_ms"), column("B_ms"), column("ratio")
+
     def fig_overhead(self) -> dict[str, Any]:
         n = self.args.overhead_runs
         exe = self.work / "Lumaro-fast.exe"
@@ -494,11 +501,9 @@ class Bench:
         runtime = self.runtime_dir("fast")
         device = self.data_root() / "device.local.json"
         spawner: list[Arg] = [self.tools / "min_spawner.exe", to_windows(runtime), to_windows(device)]
+        against_spawner = [to_windows(self.tools / "min_spawner.exe"), *spawner[1:]]
 
-        text, _ = self.wine([self.tools / "timed_run.exe", "-n", n, "--warmup", 3, "--",
-                             to_windows(exe), "--vs", to_windows(self.tools / "min_spawner.exe"), *spawner[1:]])
-        inner_a = [float(x) for x in re.findall(r"^run \d+: A_ms=([\d.]+)", text, re.M)]
-        inner_b = [float(x) for x in re.findall(r"^run \d+: .*B_ms=([\d.]+)", text, re.M)]
+        inner_a, inner_b, _ = self.pairs([to_windows(exe)], against_spawner)
         inner_ratio = [a / b for a, b in zip(inner_a, inner_b)]
 
         aligned = self.work / "Lumaro-fast-aligned.exe"
@@ -506,17 +511,9 @@ class Bench:
         al_ratio: list[float] = []
         if aligned.exists():
             self.timed(aligned)  # same runtime: same package
-            text, _ = self.wine([self.tools / "timed_run.exe", "-n", n, "--warmup", 3, "--",
-                                 to_windows(aligned), "--vs", to_windows(self.tools / "min_spawner.exe"), *spawner[1:]])
-            al_a = [float(x) for x in re.findall(r"^run \d+: A_ms=([\d.]+)", text, re.M)]
-            al_ratio = [float(x) for x in re.findall(r"^run \d+: .*ratio=([\d.]+)", text, re.M)]
-
-        u32: list[Arg] = [self.tools / "min_spawner_user32.exe", *spawner[1:]]
-        text, _ = self.wine([self.tools / "timed_run.exe", "-n", n, "--warmup", 3, "--",
-                             to_windows(self.tools / "min_spawner_user32.exe"), *u32[1:], "--vs",
-                             to_windows(self.tools / "min_spawner.exe"), *spawner[1:]])
-        u32_ratio = [float(x) for x in re.findall(r"^run \d+: .*ratio=([\d.]+)", text, re.M)]
-        u32_a = [float(x) for x in re.findall(r"^run \d+: A_ms=([\d.]+)", text, re.M)]
+            al_a, _, al_ratio = self.pairs([to_windows(aligned)], against_spawner)
+        u32_a, _, u32_ratio = self.pairs([to_windows(self.tools / "min_spawner_user32.exe"), *spawner[1:]],
+                                         against_spawner)
 
         against_ratio: list[float] = []
         if self.args.against_link:
@@ -525,9 +522,7 @@ class Bench:
             other = self.work / "Lumaro-fast-against.exe"
             self.kit.link(self.work / "pack-fast/record.bin", self.work / "pack-fast/payload_constants.cpp", other,
                           link_tool=Path(self.args.against_link).resolve())
-            text, _ = self.wine([self.tools / "timed_run.exe", "-n", n, "--warmup", 3, "--",
-                                 to_windows(exe), "--vs", to_windows(other)])
-            against_ratio = [float(x) for x in re.findall(r"^run \d+: .*ratio=([\d.]+)", text, re.M)]
+            _, _, against_ratio = self.pairs([to_windows(exe)], [to_windows(other)])
 
         outer_a: list[float] = []
         outer_b: list[float] = []

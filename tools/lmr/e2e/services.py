@@ -64,17 +64,14 @@ class FakeRegistry(http.server.ThreadingHTTPServer):
         return json.dumps({"name": node_win.PACKAGE, "dist-tags": {"latest": self.version},
                            "versions": {self.version: version}}).encode()
 
-    def env(self, home: Path) -> dict[str, str]:
-        """An environment in which npm asks this registry, with a cache of its
-        own and no retries, and HOME (so ~/.cache/lumaro) under home."""
-        return npm_env(home, self.url)
-
     def close(self) -> None:
         self.shutdown()
         self.server_close()
 
 
 def npm_env(home: Path, registry: str) -> dict[str, str]:
+    """An environment in which npm asks registry, with a cache of its own and
+    no retries, and HOME (so ~/.cache/lumaro) under home."""
     return dict(os.environ, HOME=str(home), npm_config_registry=registry, npm_config_cache=str(home / ".npm"),
                 npm_config_fetch_retries="0", npm_config_update_notifier="false")
 

@@ -218,10 +218,6 @@ class Session(WineSession):
         self.require_kit()
         return str(self.kit.launcher(app_dir, os.path.join(out_dir, "Lumaro.exe"), ["--quiet", *pack_args]))
 
-    def scenario_launcher(self) -> str:
-        """A launcher around a test app whose node.exe ends at once with 0."""
-        return self.build_launcher(self.make_app())
-
     def copy_launcher(self, exe: str) -> str:
         """A copy of exe in a folder of its own (its folder is where the seed file lives)."""
         dest = os.path.join(self.scratch("exes"), self.unique("copy"), "Lumaro.exe")
