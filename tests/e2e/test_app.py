@@ -14,7 +14,7 @@ from lmr.e2e import apps
 from lmr.e2e.apps import Record
 from lmr.e2e.session import APP_STOPPED, WINDOW_TITLE, LauncherTestCase, read_json, wait_for, write_tree
 from lmr.wine.calls import win_path
-from lmr.wine.launch import Launch
+from lmr.wine.launch import Launch, runner_exit, start_runner
 
 DEVICE = "device.local.json"
 
@@ -134,8 +134,8 @@ class OutcomeTests(AppCase):
 
     def test_crash_is_a_failure(self) -> None:
         # The stand-in really ends with the access violation's code.
-        proc = self.s.start_runner(self.s.node_stand_in(), set_env=apps.node_env(crash=True))
-        self.assertEqual(self.s.runner_exit(proc)[0], 0xC0000005)
+        proc = start_runner(self.s, self.s.node_stand_in(), set_env=apps.node_env(crash=True))
+        self.assertEqual(runner_exit(proc)[0], 0xC0000005)
 
         # It dies silently (no crash dialog, no debugger writing to its error
         # output), so the log stays empty and the fixed message is shown.
@@ -290,7 +290,7 @@ class RunningAppTests(AppCase):
                   f'--state-file "{win_path(state_file)}" --stop-file "{win_path(stop_file)}"')
         apps.preinstall(self.exe, self.app, self.local)
         args = {"LOCALAPPDATA": win_path(self.local), **apps.node_env(record=self.record, exec_line=window)}
-        first = self.s.start_runner(self.exe, set_env=args, cwd=self.case)
+        first = start_runner(self.s, self.exe, set_env=args, cwd=self.case)
         try:
             shown = wait_for(lambda: (s := read_json(state_file)) and s["iconic"] and s, 30)
             self.assertTrue(shown, "the application's window never appeared minimised")
@@ -306,7 +306,7 @@ class RunningAppTests(AppCase):
         finally:
             with open(stop_file, "w"):
                 pass
-        code, out = self.s.runner_exit(first)
+        code, out = runner_exit(first)
         self.assertEqual(code, 0, out)
 
 

@@ -9,7 +9,7 @@ import unittest
 
 from lmr import REPO, image
 from lmr.e2e.session import LauncherTestCase
-from lmr.wine.launch import DIALOG_CAPTION
+from lmr.wine.launch import DIALOG_CAPTION, DialogReader, launch, runner_exit, start_runner
 
 
 class RunnerTests(LauncherTestCase):
@@ -17,12 +17,12 @@ class RunnerTests(LauncherTestCase):
     def test_exit_codes_arrive_exactly(self) -> None:
         for code in (0, 1, 259, 0xC0000005):
             with self.subTest(code=code):
-                proc = self.s.start_runner(self.s.tool("exit_with.exe"), args=[str(code)])
-                self.assertEqual(self.s.runner_exit(proc)[0], code)
+                proc = start_runner(self.s, self.s.tool("exit_with.exe"), args=[str(code)])
+                self.assertEqual(runner_exit(proc)[0], code)
 
     def test_missing_program_is_reported_not_hidden(self) -> None:
-        proc = self.s.start_runner(os.path.join(self.case, "absent.exe"))
-        code, out = self.s.runner_exit(proc)
+        proc = start_runner(self.s, os.path.join(self.case, "absent.exe"))
+        code, out = runner_exit(proc)
         self.assertIsNone(code)
         self.assertIn("start-failed=", out)
 
@@ -50,9 +50,9 @@ class DialogReaderTests(LauncherTestCase):
 
     def test_reads_full_text_icon_and_button_then_presses_ok(self) -> None:
         text = "Dòng một\r\ndòng hai \"trích\" \\ " + "x" * 5000
-        proc = self.s.start_runner(self.s.tool("lmr-msgbox.exe"), args=[DIALOG_CAPTION, text, "7"])
-        seen = self.s.start_dialog_reader().wait_found()
-        self.assertEqual(self.s.runner_exit(proc)[0], 7)
+        proc = start_runner(self.s, self.s.tool("lmr-msgbox.exe"), args=[DIALOG_CAPTION, text, "7"])
+        seen = DialogReader(self.s).wait_found()
+        self.assertEqual(runner_exit(proc)[0], 7)
         assert seen is not None
         self.assertEqual(seen["caption"], DIALOG_CAPTION)
         # The static control shows CR LF as typed.
@@ -61,7 +61,7 @@ class DialogReaderTests(LauncherTestCase):
         self.assertEqual([b["id"] for b in seen["buttons"]], [1])
 
     def test_no_dialog_is_reported_as_none(self) -> None:
-        result = self.s.launch(self.s.tool("exit_with.exe"), timeout_s=20)
+        result = launch(self.s, self.s.tool("exit_with.exe"), timeout_s=20)
         self.assertEqual(result.exit_code, 2)  # usage error, no window
         self.assertIsNone(result.dialog)
 

@@ -12,7 +12,7 @@ from lmr.e2e import apps
 from lmr.e2e.session import INVALID_PACKAGE, LauncherTestCase, Session, tree_listing, write_tree
 from lmr.image import Chunk, chunks
 from lmr.wine.calls import win_path
-from lmr.wine.launch import Launch
+from lmr.wine.launch import DialogReader, Launch, runner_exit, start_runner
 
 
 APP_FILES: dict[str, Union[str, bytes]] = {
@@ -237,12 +237,12 @@ class ConcurrentFirstLaunchTests(InstallCase):
         runtime = apps.runtime_dir(self.local, exe)
         os.makedirs(self.root)
         poller = apps.StagingPoller(self.root)
-        reader = self.s.start_dialog_reader(timeout_s=120)
+        reader = DialogReader(self.s, timeout_s=120)
         env = {"LOCALAPPDATA": win_path(self.local), **apps.node_env(record=record, sleep_ms=2000)}
         started = time.monotonic()
-        runners = [self.s.start_runner(exe, set_env=env, cwd=self.case) for _ in range(self.LAUNCHERS)]
+        runners = [start_runner(self.s, exe, set_env=env, cwd=self.case) for _ in range(self.LAUNCHERS)]
         try:
-            codes = [self.s.runner_exit(r)[0] for r in runners]
+            codes = [runner_exit(r)[0] for r in runners]
         finally:
             seen = poller.stop()
             dialog = reader.finish()

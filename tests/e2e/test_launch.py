@@ -10,7 +10,7 @@ from lmr.e2e.session import (INVALID_PACKAGE, MUTEX_NAME, NO_DATA_FOLDER, Launch
                              wait_for, wait_for_file)
 from lmr.proc import Arg
 from lmr.wine.calls import win_path
-from lmr.wine.launch import Launch
+from lmr.wine.launch import DialogReader, Launch, launch, runner_exit, start_runner
 from lmr.wine.session import Process
 
 
@@ -25,7 +25,7 @@ class DataRootTests(LauncherTestCase):
         self.exe = self.s.build_launcher(self.s.make_app())
 
     def test_missing_localappdata_reports_and_creates_nothing(self) -> None:
-        result = self.s.launch(self.exe, unset=["LOCALAPPDATA"], cwd=self.case)
+        result = launch(self.s, self.exe, unset=["LOCALAPPDATA"], cwd=self.case)
         self.assertDialog(result, NO_DATA_FOLDER)
         self.assertEqual(tree_listing(self.case), [])
         # Nor under the prefix's own profile folders.
@@ -35,18 +35,17 @@ class DataRootTests(LauncherTestCase):
     def test_deep_missing_folder_with_vietnamese_names_is_created(self) -> None:
         parts = [nfc("Thư mục dữ liệu"), nfc("Người dùng An"), "AppData Local"]
         local = os.path.join(self.case, *parts)
-        result = self.s.launch(self.exe, set_env={"LOCALAPPDATA": win_path(local)}, cwd=self.case)
+        result = launch(self.s, self.exe, set_env={"LOCALAPPDATA": win_path(local)}, cwd=self.case)
         self.assertCleanSuccess(result)
         self.assertTrue(os.path.isdir(os.path.join(local, "Lumaro")), tree_listing(self.case))
         # A second launch finds DataRoot in place and accepts it.
-        again = self.s.launch(self.exe, set_env={"LOCALAPPDATA": win_path(local)}, cwd=self.case)
+        again = launch(self.s, self.exe, set_env={"LOCALAPPDATA": win_path(local)}, cwd=self.case)
         self.assertCleanSuccess(again)
 
     def test_trailing_separator_gets_no_second_one(self) -> None:
         local = os.path.join(self.case, "Local")
         os.mkdir(local)
-        result = self.s.launch(self.exe, set_env={"LOCALAPPDATA": win_path(local) + "\\"},
-                               cwd=self.case)
+        result = launch(self.s, self.exe, set_env={"LOCALAPPDATA": win_path(local) + "\\"}, cwd=self.case)
         self.assertCleanSuccess(result)
         self.assertEqual(sorted(os.listdir(self.case)), ["Local"])
         self.assertTrue(os.path.isdir(os.path.join(local, "Lumaro")))
@@ -54,7 +53,7 @@ class DataRootTests(LauncherTestCase):
     def test_empty_value_uses_the_current_folder(self) -> None:
         work = os.path.join(self.case, "cwd")
         os.mkdir(work)
-        result = self.s.launch(self.exe, set_env={"LOCALAPPDATA": ""}, cwd=work)
+        result = launch(self.s, self.exe, set_env={"LOCALAPPDATA": ""}, cwd=work)
         self.assertCleanSuccess(result)
         self.assertTrue(os.path.isdir(os.path.join(work, "Lumaro")), tree_listing(self.case))
 
@@ -64,7 +63,7 @@ class DataRootTests(LauncherTestCase):
         blocker = os.path.join(local, "Lumaro")
         with open(blocker, "wb") as f:
             f.write(b"not a folder")
-        result = self.s.launch(self.exe, set_env={"LOCALAPPDATA": win_path(local)}, cwd=self.case)
+        result = launch(self.s, self.exe, set_env={"LOCALAPPDATA": win_path(local)}, cwd=self.case)
         expected = self.s.os_error_text(183)
         self.assertTrue(expected.endswith(" (os error 183)"), expected)
         self.assertDialog(result, expected)
@@ -81,7 +80,7 @@ class BuildIdTests(LauncherTestCase):
     def run_with_id(self, build_id: bytes) -> tuple[Launch, str]:
         exe = self.s.with_build_id(self.base, build_id)
         local = os.path.join(self.case, "Local")
-        return self.s.launch(exe, set_env={"LOCALAPPDATA": win_path(local)}, cwd=self.case), local
+        return launch(self.s, exe, set_env={"LOCALAPPDATA": win_path(local)}, cwd=self.case), local
 
     def test_ids_that_are_not_16_hex_digits_are_rejected_after_data_root(self) -> None:
         variants = {
@@ -151,8 +150,7 @@ class SecondLaunchTests(LauncherTestCase):
 
     def launch_second(self) -> None:
         local = os.path.join(self.case, "Local")
-        result = self.s.launch(self.exe, set_env={"LOCALAPPDATA": win_path(local)}, cwd=self.case,
-                               timeout_s=20)
+        result = launch(self.s, self.exe, set_env={"LOCALAPPDATA": win_path(local)}, cwd=self.case, timeout_s=20)
         self.assertCleanSuccess(result)
         self.assertEqual(tree_listing(self.case), [], "a second launcher touches no file")
 
@@ -187,8 +185,8 @@ class OpenDialogTests(LauncherTestCase):
 
     def test_new_launch_runs_while_an_error_dialog_is_open(self) -> None:
         exe = self.s.build_launcher(self.s.make_app())
-        reader = self.s.start_dialog_reader(press=False)
-        first = self.s.start_runner(exe, unset=["LOCALAPPDATA"], cwd=self.case)
+        reader = DialogReader(self.s, press=False)
+        first = start_runner(self.s, exe, unset=["LOCALAPPDATA"], cwd=self.case)
         try:
             shown = reader.wait_found()
             assert shown is not None, "the first launcher showed no dialog"
@@ -198,13 +196,13 @@ class OpenDialogTests(LauncherTestCase):
             # find that one again, and an exit with 0 already proves the second
             # launcher showed none.
             local = os.path.join(self.case, "Local")
-            second = self.s.launch(exe, set_env={"LOCALAPPDATA": win_path(local)}, cwd=self.case,
-                                   timeout_s=20, watch_dialog=False)
+            second = launch(self.s, exe, set_env={"LOCALAPPDATA": win_path(local)}, cwd=self.case,
+                            timeout_s=20, watch_dialog=False)
             self.assertEqual(second.exit_code, 0, second)
             self.assertTrue(os.path.isdir(os.path.join(local, "Lumaro")))
         finally:
-            closer = self.s.start_dialog_reader(press=True)
+            closer = DialogReader(self.s, press=True)
             closed = closer.wait_found()
         self.assertIsNotNone(closed, "the first dialog was gone before it was dismissed")
-        code, out = self.s.runner_exit(first)
+        code, out = runner_exit(first)
         self.assertEqual(code, 1, out)

@@ -19,7 +19,7 @@ from lmr import image
 from lmr.e2e.session import Session, tree_listing, wait_for_file
 from lmr.proc import Arg, ToolError, bounded, checked
 from lmr.wine.calls import PathLike, win_path
-from lmr.wine.launch import Launch
+from lmr.wine.launch import Launch, launch as wine_launch
 from lmr.wine.prefix import clone_prefix
 from lmr.wine.session import Session as WineSession
 
@@ -126,7 +126,7 @@ def damage_that_decodes(s: Session, exe: str, out_path: str, chunk: image.Chunk)
 def launch(s: Session, exe: str, local: str, cwd: str, set_env: Optional[Mapping[str, str]] = None,
            timeout_s: float = 60, watch_dialog: bool = True) -> Launch:
     env = {"LOCALAPPDATA": win_path(local), **(set_env or {})}
-    return s.launch(exe, set_env=env, cwd=cwd, timeout_s=timeout_s, watch_dialog=watch_dialog)
+    return wine_launch(s, exe, set_env=env, cwd=cwd, timeout_s=timeout_s, watch_dialog=watch_dialog)
 
 
 def read_records(path: str) -> list[Record]:

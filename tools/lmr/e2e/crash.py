@@ -12,6 +12,7 @@ from lmr.e2e import apps
 from lmr.e2e.session import Session, wait_for, write_tree
 from lmr.wine.calls import win_path
 from lmr.wine.session import Process
+from lmr.wine.launch import runner_exit, start_runner
 
 BIG_PARTS = 22  # large files of each kind
 BIG_PART_SIZE = 1_900_000
@@ -86,7 +87,7 @@ class CrashRounds:
 
     def start(self, local: str) -> tuple[Process, Optional[int], float]:
         env = {"LOCALAPPDATA": win_path(local)}
-        runner = self.s.start_runner(self.exe, set_env=env, cwd=self.work, timeout_s=120)
+        runner = start_runner(self.s, self.exe, set_env=env, cwd=self.work, timeout_s=120)
         pids = wait_for(lambda: linux_pids_of(CRASH_EXE_NAME), 60, step_s=0.002)
         return runner, (pids[0] if pids else None), time.monotonic()
 
@@ -100,7 +101,7 @@ class CrashRounds:
             runner, pid, t0 = self.start(local)
             wait_for(lambda: os.path.isdir(runtime), 120, step_s=0.005)
             times.append(time.monotonic() - t0)
-            code, out = self.s.runner_exit(runner)
+            code, out = runner_exit(runner)
             problems = apps.runtime_problems(runtime, self.want) if code == 0 else [f"exit {code}: {out}"]
             shutil.rmtree(local, ignore_errors=True)
             if pid is None or problems:
@@ -124,7 +125,7 @@ class CrashRounds:
             self.counts["killed"] += 1
         except ProcessLookupError:
             self.counts["finished_first"] += 1
-        self.s.runner_exit(runner)
+        runner_exit(runner)
         # Wine may still be closing the killed process's files.
         wait_for(lambda: pid not in linux_pids_of(CRASH_EXE_NAME), 10)
 

@@ -9,18 +9,17 @@ import subprocess
 import tempfile
 import time
 import unittest
-from collections.abc import Callable, Iterable, Mapping, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from pathlib import Path
 from typing import Any, Optional, TypeVar, Union
 
 from lmr import REPO, image
 from lmr.build import Kit
 from lmr.proc import Arg, ToolError
-from lmr.wine import launch as wine_launch
 from lmr.wine.calls import PathLike
-from lmr.wine.launch import DIALOG_CAPTION, LAUNCH_TIMEOUT_S, DialogReader, Launch
+from lmr.wine.launch import DIALOG_CAPTION, Launch
 from lmr.wine.prefix import make_prefix
-from lmr.wine.session import Process, Session as WineSession
+from lmr.wine.session import Session as WineSession
 
 WINDOW_TITLE = "Lumaro \u00b7 M\u00e1y nh\u00e0"
 MUTEX_NAME = "Local\\Lumaro.Desktop.2026"
@@ -147,24 +146,6 @@ class Session(WineSession):
         return path
 
     # -- running Windows programs -----------------------------------------
-
-    def start_runner(self, exe: PathLike, set_env: Optional[Mapping[str, str]] = None, unset: Iterable[str] = (),
-                     cwd: Optional[PathLike] = None, timeout_s: float = LAUNCH_TIMEOUT_S,
-                     args: Sequence[Arg] = ()) -> Process:
-        return wine_launch.start_runner(self, exe, set_env, unset, cwd, timeout_s, args)
-
-    @staticmethod
-    def runner_exit(proc: Process, timeout_s: float = LAUNCH_TIMEOUT_S + 30) -> tuple[Optional[int], str]:
-        return wine_launch.runner_exit(proc, timeout_s)
-
-    def start_dialog_reader(self, press: bool = True, timeout_s: float = LAUNCH_TIMEOUT_S) -> DialogReader:
-        return DialogReader(self, DIALOG_CAPTION, press, timeout_s)
-
-    def launch(self, exe: PathLike, set_env: Optional[Mapping[str, str]] = None, unset: Iterable[str] = (),
-               cwd: Optional[PathLike] = None, timeout_s: float = LAUNCH_TIMEOUT_S,
-               watch_dialog: bool = True) -> Launch:
-        """Runs exe to its end, the error dialog read and dismissed alongside."""
-        return wine_launch.launch(self, exe, set_env, unset, cwd, timeout_s, watch_dialog=watch_dialog)
 
     def os_error_text(self, code: int) -> str:
         """The dialog text for OS error `code` on this system."""
