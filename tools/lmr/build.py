@@ -117,10 +117,10 @@ def main(argv: Optional[list[str]] = None) -> int:
             if status != 0:
                 return status
             os.replace(kit.link(record, constants, work / "out.exe", rc), out)
+            return 0
     except ToolError as e:
         print(f"lumaro pack: {e}", file=sys.stderr)
         return 1
-    return 0
 
 
 if __name__ == "__main__":

@@ -26,7 +26,7 @@ from lmr.build import Kit
 from lmr.proc import Arg, ToolError, bounded
 from lmr.wine.launch import DIALOG_CAPTION as CAPTION, Dialog, DialogReader, launch, runner_exit, start_runner
 from lmr.wine.prefix import make_prefix
-from lmr.wine.session import Process, Session
+from lmr.wine.session import Session
 
 GREETING = "Xin chào từ Lumaro!"
 
@@ -66,41 +66,28 @@ def step(args: list[Arg], what: str, timeout_s: float = STEP_TIMEOUT_S) -> None:
         raise DemoFailed(f"{what} failed with exit status {status}")
 
 
-class Wine:
-    """The demo's Windows programs in one prefix, through the Wine driver."""
+class Wine(Session):
+    """The demo's Windows programs in one prefix, its user's LOCALAPPDATA inside it."""
 
     def __init__(self, prefix: Path, tools: Path, logs: Path, display: Optional[str] = None) -> None:
-        self.session = Session(prefix, tools, logs=logs, display=display)
-        self.local = self.session.prefix / "drive_c" / "users" / USER_DIR / "AppData" / "Local"
+        super().__init__(prefix, tools, logs=logs, display=display)
+        self.local = self.prefix / "drive_c" / "users" / USER_DIR / "AppData" / "Local"
 
     def start_server(self, cabinet: Path, x11: bool = False, desktop: Optional[str] = None) -> None:
         # A server left over from an earlier run may serve a changed prefix;
         # the session ends it first.
         try:
-            make_prefix(self.session.prefix, cabinet=cabinet, x11=x11, desktop=desktop, display=self.session.display)
-            self.session.start()
+            make_prefix(self.prefix, cabinet=cabinet, x11=x11, desktop=desktop, display=self.display)
+            self.start()
         except ToolError as e:
             raise DemoFailed(str(e)) from None
-        shutil.rmtree(self.session.prefix / "drive_c" / "users" / USER_DIR, ignore_errors=True)
+        shutil.rmtree(self.prefix / "drive_c" / "users" / USER_DIR, ignore_errors=True)
         self.local.mkdir(parents=True)
 
-    def stop_server(self) -> None:
-        self.session.close()
-
-    def start_launcher(self, exe: Path) -> Process:
-        return start_runner(self.session, exe, set_env={"LOCALAPPDATA": LOCAL_APP_DATA}, timeout_s=LAUNCH_TIMEOUT_S)
-
-    def launcher_exit(self, runner: Process) -> int:
-        code, report = runner_exit(runner, LAUNCH_TIMEOUT_S + 60)
-        if code is None:
-            raise DemoFailed(f"lmr-runner reported no exit code: {report}")
-        return code
-
-    def launch(self, exe: Path, env: Optional[dict[str, str]] = None) -> tuple[int, float, Optional[Dialog]]:
+    def launch_app(self, exe: Path, env: Optional[dict[str, str]] = None) -> tuple[int, float, Optional[Dialog]]:
         """Runs exe to its end with a reader that reads and closes the error
         dialog, if one comes; returns (exit code, seconds, dialog or None)."""
-        result = launch(self.session, exe, set_env={"LOCALAPPDATA": LOCAL_APP_DATA, **(env or {})},
-                        timeout_s=LAUNCH_TIMEOUT_S)
+        result = launch(self, exe, set_env={"LOCALAPPDATA": LOCAL_APP_DATA, **(env or {})}, timeout_s=LAUNCH_TIMEOUT_S)
         if result.exit_code is None:
             raise DemoFailed(f"lmr-runner reported no exit code: {result.report}")
         return result.exit_code, result.seconds, result.dialog
@@ -209,8 +196,8 @@ def screenshot(args: argparse.Namespace, exe: Path, work: Path, out_png: Path) -
         wine = Wine(args.x11_prefix, args.tools, work / "logs" / "x11", display=display)
         wine.start_server(args.cabinet, x11=True, desktop=f"{DESKTOP[0]}x{DESKTOP[1]}")
         try:
-            peek = DialogReader(wine.session, press=False, timeout_s=DIALOG_TIMEOUT_S)
-            launcher = wine.start_launcher(exe)
+            peek = DialogReader(wine, press=False, timeout_s=DIALOG_TIMEOUT_S)
+            launcher = start_runner(wine, exe, set_env={"LOCALAPPDATA": LOCAL_APP_DATA}, timeout_s=LAUNCH_TIMEOUT_S)
             if peek.wait_found() is None:
                 launcher.kill()
                 raise DemoFailed("the dialog did not come up on the X display")
@@ -218,12 +205,12 @@ def screenshot(args: argparse.Namespace, exe: Path, work: Path, out_png: Path) -
             x, y, width, height = dialog_box(display, work / "x11-desktop.png")
             out_png.parent.mkdir(parents=True, exist_ok=True)
             grab(display, out_png, (x - MARGIN, y - MARGIN, width + 2 * MARGIN, height + 2 * MARGIN))
-            DialogReader(wine.session, timeout_s=10).wait_found()
-            code = wine.launcher_exit(launcher)
+            DialogReader(wine, timeout_s=10).wait_found()
+            code, report = runner_exit(launcher, LAUNCH_TIMEOUT_S + 60)
             if code != 1:
-                raise DemoFailed(f"the launcher on the X display ended with {code}, not 1")
+                raise DemoFailed(f"the launcher on the X display ended with {code}, not 1: {report}")
         finally:
-            wine.stop_server()
+            wine.close()
     print(f"  saved {out_png}")
 
 
@@ -272,7 +259,7 @@ def run(args: argparse.Namespace) -> None:
     try:
         data_root = wine.local / "Lumaro"
         say("First launch: installs the runtime, seeds the device file, runs the app")
-        code, first, dialog = wine.launch(exe)
+        code, first, dialog = wine.launch_app(exe)
         print(f"  exit {code} after {first:.2f} s")
         show_tree(data_root)
         expect_clean("the first launch", code, dialog, data_root)
@@ -282,7 +269,7 @@ def run(args: argparse.Namespace) -> None:
             check_greeting(data_root)
 
         say("Warm launch: the runtime is complete, so nothing is unpacked")
-        code, warm, dialog = wine.launch(exe)
+        code, warm, dialog = wine.launch_app(exe)
         print(f"  exit {code} after {warm:.2f} s (first launch {first:.2f} s)")
         expect_clean("the warm launch", code, dialog, data_root)
 
@@ -290,10 +277,10 @@ def run(args: argparse.Namespace) -> None:
         make_app(work / "failing-app", node, ROOT / "demo/failing-app/home.mjs")
         bad_exe = work / "failing" / "Lumaro.exe"
         pack(args, work / "failing-app", bad_exe)
-        code, _, dialog = wine.launch(bad_exe, STAND_IN_FAILURE if stand_in else None)
+        code, _, dialog = wine.launch_app(bad_exe, STAND_IN_FAILURE if stand_in else None)
         check_failure_dialog(code, dialog, stand_in)
     finally:
-        wine.stop_server()
+        wine.close()
 
     if not args.no_screenshot:
         say("Screenshot of the dialog (Xvfb, X11 driver, Wine's virtual desktop)")
