@@ -160,7 +160,8 @@ int wmain(int argc, wchar_t** argv) {
   clock.Lap("staging");
 
   pkg::UnpackOptions options;
-  options.flush_files = mode == FlushMode::kShipped;
+  fs::InstallFlush shipped = fs::InstallFlush::ForThisSystem();
+  if (mode == FlushMode::kShipped) options.flush = &shipped;
   if (mode == FlushMode::kEach) options.write = &FlushingWrite;
   if (mode == FlushMode::kLateKeep || mode == FlushMode::kLateParallel ||
       mode == FlushMode::kKeepOnly) {
