@@ -13,7 +13,9 @@ import os
 import random
 import shutil
 import sys
+import tempfile
 import time
+import unittest
 from pathlib import Path
 
 from lmr import powercut_fs
@@ -133,6 +135,62 @@ class Cuts:
         return "during" if any((p / "ready").exists() for p in staging) else "before"
 
 
+class PowerCutFileSystemTests(unittest.TestCase):
+    """The loss model itself, without Wine: what a cut keeps and loses."""
+
+    def setUp(self) -> None:
+        reason = powercut_fs.unavailable()
+        if reason:
+            self.skipTest(reason)
+        self.dir = Path(tempfile.mkdtemp(prefix="lumaro-powercut-"))
+        self.addCleanup(shutil.rmtree, self.dir, True)
+
+    def write(self, mnt: Path, name: str, parts: list[tuple[bytes, bool]]) -> None:
+        """Writes each part in turn, fsyncing after those marked."""
+        fd = os.open(mnt / name, os.O_CREAT | os.O_WRONLY, 0o644)
+        try:
+            for data, sync in parts:
+                os.write(fd, data)
+                if sync:
+                    os.fsync(fd)
+        finally:
+            os.close(fd)
+
+    def test_a_cut_loses_what_no_fsync_covered_and_keeps_metadata(self) -> None:
+        for loss, partly_synced in (("zeros", b"a" * 3000 + bytes(500)), ("truncate", b"a" * 3000)):
+            disk, mnt = self.dir / f"disk-{loss}", self.dir / f"mnt-{loss}"
+            with powercut_fs.Mount(disk, mnt, cut_at=10**6, loss=loss) as m:
+                self.write(mnt, "synced", [(b"s" * 4000, True)])
+                self.write(mnt, "unsynced", [(b"u" * 4000, False)])
+                self.write(mnt, "partly", [(b"a" * 3000, True), (b"b" * 500, False)])
+                os.mkdir(mnt / "d")
+                os.rename(mnt / "unsynced", mnt / "d" / "moved")
+                report = m.unmount()
+            self.assertEqual((disk / "synced").read_bytes(), b"s" * 4000, loss)
+            self.assertEqual((disk / "partly").read_bytes(), partly_synced, loss)
+            moved = (disk / "d" / "moved").read_bytes()  # the rename survived, the data did not
+            self.assertEqual(moved, bytes(4000) if loss == "zeros" else b"", loss)
+            self.assertEqual(report.lost, {"d/moved": 4000, "partly": 500}, loss)
+
+    def test_the_power_goes_out_at_the_chosen_operation(self) -> None:
+        disk, mnt = self.dir / "disk", self.dir / "mnt"
+        with powercut_fs.Mount(disk, mnt, cut_at=3) as m:
+            fd = os.open(mnt / "first", os.O_CREAT | os.O_WRONLY, 0o644)  # operation 1
+            try:
+                os.write(fd, b"1")  # 2
+                with self.assertRaises(OSError):  # 3: the fsync
+                    os.fsync(fd)
+            finally:
+                os.close(fd)
+            self.assertTrue(m.powered_off())
+            with self.assertRaises(OSError):
+                os.mkdir(mnt / "later")
+            report = m.unmount()
+        self.assertEqual([op[0] for op in report.ops], ["create", "write"])
+        self.assertFalse((disk / "later").exists())
+        self.assertEqual((disk / "first").read_bytes(), b"\0")
+
+
 class PowerCutTests(LauncherTestCase):
 
     def test_a_power_cut_never_leaves_a_runtime_trusted_with_lost_bytes(self) -> None:
@@ -158,5 +216,4 @@ class PowerCutTests(LauncherTestCase):
 
 
 if __name__ == "__main__":
-    import unittest
     unittest.main()
