@@ -20,7 +20,7 @@ from pathlib import Path
 
 from lmr import powercut_fs
 from tests.e2e import e2e_apps as apps
-from tests.e2e.harness import LauncherTestCase
+from tests.e2e.harness import LauncherTestCase, Session
 from tools.wine import wine_driver
 
 # CI's bound; LUMARO_POWER_CUTS runs more. Cuts cycle through the three
@@ -29,7 +29,7 @@ CUTS = int(os.environ.get("LUMARO_POWER_CUTS") or 6)
 WINDOWS = ("before", "during", "after")
 
 
-def power_cut_app(s) -> str:
+def power_cut_app(s: Session) -> str:
     """The node.exe stand-in, home.mjs and 150 files of 1 to 60 KiB in
     folders, as a small node_modules would be."""
     rng = random.Random(20)
@@ -43,7 +43,7 @@ class Cuts:
     """Rounds of cut, reboot and relaunch over one launcher, on a prefix of
     their own (every Wine process in it is killed at each cut)."""
 
-    def __init__(self, s, case: str, seed: int) -> None:
+    def __init__(self, s: Session, case: str, seed: int) -> None:
         self.s, self.case, self.rng = s, Path(case), random.Random(seed)
         app = power_cut_app(s)
         self.exe = s.build_launcher(app)
@@ -62,7 +62,7 @@ class Cuts:
     def runtime(self, disk: Path) -> Path:
         return disk / "Lumaro" / f"runtime-{self.build_id}"
 
-    def launch(self, mount: Path):
+    def launch(self, mount: Path) -> wine_driver.Launch:
         for attempt in range(3):
             result = self.wine.launch(self.exe, localappdata=mount, cwd=self.case, timeout_s=120)
             # After a reboot Wine hands out the same process ids again: the
@@ -192,6 +192,7 @@ class PowerCutFileSystemTests(unittest.TestCase):
 
 
 class PowerCutTests(LauncherTestCase):
+    s: Session
 
     def test_a_power_cut_never_leaves_a_runtime_trusted_with_lost_bytes(self) -> None:
         reason = powercut_fs.unavailable()
