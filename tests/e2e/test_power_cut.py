@@ -19,9 +19,11 @@ import unittest
 from pathlib import Path
 
 from lmr import powercut_fs
-from tests.e2e import e2e_apps as apps
-from tests.e2e.harness import LauncherTestCase, Session
-from tools.wine import wine_driver
+from lmr.e2e import apps
+from lmr.e2e.session import LauncherTestCase, Session
+from lmr.wine.calls import win_path
+from lmr.wine.launch import Launch
+from lmr.wine.session import start_server, stop_server
 
 # CI's bound; LUMARO_POWER_CUTS runs more. Cuts cycle through the three
 # windows of an install (see Cuts.window) so each is hit in a short run.
@@ -40,8 +42,9 @@ def power_cut_app(s: Session) -> str:
 
 
 class Cuts:
-    """Rounds of cut, reboot and relaunch over one launcher, on a prefix of
-    their own (every Wine process in it is killed at each cut)."""
+    """Rounds of cut, reboot and relaunch over one launcher, in the run's
+    prefix: at each cut every Wine process in it is killed with its server,
+    and the reboot starts the server again."""
 
     def __init__(self, s: Session, case: str, seed: int) -> None:
         self.s, self.case, self.rng = s, Path(case), random.Random(seed)
@@ -49,22 +52,16 @@ class Cuts:
         self.exe = s.build_launcher(app)
         self.want = apps.expected_runtime(app)
         self.build_id = apps.build_id_of(self.exe)
-        prefix = wine_driver.clone_prefix(s.prefix, self.case / "prefix", cabinet=True)
-        self.wine = wine_driver.Session(prefix, s.wine.tools, logs=str(self.case / "logs"))
-        self.wine.start()
         self.landed = dict.fromkeys(WINDOWS, 0)
         self.failures: list[str] = []
         self.window_ops: dict[str, tuple[int, int]] = {}
 
-    def close(self) -> None:
-        self.wine.close()
-
     def runtime(self, disk: Path) -> Path:
         return disk / "Lumaro" / f"runtime-{self.build_id}"
 
-    def launch(self, mount: Path) -> wine_driver.Launch:
+    def launch(self, mount: Path) -> Launch:
         for attempt in range(3):
-            result = self.wine.launch(self.exe, localappdata=mount, cwd=self.case, timeout_s=120)
+            result = apps.launch(self.s, self.exe, str(mount), cwd=str(self.case), timeout_s=120)
             # After a reboot Wine hands out the same process ids again: the
             # relaunch may meet the cut install's staging folder under its own
             # name (183) and the next one gets another id.
@@ -102,12 +99,13 @@ class Cuts:
         loss = powercut_fs.LOSS_MODES[(n // len(WINDOWS)) % 2]
         disk, mnt = self.case / f"disk-{n}", self.case / f"mnt-{n}"
         with powercut_fs.Mount(disk, mnt, cut_at=cut_at, loss=loss) as m:
-            runner = self.wine.start_runner(self.exe, localappdata=mnt, cwd=self.case, timeout_s=120)
+            runner = self.s.start_runner(self.exe, set_env={"LOCALAPPDATA": win_path(mnt)}, cwd=self.case,
+                                         timeout_s=120)
             deadline = time.monotonic() + 120
             while runner.poll() is None and not m.powered_off() and time.monotonic() < deadline:
                 time.sleep(0.01)
             # The power is out: every Wine process of the prefix dies with it.
-            wine_driver.stop_server(self.wine.prefix)
+            stop_server(self.s.prefix)
             runner.kill()
             report = m.unmount()
         where = self.landed_in(disk)
@@ -116,7 +114,7 @@ class Cuts:
         context = f"cut {n} at operation {cut_at} ({aim}, landed {where}, {loss}, {lost} bytes lost)"
 
         # The reboot, and the launch after it, on the same disk.
-        wine_driver.start_server(self.wine.prefix)
+        start_server(self.s.prefix)
         with powercut_fs.Mount(disk, mnt):
             result = self.launch(mnt)
         problems = apps.runtime_problems(str(self.runtime(disk)), self.want) \
@@ -192,7 +190,6 @@ class PowerCutFileSystemTests(unittest.TestCase):
 
 
 class PowerCutTests(LauncherTestCase):
-    s: Session
 
     def test_a_power_cut_never_leaves_a_runtime_trusted_with_lost_bytes(self) -> None:
         reason = powercut_fs.unavailable()
@@ -206,7 +203,7 @@ class PowerCutTests(LauncherTestCase):
             for n in range(CUTS):
                 cuts.round(n)
         finally:
-            cuts.close()
+            start_server(self.s.prefix)  # the later tests' server, whatever happened
         print(f"\npower cuts (seed {seed}): {CUTS} in {time.monotonic() - started:.1f} s, landed "
               + ", ".join(f"{k} the rename {v}" for k, v in cuts.landed.items())
               + " (during: the marker written, the rename not yet)"

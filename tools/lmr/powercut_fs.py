@@ -77,7 +77,7 @@ class Ranges:
         return self.spans[0][0]
 
 
-class PowerCutFS(Operations):  # type: ignore[misc]
+class PowerCutFS(Operations):
     """Pass-through to `backing` that loses unsynced bytes at a cut."""
 
     def __init__(self, backing: str, cut_at: int | None = None, loss: str = "zeros",
