@@ -1,12 +1,14 @@
 // The launcher's cold install, step by step: the same library calls in the
 // same order as EnsureRuntime, each one timed, around a payload linked in the
 // same way (.incbin into .rdata). The launcher itself writes no log.
-//   install_steps [--flush shipped|each|late-keep|late-reopen|late-parN|keep-only|none]
+//   install_steps [--flush shipped|each|late-keep|late-reopen|late-parN|keep-only|none|stand-in|fallback]
 // shipped is the unpacker as the launcher calls it (its flush is inside the
 // unpack step); each flushes every file right after its write, before its
 // close; the late modes flush after the last write, keeping the handles
 // (late-keep), opening the files again (late-reopen) or from N threads at
-// once (late-parN): concurrent flushes can share one journal commit.
+// once (late-parN): concurrent flushes can share one journal commit;
+// stand-in and fallback count the install's flushes (with and without an
+// NtFlushBuffersFileEx, here a stand-in that forwards to FlushFileBuffers).
 // LOCALAPPDATA\Lumaro must hold no runtime of this build yet. Prints one line
 // "steps: NAME_ms=... ..." and exits 0 when the runtime is in place.
 #include <atomic>
@@ -24,6 +26,8 @@
 #include "package/payload_record.h"
 #include "package/unpack.h"
 #include "platform/fs.h"
+#include "platform/install_flush.h"
+#include "platform/win32.h"
 #include "platform/path_rules.h"
 #include "platform/error_text.h"
 
@@ -35,7 +39,27 @@ namespace lch = lumaro::launcher;
 
 // kKeepOnly keeps the handles as the late modes do but flushes nothing: the
 // cost of holding every file open.
-enum class FlushMode { kShipped, kEach, kLateKeep, kLateReopen, kLateParallel, kKeepOnly, kNone };
+// kStandIn installs with a stand-in for NtFlushBuffersFileEx (Wine lacks it)
+// that counts its calls and forwards to FlushFileBuffers; kFallback without
+// it. Both count the install's full flushes.
+enum class FlushMode {
+  kShipped, kEach, kLateKeep, kLateReopen, kLateParallel, kKeepOnly, kNone, kStandIn, kFallback
+};
+
+int g_no_sync_flushes = 0;
+int g_full_flushes = 0;
+
+fs::NtStatus CountingFlushEx(fs::NativeHandle file, std::uint32_t, void*, std::uint32_t, void* io) {
+  ++g_no_sync_flushes;
+  if (!FlushFileBuffers(file)) return static_cast<fs::NtStatus>(0xC0000185);  // STATUS_IO_DEVICE_ERROR
+  static_cast<IO_STATUS_BLOCK*>(io)->Status = 0;
+  return 0;
+}
+
+fs::Result<void> CountingFullFlush(fs::NativeHandle file) {
+  ++g_full_flushes;
+  return fs::InstallFlush::FullFlush(file);
+}
 
 // Late flush keeping handles: the unpacker closes each file after writing, so
 // the write hook keeps a duplicate of each new file's handle (first write at
@@ -110,6 +134,8 @@ int wmain(int argc, wchar_t** argv) {
            : m == L"each"        ? FlushMode::kEach
                                  : FlushMode::kShipped;
     if (m == L"keep-only") mode = FlushMode::kKeepOnly;
+    if (m == L"stand-in") mode = FlushMode::kStandIn;
+    if (m == L"fallback") mode = FlushMode::kFallback;
     if (m.starts_with(L"late-par")) {
       mode = FlushMode::kLateParallel;
       threads = std::max(1, _wtoi(m.c_str() + 8));
@@ -147,6 +173,8 @@ int wmain(int argc, wchar_t** argv) {
   const double decoded = lmr_bench::NowMs();
   if (!package && Fails("DecompressPackage", package.error())) return 1;
   const std::uint32_t crc = pkg::Crc32(package->bytes());
+  const auto cursor = pkg::ArchiveCursor::Open(package->bytes());
+  const unsigned files = cursor ? cursor->entry_count() : 0;
   const double digest = lmr_bench::NowMs() - decoded;
   clock.Add("decode", decoded - before_decode - digest);
   clock.Add("digest", digest);
@@ -160,7 +188,11 @@ int wmain(int argc, wchar_t** argv) {
   clock.Lap("staging");
 
   pkg::UnpackOptions options;
-  options.flush_files = mode == FlushMode::kShipped;
+  fs::InstallFlush shipped = mode == FlushMode::kStandIn    ? fs::InstallFlush(&CountingFlushEx, &CountingFullFlush)
+                             : mode == FlushMode::kFallback ? fs::InstallFlush(nullptr, &CountingFullFlush)
+                                                            : fs::InstallFlush::ForThisSystem();
+  const bool counted = mode == FlushMode::kStandIn || mode == FlushMode::kFallback;
+  if (mode == FlushMode::kShipped || counted) options.flush = &shipped;
   if (mode == FlushMode::kEach) options.write = &FlushingWrite;
   if (mode == FlushMode::kLateKeep || mode == FlushMode::kLateParallel ||
       mode == FlushMode::kKeepOnly) {
@@ -221,7 +253,11 @@ int wmain(int argc, wchar_t** argv) {
     if (marker->error_after_open == ERROR_ALREADY_EXISTS) {
       if (auto cut = fs::TruncateToZero(marker->handle.get()); !cut) return 1;
     }
-    if (!FlushFileBuffers(marker->handle.get())) return 1;
+    if (counted) {
+      if (auto sealed = shipped.Seal(marker->handle.get()); !sealed) return 1;
+    } else if (!FlushFileBuffers(marker->handle.get())) {
+      return 1;
+    }
   }
   clock.Lap("marker");
 
@@ -235,5 +271,9 @@ int wmain(int argc, wchar_t** argv) {
 
   std::printf("%s total_ms=%.2f crc32=%08X touch=%u flush=%ls\n", clock.line.c_str(),
               clock.total, crc, sum & 0xFF, argc > 2 ? argv[2] : L"shipped");
+  if (counted) {
+    std::printf("files=%u no_sync_flushes=%d full_flushes=%d\n", files, g_no_sync_flushes,
+                g_full_flushes);
+  }
   return 0;
 }

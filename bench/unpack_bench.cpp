@@ -22,7 +22,8 @@ bool UnpackOnce(std::span<const std::byte> archive, const std::wstring& dir, boo
     return false;
   }
   lumaro::package::UnpackOptions options;
-  options.flush_files = flush;
+  lumaro::platform::InstallFlush per_file = lumaro::platform::InstallFlush::ForThisSystem();
+  if (flush) options.flush = &per_file;
   const std::string staging = lmr_bench::ToUtf8(dir);
   const double t0 = lmr_bench::NowMs();
   auto result = lumaro::package::UnpackPackage(archive, staging, options);

@@ -18,11 +18,13 @@ using platform::Result;
 
 constexpr std::string_view kReadyMarker = "ready";
 
-// Empty even when the package itself carried a top-level "ready".
-Result<void> WriteReadyMarker(std::string_view staging_dir) {
+// Empty even when the package itself carried a top-level "ready". Its full
+// flush is the install's one device flush: it makes every file written out
+// before it durable too.
+Result<void> WriteReadyMarker(std::string_view staging_dir, platform::InstallFlush& flush) {
   auto marker = platform::OpenEmptiedForWriting(platform::JoinPath(staging_dir, kReadyMarker));
   if (!marker) return Fail(std::move(marker.error()));
-  return platform::FlushFile(marker->get());
+  return flush.Seal(marker->get());
 }
 
 }  // namespace
@@ -44,7 +46,7 @@ Result<void> PublishStaging(std::string_view staging_dir, std::string_view runti
 }
 
 Result<void> EnsureRuntime(std::string_view data_root, std::string_view build_id,
-                           std::string_view runtime_dir) {
+                           std::string_view runtime_dir, InstallFlushSource flush_source) {
   if (RuntimeComplete(runtime_dir)) return {};
   if (platform::Exists(runtime_dir)) return Fail(LaunchError::InvalidPackage());
 
@@ -54,10 +56,13 @@ Result<void> EnsureRuntime(std::string_view data_root, std::string_view build_id
   const std::string staging_dir =
       platform::JoinPath(data_root, StagingDirName(build_id, platform::CurrentProcessId()));
   if (auto created = platform::CreateFolder(staging_dir); !created) return created;
-  if (auto unpacked = package::UnpackPackage(package->bytes(), staging_dir); !unpacked) {
+  platform::InstallFlush flush = flush_source();
+  package::UnpackOptions options;
+  options.flush = &flush;
+  if (auto unpacked = package::UnpackPackage(package->bytes(), staging_dir, options); !unpacked) {
     return unpacked;
   }
-  if (auto marked = WriteReadyMarker(staging_dir); !marked) return marked;
+  if (auto marked = WriteReadyMarker(staging_dir, flush); !marked) return marked;
 
   if (auto published = PublishStaging(staging_dir, runtime_dir); !published) return published;
   package->Free();

@@ -46,8 +46,8 @@ platform::Result<void> UnpackPackage(std::span<const std::byte> archive,
     if (auto written = platform::WriteAll(file->get(), *data, options.write); !written) {
       return written;
     }
-    if (options.flush_files) {
-      if (auto flushed = platform::FlushFile(file->get()); !flushed) return flushed;
+    if (options.flush != nullptr) {
+      if (auto flushed = options.flush->FileWritten(file->get()); !flushed) return flushed;
     }
   }
   if (!cursor->AtEnd()) return Fail(LaunchError::InvalidPackage());

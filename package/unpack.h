@@ -8,14 +8,17 @@
 #include <string_view>
 
 #include "platform/fs.h"
+#include "platform/install_flush.h"
 #include "platform/result.h"
 
 namespace lumaro::package {
 
 struct UnpackOptions {
-  // Flush each file before closing it, so that the rename which publishes
-  // the folder never runs ahead of the data on disk.
-  bool flush_files = true;
+  // The install's flushes: each file is handed to it after its write and
+  // before its close, so the rename that publishes the folder never runs
+  // ahead of the data on disk. Null: nothing is flushed (format tests,
+  // benchmarks); the installer always passes one.
+  platform::InstallFlush* flush = nullptr;
   platform::WriteChunkFn write = &platform::NtWriteChunk;  // tests inject faults here
 };
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/current_process.h"
+#include "platform/nt_io.h"
 #include "platform/path_rules.h"
 #include "platform/system_path.h"
 #include "platform/win32_error.h"
@@ -21,19 +22,9 @@ static_assert(kAttributeReparsePoint == FILE_ATTRIBUTE_REPARSE_POINT);
 
 namespace {
 
-constexpr LONG kStatusPending = 0x00000103;
 constexpr LONG kStatusEndOfFile = static_cast<LONG>(0xC0000011);
 constexpr DWORD kErrorCantAccessFile = 1920;
 constexpr std::size_t kMinGrowth = 8192;
-
-bool NtSuccess(LONG status) { return status >= 0; }
-
-// Waits for a request that a handle opened for asynchronous use left pending.
-LONG FinalStatus(HANDLE file, LONG status, const IO_STATUS_BLOCK& io) {
-  if (status != kStatusPending) return status;
-  WaitForSingleObject(file, INFINITE);
-  return io.Status;
-}
 
 struct ReadAttempt {
   LONG status;
