@@ -163,7 +163,10 @@ async function reasonToKeep(data, realData, name, ownRuntime, ownInstalled, now)
   if (sameName(name, DEVICE_FILE)) return 'device file';
   if (sameName(name, STARTUP_LOG)) return 'startup log';
   if (!RUNTIME.test(name) && !STAGING.test(name) && !REMOVING.test(name)) return 'unknown';
-  if (!(await isOwnFolder(folder, realData))) return 'not a folder';
+  const info = await lstat(folder);
+  if (info.isSymbolicLink()) return 'link';
+  if (!info.isDirectory()) return 'not a folder';
+  if (!(await isOwnFolder(folder, realData))) return 'link';
   if (RUNTIME.test(name)) {
     // Without a marker it is damaged and blocks its build; with one, only
     // runtimes installed before this one go.
