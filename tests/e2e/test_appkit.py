@@ -10,7 +10,8 @@ import time
 from typing import Any
 
 from tests.e2e import e2e_apps as apps
-from tests.e2e.harness import REPO, LauncherTestCase, Session, SetupError, tree_listing, wait_for_file, win_path
+from tests.e2e.harness import (MUTEX_NAME, REPO, WINDOW_TITLE, LauncherTestCase, Session, SetupError, tree_listing,
+                               wait_for, wait_for_file, win_path)
 from tools import node_win
 
 KIT = os.path.join(REPO, "appkit", "lumaro.mjs")
@@ -21,7 +22,7 @@ HOME_MJS = r"""import { writeFileSync } from 'node:fs';
 import * as kit from './lumaro.mjs';
 const report = {
   runtime: kit.runtimeFolder(), data: kit.dataFolder(), device: kit.deviceFile(),
-  handedOver: process.env.LMR_DEVICE_FILE ?? null,
+  handedOver: process.env.LMR_DEVICE_FILE ?? null, argv: process.argv, cwd: process.cwd(),
 };
 report.prune = await kit.pruneOldRuntimes();
 console.log('to standard output');
@@ -97,15 +98,16 @@ class AppKitCase(LauncherTestCase):
         self.own = os.path.basename(apps.runtime_dir(self.local, self.exe))
         self.report_path = os.path.join(self.case, "report.json")
 
-    def run_app(self, install: bool = False) -> dict[str, Any]:
+    def run_app(self, install: bool = False, args: tuple[str, ...] = ()) -> dict[str, Any]:
         """Launches the packed app (into a runtime put in place beforehand
-        unless install) and returns what it reported."""
+        unless install), with args on the launcher's command line; what the
+        app reported."""
         if not install and not os.path.isdir(apps.runtime_dir(self.local, self.exe)):
             apps.preinstall(self.exe, self.app, self.local)
         if os.path.exists(self.report_path):
             os.unlink(self.report_path)
-        result = apps.launch(self.s, self.exe, self.local, cwd=self.case, timeout_s=180,
-                             set_env={"KIT_REPORT": win_path(self.report_path)})
+        result = self.s.wine.launch(self.exe, set_env={"KIT_REPORT": win_path(self.report_path)}, cwd=self.case,
+                                    timeout_s=180, localappdata=self.local, args=args)
         self.assertCleanSuccess(result)
         with open(os.path.join(self.root, "startup.log"), "rb") as f:
             self.assertEqual(f.read(), b"kit done\n", "standard error is kept, standard output is not")
@@ -146,8 +148,11 @@ class PruneTests(AppKitCase):
         before = {n: apps.snapshot(os.path.join(self.root, n)) for n in kept_names}
         outside_before = apps.snapshot(outside)
 
-        report = self.run_app(install=True)
+        report = self.run_app(install=True, args=("--open", "tệp.txt"))
         own_runtime = win_path(self.root) + "\\" + self.own
+        # What the user gives the exe never reaches the app.
+        self.assertEqual(report["argv"], [own_runtime + "\\node.exe", own_runtime + "\\home.mjs", "--desktop"])
+        self.assertEqual(report["cwd"], own_runtime)
         self.assertEqual(report["runtime"], own_runtime)
         self.assertEqual(report["data"], win_path(self.root))
         self.assertEqual(report["device"], win_path(self.root) + "\\device.local.json")
@@ -162,7 +167,10 @@ class PruneTests(AppKitCase):
         self.assertEqual(apps.snapshot(outside), outside_before, "pruning went through a link")
         self.assertEqual(apps.runtime_problems(os.path.join(self.root, self.own), apps.expected_runtime(self.app)), [])
 
-        # Nothing left to do: a second prune removes nothing and changes nothing.
+        # Nothing left to do: a second prune removes nothing and changes
+        # nothing. The launcher checks three names of its runtime and
+        # repairs nothing: what the app changed there stays changed.
+        apps.write_tree(os.path.join(self.root, self.own), {"hold.mjs": "// changed\n", "extra.txt": "added\n"})
         snapshot = apps.snapshot(self.root)
         again = self.run_app()
         self.assertEqual(again["prune"]["removed"], [])
@@ -232,10 +240,59 @@ class OutsideLauncherTests(AppKitCase):
         runtime(marker_folder, None)
         os.mkdir(os.path.join(marker_folder, "ready"))
         before = apps.snapshot(self.root)
-        nothing: dict[str, Any] = {"runtime": None, "data": None, "device": None, "handedOver": None,
-                                   "prune": {"removed": [], "kept": []}}
+        nothing: dict[str, Any] = {"runtime": None, "data": None, "device": None, "prune": {"removed": [], "kept": []}}
         for label, cwd in (("an ordinary folder", self.app), ("a runtime's name without its marker", fake),
                            ("a folder named ready", marker_folder)):
             with self.subTest(label):
-                self.assertEqual(self.run_outside(cwd), nothing)
+                report = self.run_outside(cwd)
+                self.assertEqual({k: report[k] for k in nothing}, nothing)
         self.assertEqual(apps.snapshot(self.root), before)
+
+    def test_a_runtime_with_its_marker_is_known_by_its_parent_whatever_its_name(self) -> None:
+        data = os.path.join(self.case, "Local", "Ứng dụng Beta")
+        folder = os.path.join(data, "runtime-DDDDDDDDDDDDDDDD")
+        runtime(folder, 0)
+        report = self.run_outside(folder)
+        self.assertEqual(report["runtime"], win_path(folder))
+        self.assertEqual(report["data"], win_path(data))
+        # No launcher handed a device file over: the data folder's is named.
+        self.assertIsNone(report["handedOver"])
+        self.assertEqual(report["device"], win_path(data) + "\\device.local.json")
+        self.assertEqual(self.kept(report), {"runtime-DDDDDDDDDDDDDDDD": "own runtime"})
+
+
+class WindowTitleTests(LauncherTestCase):
+    s: Session
+
+    def window(self, title: str) -> str:
+        """A minimised top-level window with that title; the file its state is written to."""
+        state = os.path.join(self.case, self.s.unique("window") + ".json")
+        proc = self.s.spawn([self.s.tool("lmr-window.exe"), "--state", "minimized", "--title", title,
+                             "--state-file", win_path(state), "--lifetime-ms", "60000",
+                             "--stop-file", win_path(state + ".stop")], "window")
+        self.addCleanup(proc.kill)
+        self.addCleanup(lambda: open(state + ".stop", "w").close())
+        self.assertTrue(wait_for(lambda: (read_json(state) or {}).get("iconic"), 30), "the window never came up")
+        return state
+
+    def test_a_second_launch_activates_the_window_of_exactly_that_title(self) -> None:
+        exe = self.s.scenario_launcher()
+        ready = os.path.join(self.case, "mutex-ready")
+        holder = self.s.spawn([self.s.tool("lmr-hold-mutex.exe"), "--name", MUTEX_NAME, "--lifetime-ms", "60000",
+                               "--ready-file", win_path(ready), "--stop-file", win_path(ready + ".stop")], "mutex")
+        self.addCleanup(holder.kill)
+        self.assertTrue(wait_for_file(ready), "the mutex holder did not start")
+        longer, exact = self.window(WINDOW_TITLE + " (2)"), self.window(WINDOW_TITLE)
+        result = self.s.launch(exe, set_env={"LOCALAPPDATA": win_path(os.path.join(self.case, "Local"))},
+                               cwd=self.case, timeout_s=20)
+        self.assertCleanSuccess(result)
+        self.assertTrue(wait_for(lambda: not (read_json(exact) or {}).get("iconic", True), 10), read_json(exact))
+        self.assertTrue((read_json(longer) or {}).get("iconic"), "a window with a longer title was restored")
+
+
+def read_json(path: str) -> Any:
+    try:
+        with open(path, encoding="utf-8") as f:
+            return json.load(f)
+    except (OSError, ValueError):
+        return None
