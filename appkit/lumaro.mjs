@@ -186,7 +186,12 @@ async function reasonToKeep(data, realData, name, ownRuntime, ownInstalled, now)
  * first renamed to a name no launcher trusts, so a launcher never meets a
  * half-deleted runtime; one in use fails that rename (or the in-use check)
  * and stays whole. Never throws: what could not be done is kept.
- * Resolves to { removed: [name], kept: [{ name, reason, code? }] }.
+ * Resolves to { removed: [name], kept: [{ name, reason, code?, from? }] }:
+ * reasons are 'own runtime', 'device file', 'startup log', 'unknown',
+ * 'not a folder', 'link', 'newer', 'recent', 'in use', 'rename failed',
+ * 'unreadable', and 'unfinished' for a folder renamed from `from` whose
+ * deletion stopped; with `error` beside them when the data folder could
+ * not be read. Outside a launcher it does nothing.
  */
 export async function pruneOldRuntimes() {
   const result = { removed: [], kept: [] };
@@ -227,7 +232,9 @@ export async function pruneOldRuntimes() {
         doomed = await freshName(data);
         await rename(path.join(data, name), path.join(data, doomed));
       } catch (error) {
-        keep(name, 'in use', error);
+        // Windows refuses to rename a folder that holds open files.
+        const busy = ['EBUSY', 'EPERM', 'EACCES'].includes(error.code);
+        keep(name, busy ? 'in use' : 'rename failed', error);
         continue;
       }
     }
