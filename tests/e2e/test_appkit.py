@@ -7,14 +7,18 @@ import json
 import os
 import shutil
 import time
+from pathlib import Path
 from typing import Any
 
-from tests.e2e import e2e_apps as apps
-from tests.e2e.harness import (MUTEX_NAME, REPO, WINDOW_TITLE, LauncherTestCase, Session, SetupError, tree_listing,
-                               wait_for, wait_for_file, win_path)
-from tools import node_win
+from lmr import REPO, node_win
+from lmr.e2e import apps
+from lmr.e2e.session import (MUTEX_NAME, WINDOW_TITLE, Content, LauncherTestCase, read_json, tree_listing, wait_for,
+                             wait_for_file, write_tree)
+from lmr.proc import ToolError
+from lmr.wine import launch as wine_launch
+from lmr.wine.calls import win_path
 
-KIT = os.path.join(REPO, "appkit", "lumaro.mjs")
+KIT = REPO / "appkit" / "lumaro.mjs"
 DAY_S = 24 * 60 * 60
 
 # The app: reports what the kit says, prunes, and leaves one line on each stream.
@@ -48,7 +52,8 @@ LINKED = "runtime-aaaaaaaaaaaaaaaa"
 FILE_RUNTIME = "runtime-9999999999999999"
 UNKNOWN = ["runtime-7777", "runtime-777777777777777g", "install-5555555555555555", "install-5555555555555555-01",
            "removing-XYZ", "runtime-8888888888888888.old", "notes.txt", "Backups"]
-RUNTIME_FILES = {"node.exe": b"MZ an older node", "home.mjs": "// older app\n", "lib/deep/x.js": "export {};\n"}
+RUNTIME_FILES: dict[str, Content] = {"node.exe": b"MZ an older node", "home.mjs": "// older app\n",
+                                     "lib/deep/x.js": "export {};\n"}
 
 
 def age(root: str, seconds_ago: float) -> None:
@@ -60,9 +65,9 @@ def age(root: str, seconds_ago: float) -> None:
     os.utime(root, (when, when))
 
 
-def runtime(folder: str, marker_age_s: float | None, files: dict[str, str | bytes] | None = None) -> None:
+def runtime(folder: str, marker_age_s: float | None, files: dict[str, Content] | None = None) -> None:
     """A runtime folder, with its ready marker that many seconds old (None: no marker)."""
-    apps.write_tree(folder, files or RUNTIME_FILES)
+    write_tree(folder, files or RUNTIME_FILES)
     if marker_age_s is not None:
         open(os.path.join(folder, "ready"), "wb").close()
         when = time.time() - marker_age_s
@@ -71,7 +76,6 @@ def runtime(folder: str, marker_age_s: float | None, files: dict[str, str | byte
 
 class AppKitCase(LauncherTestCase):
     """One packed app around the real node.exe and the kit, shared by the class."""
-    s: Session
     app: str
     exe: str
 
@@ -81,14 +85,14 @@ class AppKitCase(LauncherTestCase):
         cls.app = os.path.join(cls.s.scratch("appkit"), "app")
         if not os.path.isdir(cls.app):
             try:
-                node_win.copy_node_exe(os.path.join(cls.app, "node.exe"))
+                node_win.copy_node_exe(Path(cls.app, "node.exe"))
             except node_win.Unreachable as e:
-                raise SetupError(f"the real node.exe is needed: {e}") from e
-            apps.write_tree(cls.app, {"home.mjs": HOME_MJS, "hold.mjs": HOLD_MJS})
+                raise ToolError(f"the real node.exe is needed: {e}") from e
+            write_tree(cls.app, {"home.mjs": HOME_MJS, "hold.mjs": HOLD_MJS})
             shutil.copyfile(KIT, os.path.join(cls.app, "lumaro.mjs"))
         exe = os.path.join(cls.s.scratch("appkit"), "exe")
         if not os.path.isfile(os.path.join(exe, "Lumaro.exe")):
-            apps.pack_launcher(cls.s, cls.app, exe, ["--level", "1"])
+            cls.s.pack_launcher(cls.app, exe, ["--level", "1"])
         cls.exe = os.path.join(exe, "Lumaro.exe")
 
     def setUp(self) -> None:
@@ -106,8 +110,8 @@ class AppKitCase(LauncherTestCase):
             apps.preinstall(self.exe, self.app, self.local)
         if os.path.exists(self.report_path):
             os.unlink(self.report_path)
-        result = self.s.wine.launch(self.exe, set_env={"KIT_REPORT": win_path(self.report_path)}, cwd=self.case,
-                                    timeout_s=180, localappdata=self.local, args=args)
+        result = wine_launch.launch(self.s, self.exe, set_env={"KIT_REPORT": win_path(self.report_path)},
+                                    cwd=self.case, timeout_s=180, localappdata=self.local, args=args)
         self.assertCleanSuccess(result)
         with open(os.path.join(self.root, "startup.log"), "rb") as f:
             self.assertEqual(f.read(), b"kit done\n", "standard error is kept, standard output is not")
@@ -126,16 +130,17 @@ class PruneTests(AppKitCase):
         runtime(os.path.join(self.root, OLDER), 60)
         runtime(os.path.join(self.root, DAMAGED), None)
         runtime(os.path.join(self.root, NEWER), -DAY_S)  # an older release started after this one
-        for name, files in ((STALE_STAGING, RUNTIME_FILES), (FRESH_STAGING, {"node.exe": b"MZ"}),
-                            (DEEP_TOUCHED_STAGING, RUNTIME_FILES)):
-            apps.write_tree(os.path.join(self.root, name), files)
+        staging: dict[str, dict[str, Content]] = {STALE_STAGING: RUNTIME_FILES, FRESH_STAGING: {"node.exe": b"MZ"},
+                                                  DEEP_TOUCHED_STAGING: RUNTIME_FILES}
+        for name, files in staging.items():
+            write_tree(os.path.join(self.root, name), files)
         age(os.path.join(self.root, STALE_STAGING), 2 * DAY_S)
         # Old at the top, but a file deep inside was written a moment ago.
         age(os.path.join(self.root, DEEP_TOUCHED_STAGING), 2 * DAY_S)
         os.utime(os.path.join(self.root, DEEP_TOUCHED_STAGING, "lib", "deep", "x.js"))
         runtime(os.path.join(self.root, LEFTOVER), 5 * DAY_S)
         for name in UNKNOWN:
-            apps.write_tree(os.path.join(self.root, name), RUNTIME_FILES)
+            write_tree(os.path.join(self.root, name), RUNTIME_FILES)
             age(os.path.join(self.root, name), 9 * DAY_S)
         with open(os.path.join(self.root, FILE_RUNTIME), "wb") as f:
             f.write(b"a file where a runtime would be")
@@ -170,7 +175,7 @@ class PruneTests(AppKitCase):
         # Nothing left to do: a second prune removes nothing and changes
         # nothing. The launcher checks three names of its runtime and
         # repairs nothing: what the app changed there stays changed.
-        apps.write_tree(os.path.join(self.root, self.own), {"hold.mjs": "// changed\n", "extra.txt": "added\n"})
+        write_tree(os.path.join(self.root, self.own), {"hold.mjs": "// changed\n", "extra.txt": "added\n"})
         snapshot = apps.snapshot(self.root)
         again = self.run_app()
         self.assertEqual(again["prune"]["removed"], [])
@@ -262,7 +267,6 @@ class OutsideLauncherTests(AppKitCase):
 
 
 class WindowTitleTests(LauncherTestCase):
-    s: Session
 
     def window(self, title: str) -> str:
         """A minimised top-level window with that title; the file its state is written to."""
@@ -276,7 +280,7 @@ class WindowTitleTests(LauncherTestCase):
         return state
 
     def test_a_second_launch_activates_the_window_of_exactly_that_title(self) -> None:
-        exe = self.s.scenario_launcher()
+        exe = self.s.build_launcher(self.s.make_app())
         ready = os.path.join(self.case, "mutex-ready")
         holder = self.s.spawn([self.s.tool("lmr-hold-mutex.exe"), "--name", MUTEX_NAME, "--lifetime-ms", "60000",
                                "--ready-file", win_path(ready), "--stop-file", win_path(ready + ".stop")], "mutex")
@@ -288,11 +292,3 @@ class WindowTitleTests(LauncherTestCase):
         self.assertCleanSuccess(result)
         self.assertTrue(wait_for(lambda: not (read_json(exact) or {}).get("iconic", True), 10), read_json(exact))
         self.assertTrue((read_json(longer) or {}).get("iconic"), "a window with a longer title was restored")
-
-
-def read_json(path: str) -> Any:
-    try:
-        with open(path, encoding="utf-8") as f:
-            return json.load(f)
-    except (OSError, ValueError):
-        return None
