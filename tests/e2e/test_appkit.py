@@ -24,9 +24,11 @@ DAY_S = 24 * 60 * 60
 # The app: reports what the kit says, prunes, and leaves one line on each stream.
 HOME_MJS = r"""import { writeFileSync } from 'node:fs';
 import * as kit from './lumaro.mjs';
+const cwd = process.cwd();
+process.chdir('..');  // the kit goes by the folder the app started in
 const report = {
   runtime: kit.runtimeFolder(), data: kit.dataFolder(), device: kit.deviceFile(),
-  handedOver: process.env.LMR_DEVICE_FILE ?? null, argv: process.argv, cwd: process.cwd(),
+  handedOver: process.env.LMR_DEVICE_FILE ?? null, argv: process.argv, cwd,
 };
 report.prune = await kit.pruneOldRuntimes();
 console.log('to standard output');
