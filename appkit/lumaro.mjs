@@ -1,0 +1,250 @@
+// Lumaro app kit: where an app started by a Lumaro launcher runs, and the
+// removal of the runtimes that earlier releases installed beside it.
+// Copy this file into the app and import it; it needs nothing but Node.js.
+import { constants, lstatSync } from 'node:fs';
+import { lstat, open, readdir, realpath, rename, rmdir, unlink } from 'node:fs/promises';
+import { randomBytes } from 'node:crypto';
+import path from 'node:path';
+
+const RUNTIME = /^runtime-[0-9a-f]{16}$/i;
+const STAGING = /^install-[0-9a-f]{16}-(?:0|[1-9][0-9]{0,9})$/i;
+// A folder taken out of use by a prune; no launcher ever trusts this name.
+const REMOVING = /^removing-[0-9a-f]{16}$/;
+const DEVICE_FILE = 'device.local.json';
+const STARTUP_LOG = 'startup.log';
+const DAY_MS = 24 * 60 * 60 * 1000;
+
+// The launcher starts the app in its runtime folder; taken at import, before
+// the app can change its working folder.
+const startFolder = process.cwd();
+let place;
+
+function launcherPlace() {
+  if (place === undefined) {
+    place = null;
+    if (RUNTIME.test(path.basename(startFolder))) {
+      try {
+        // A runtime folder only comes into being with its ready marker.
+        if (lstatSync(path.join(startFolder, 'ready')).isFile()) {
+          const data = path.dirname(startFolder);
+          place = {
+            runtime: startFolder,
+            data,
+            device: process.env.LMR_DEVICE_FILE || path.join(data, DEVICE_FILE),
+          };
+        }
+      } catch {
+        // No marker: not a launcher's runtime.
+      }
+    }
+  }
+  return place;
+}
+
+/** The runtime folder the app runs from, or null when no launcher started it. */
+export function runtimeFolder() {
+  return launcherPlace()?.runtime ?? null;
+}
+
+/** The data folder that holds the runtimes, the device file and startup.log, or null. */
+export function dataFolder() {
+  return launcherPlace()?.data ?? null;
+}
+
+/** The device file the launcher handed over (LMR_DEVICE_FILE), or null. */
+export function deviceFile() {
+  return launcherPlace()?.device ?? null;
+}
+
+function sameName(a, b) {
+  return a.toLowerCase() === b.toLowerCase();
+}
+
+// A folder that is really here, not a link or junction to somewhere else.
+// Wine shows a Linux symbolic link as a plain folder; only the resolved path
+// tells them apart.
+async function isOwnFolder(folder, realParent) {
+  const info = await lstat(folder);
+  if (!info.isDirectory() || info.isSymbolicLink()) return false;
+  return sameName(await realpath(folder), path.join(realParent, path.basename(folder)));
+}
+
+// The newest modification time in a tree, links not followed.
+async function newestChange(folder, realFolder) {
+  let newest = (await lstat(folder)).mtimeMs;
+  for (const entry of await readdir(folder, { withFileTypes: true })) {
+    const child = path.join(folder, entry.name);
+    if (entry.isDirectory() && (await isOwnFolder(child, realFolder))) {
+      newest = Math.max(newest, await newestChange(child, await realpath(child)));
+    } else {
+      newest = Math.max(newest, (await lstat(child)).mtimeMs);
+    }
+  }
+  return newest;
+}
+
+// Deletes a tree as far as it can, links removed without being followed;
+// returns the first error met, or null when the tree is gone.
+async function removeTree(folder, realFolder) {
+  let failure = null;
+  const note = (error) => { failure ??= error; };
+  let entries = [];
+  try {
+    entries = await readdir(folder, { withFileTypes: true });
+  } catch (error) {
+    return error;
+  }
+  for (const entry of entries) {
+    const child = path.join(folder, entry.name);
+    try {
+      if (entry.isDirectory() && !entry.isSymbolicLink()) {
+        if (await isOwnFolder(child, realFolder)) {
+          const error = await removeTree(child, await realpath(child));
+          if (error) note(error);
+        } else {
+          // A link Wine cannot show as one: left, with the folder around it.
+          note(Object.assign(new Error(`${child} leads elsewhere`), { code: 'ELINK' }));
+        }
+      } else {
+        await unlink(child);
+      }
+    } catch (error) {
+      note(error);
+    }
+  }
+  if (failure) return failure;
+  try {
+    await rmdir(folder);
+    return null;
+  } catch (error) {
+    return error;
+  }
+}
+
+// A launcher running the app of that folder keeps its node.exe open, and a
+// running program cannot be opened for writing (on Windows and under Wine,
+// which lets such a folder be renamed). Nothing is written.
+async function inUse(folder) {
+  let handle;
+  try {
+    handle = await open(path.join(folder, 'node.exe'), constants.O_RDWR);
+  } catch (error) {
+    return error.code !== 'ENOENT';
+  }
+  await handle.close();
+  return false;
+}
+
+async function freshName(data) {
+  for (;;) {
+    const name = `removing-${randomBytes(8).toString('hex')}`;
+    try {
+      await lstat(path.join(data, name));
+    } catch (error) {
+      if (error.code === 'ENOENT') return name;
+      throw error;
+    }
+  }
+}
+
+async function markerTime(runtime) {
+  try {
+    const marker = await lstat(path.join(runtime, 'ready'));
+    return marker.isFile() ? marker.mtimeMs : null;
+  } catch {
+    return null;
+  }
+}
+
+// Why a name of the data folder stays, or null when it is one to remove.
+async function reasonToKeep(data, realData, name, ownRuntime, ownInstalled, now) {
+  const folder = path.join(data, name);
+  if (sameName(name, ownRuntime)) return 'own runtime';
+  if (sameName(name, DEVICE_FILE)) return 'device file';
+  if (sameName(name, STARTUP_LOG)) return 'startup log';
+  if (!RUNTIME.test(name) && !STAGING.test(name) && !REMOVING.test(name)) return 'unknown';
+  const info = await lstat(folder);
+  if (info.isSymbolicLink()) return 'link';
+  if (!info.isDirectory()) return 'not a folder';
+  if (!(await isOwnFolder(folder, realData))) return 'link';
+  if (RUNTIME.test(name)) {
+    // Without a marker it is damaged and blocks its build; with one, only
+    // runtimes installed before this one go.
+    const installed = await markerTime(folder);
+    if (installed !== null && installed >= ownInstalled) return 'newer';
+  } else if (STAGING.test(name)) {
+    if (now - (await newestChange(folder, await realpath(folder))) < DAY_MS) return 'recent';
+  }
+  if (await inUse(folder)) return 'in use';
+  return null;
+}
+
+/**
+ * Removes what earlier releases left in the data folder: runtimes installed
+ * before this one (and damaged ones, without a ready marker), install folders
+ * untouched for a day, and folders an interrupted prune left behind. Each is
+ * first renamed to a name no launcher trusts, so a launcher never meets a
+ * half-deleted runtime; one in use fails that rename (or the in-use check)
+ * and stays whole. Never throws: what could not be done is kept.
+ * Resolves to { removed: [name], kept: [{ name, reason, code?, from? }] }:
+ * reasons are 'own runtime', 'device file', 'startup log', 'unknown',
+ * 'not a folder', 'link', 'newer', 'recent', 'in use', 'rename failed',
+ * 'unreadable', and 'unfinished' for a folder renamed from `from` whose
+ * deletion stopped; with `error` beside them when the data folder could
+ * not be read. Outside a launcher it does nothing.
+ */
+export async function pruneOldRuntimes() {
+  const result = { removed: [], kept: [] };
+  const here = launcherPlace();
+  if (here === null) return result;
+  const keep = (name, reason, error) => {
+    result.kept.push(error ? { name, reason, code: error.code ?? String(error) } : { name, reason });
+  };
+  const data = here.data;
+  let names;
+  let realData;
+  let ownInstalled;
+  try {
+    names = (await readdir(data)).sort();
+    realData = await realpath(data);
+    ownInstalled = (await markerTime(here.runtime)) ?? Date.now();
+  } catch (error) {
+    result.error = error.code ?? String(error);
+    return result;
+  }
+  const ownRuntime = path.basename(here.runtime);
+  const now = Date.now();
+  for (const name of names) {
+    let reason;
+    try {
+      reason = await reasonToKeep(data, realData, name, ownRuntime, ownInstalled, now);
+    } catch (error) {
+      keep(name, 'unreadable', error);
+      continue;
+    }
+    if (reason !== null) {
+      keep(name, reason);
+      continue;
+    }
+    let doomed = name;
+    if (!REMOVING.test(name)) {
+      try {
+        doomed = await freshName(data);
+        await rename(path.join(data, name), path.join(data, doomed));
+      } catch (error) {
+        // Windows refuses to rename a folder that holds open files.
+        const busy = ['EBUSY', 'EPERM', 'EACCES'].includes(error.code);
+        keep(name, busy ? 'in use' : 'rename failed', error);
+        continue;
+      }
+    }
+    const error = await removeTree(path.join(data, doomed), path.join(realData, doomed));
+    if (error) {
+      // Out of use under its new name; a later prune finishes it.
+      result.kept.push({ name: doomed, reason: 'unfinished', code: error.code ?? String(error), from: name });
+    } else {
+      result.removed.push(name);
+    }
+  }
+  return result;
+}

@@ -1,0 +1,296 @@
+# The app kit (appkit/lumaro.mjs) under the real Node.js for Windows, in a
+# packed app: the paths it reports inside and outside a launcher, and what
+# pruneOldRuntimes() removes from a data folder of older runtimes, install
+# folders, leftovers and names it does not know, what it leaves whole, and a
+# deletion stopped half-way that a later prune finishes.
+import json
+import os
+import shutil
+import time
+from pathlib import Path
+from typing import Any
+
+from lmr import REPO, node_win
+from lmr.e2e import apps
+from lmr.e2e.session import (MUTEX_NAME, WINDOW_TITLE, Content, LauncherTestCase, read_json, tree_listing, wait_for,
+                             wait_for_file, write_tree)
+from lmr.proc import ToolError
+from lmr.wine import launch as wine_launch
+from lmr.wine.calls import win_path
+
+KIT = REPO / "appkit" / "lumaro.mjs"
+DAY_S = 24 * 60 * 60
+
+# The app: reports what the kit says, prunes, and leaves one line on each stream.
+HOME_MJS = r"""import { writeFileSync } from 'node:fs';
+import * as kit from './lumaro.mjs';
+const cwd = process.cwd();
+process.chdir('..');  // the kit goes by the folder the app started in
+const report = {
+  runtime: kit.runtimeFolder(), data: kit.dataFolder(), device: kit.deviceFile(),
+  handedOver: process.env.LMR_DEVICE_FILE ?? null, argv: process.argv, cwd,
+};
+report.prune = await kit.pruneOldRuntimes();
+console.log('to standard output');
+process.stderr.write('kit done\n');
+writeFileSync(process.env.KIT_REPORT, JSON.stringify(report));
+"""
+
+# Runs from an older runtime until told to stop, as another session's app would.
+HOLD_MJS = r"""import { existsSync, writeFileSync } from 'node:fs';
+writeFileSync(process.argv[2], 'running');
+const timer = setInterval(() => { if (existsSync(process.argv[3])) clearInterval(timer); }, 50);
+"""
+
+OLD = "runtime-1111111111111111"
+OLDER = "runtime-2222222222222222"
+DAMAGED = "runtime-3333333333333333"
+NEWER = "runtime-4444444444444444"
+STALE_STAGING = "install-5555555555555555-1234"
+FRESH_STAGING = "install-5555555555555555-1238"
+DEEP_TOUCHED_STAGING = "install-6666666666666666-77"
+LEFTOVER = "removing-0123456789abcdef"
+LINKED = "runtime-aaaaaaaaaaaaaaaa"
+FILE_RUNTIME = "runtime-9999999999999999"
+UNKNOWN = ["runtime-7777", "runtime-777777777777777g", "install-5555555555555555", "install-5555555555555555-01",
+           "removing-XYZ", "runtime-8888888888888888.old", "notes.txt", "Backups"]
+RUNTIME_FILES: dict[str, Content] = {"node.exe": b"MZ an older node", "home.mjs": "// older app\n",
+                                     "lib/deep/x.js": "export {};\n"}
+
+
+def age(root: str, seconds_ago: float) -> None:
+    """Sets the modification time of root and everything in it."""
+    when = time.time() - seconds_ago
+    for base, dirs, files in os.walk(root, topdown=False):
+        for name in dirs + files:
+            os.utime(os.path.join(base, name), (when, when), follow_symlinks=False)
+    os.utime(root, (when, when))
+
+
+def runtime(folder: str, marker_age_s: float | None, files: dict[str, Content] | None = None) -> None:
+    """A runtime folder, with its ready marker that many seconds old (None: no marker)."""
+    write_tree(folder, files or RUNTIME_FILES)
+    if marker_age_s is not None:
+        open(os.path.join(folder, "ready"), "wb").close()
+        when = time.time() - marker_age_s
+        os.utime(os.path.join(folder, "ready"), (when, when))
+
+
+class AppKitCase(LauncherTestCase):
+    """One packed app around the real node.exe and the kit, shared by the class."""
+    app: str
+    exe: str
+
+    @classmethod
+    def setUpClass(cls) -> None:
+        super().setUpClass()
+        cls.app = os.path.join(cls.s.scratch("appkit"), "app")
+        if not os.path.isdir(cls.app):
+            try:
+                node_win.copy_node_exe(Path(cls.app, "node.exe"))
+            except node_win.Unreachable as e:
+                raise ToolError(f"the real node.exe is needed: {e}") from e
+            write_tree(cls.app, {"home.mjs": HOME_MJS, "hold.mjs": HOLD_MJS})
+            shutil.copyfile(KIT, os.path.join(cls.app, "lumaro.mjs"))
+        exe = os.path.join(cls.s.scratch("appkit"), "exe")
+        if not os.path.isfile(os.path.join(exe, "Lumaro.exe")):
+            cls.s.pack_launcher(cls.app, exe, ["--level", "1"])
+        cls.exe = os.path.join(exe, "Lumaro.exe")
+
+    def setUp(self) -> None:
+        super().setUp()
+        self.local = os.path.join(self.case, "Local")
+        self.root = apps.data_root(self.local)
+        self.own = os.path.basename(apps.runtime_dir(self.local, self.exe))
+        self.report_path = os.path.join(self.case, "report.json")
+
+    def run_app(self, install: bool = False, args: tuple[str, ...] = ()) -> dict[str, Any]:
+        """Launches the packed app (into a runtime put in place beforehand
+        unless install), with args on the launcher's command line; what the
+        app reported."""
+        if not install and not os.path.isdir(apps.runtime_dir(self.local, self.exe)):
+            apps.preinstall(self.exe, self.app, self.local)
+        if os.path.exists(self.report_path):
+            os.unlink(self.report_path)
+        result = wine_launch.launch(self.s, self.exe, set_env={"KIT_REPORT": win_path(self.report_path)},
+                                    cwd=self.case, timeout_s=180, localappdata=self.local, args=args)
+        self.assertCleanSuccess(result)
+        with open(os.path.join(self.root, "startup.log"), "rb") as f:
+            self.assertEqual(f.read(), b"kit done\n", "standard error is kept, standard output is not")
+        with open(self.report_path, encoding="utf-8") as f:
+            report: dict[str, Any] = json.load(f)
+        return report
+
+    def kept(self, report: dict[str, Any]) -> dict[str, str]:
+        return {k["name"]: k["reason"] for k in report["prune"]["kept"]}
+
+
+class PruneTests(AppKitCase):
+
+    def test_removes_what_earlier_releases_left_and_nothing_else(self) -> None:
+        runtime(os.path.join(self.root, OLD), 3 * DAY_S)
+        runtime(os.path.join(self.root, OLDER), 60)
+        runtime(os.path.join(self.root, DAMAGED), None)
+        runtime(os.path.join(self.root, NEWER), -DAY_S)  # an older release started after this one
+        staging: dict[str, dict[str, Content]] = {STALE_STAGING: RUNTIME_FILES, FRESH_STAGING: {"node.exe": b"MZ"},
+                                                  DEEP_TOUCHED_STAGING: RUNTIME_FILES}
+        for name, files in staging.items():
+            write_tree(os.path.join(self.root, name), files)
+        age(os.path.join(self.root, STALE_STAGING), 2 * DAY_S)
+        # Old at the top, but a file deep inside was written a moment ago.
+        age(os.path.join(self.root, DEEP_TOUCHED_STAGING), 2 * DAY_S)
+        os.utime(os.path.join(self.root, DEEP_TOUCHED_STAGING, "lib", "deep", "x.js"))
+        runtime(os.path.join(self.root, LEFTOVER), 5 * DAY_S)
+        for name in UNKNOWN:
+            write_tree(os.path.join(self.root, name), RUNTIME_FILES)
+            age(os.path.join(self.root, name), 9 * DAY_S)
+        with open(os.path.join(self.root, FILE_RUNTIME), "wb") as f:
+            f.write(b"a file where a runtime would be")
+        outside = os.path.join(self.case, "elsewhere")
+        runtime(outside, 3 * DAY_S)
+        os.symlink(outside, os.path.join(self.root, LINKED))
+        with open(os.path.join(self.root, "device.local.json"), "wb") as f:
+            f.write(b'{"the": "user\'s"}')
+        kept_names = UNKNOWN + [NEWER, FRESH_STAGING, DEEP_TOUCHED_STAGING, FILE_RUNTIME, LINKED, "device.local.json"]
+        before = {n: apps.snapshot(os.path.join(self.root, n)) for n in kept_names}
+        outside_before = apps.snapshot(outside)
+
+        report = self.run_app(install=True, args=("--open", "tệp.txt"))
+        own_runtime = win_path(self.root) + "\\" + self.own
+        # What the user gives the exe never reaches the app.
+        self.assertEqual(report["argv"], [own_runtime + "\\node.exe", own_runtime + "\\home.mjs", "--desktop"])
+        self.assertEqual(report["cwd"], own_runtime)
+        self.assertEqual(report["runtime"], own_runtime)
+        self.assertEqual(report["data"], win_path(self.root))
+        self.assertEqual(report["device"], win_path(self.root) + "\\device.local.json")
+        self.assertEqual(report["device"], report["handedOver"])
+        self.assertEqual(sorted(report["prune"]["removed"]), sorted([OLD, OLDER, DAMAGED, STALE_STAGING, LEFTOVER]))
+        self.assertEqual(self.kept(report), {
+            **{n: "unknown" for n in UNKNOWN}, NEWER: "newer", FRESH_STAGING: "recent",
+            DEEP_TOUCHED_STAGING: "recent", FILE_RUNTIME: "not a folder", LINKED: "link",
+            "device.local.json": "device file", "startup.log": "startup log", self.own: "own runtime"})
+        self.assertEqual(sorted(os.listdir(self.root)), sorted(kept_names + ["startup.log", self.own]))
+        self.assertEqual({n: apps.snapshot(os.path.join(self.root, n)) for n in kept_names}, before)
+        self.assertEqual(apps.snapshot(outside), outside_before, "pruning went through a link")
+        self.assertEqual(apps.runtime_problems(os.path.join(self.root, self.own), apps.expected_runtime(self.app)), [])
+
+        # Nothing left to do: a second prune removes nothing and changes
+        # nothing. The launcher checks three names of its runtime and
+        # repairs nothing: what the app changed there stays changed.
+        write_tree(os.path.join(self.root, self.own), {"hold.mjs": "// changed\n", "extra.txt": "added\n"})
+        snapshot = apps.snapshot(self.root)
+        again = self.run_app()
+        self.assertEqual(again["prune"]["removed"], [])
+        after = apps.snapshot(self.root)
+        self.assertEqual({n: v for n, v in after.items() if n != "startup.log"},
+                         {n: v for n, v in snapshot.items() if n != "startup.log"})
+
+    def test_a_running_runtime_stays_whole_and_a_half_deleted_one_is_finished_later(self) -> None:
+        # Another session's app runs from OLD: its node.exe is a running program.
+        old = os.path.join(self.root, OLD)
+        runtime(old, DAY_S, {"home.mjs": "// older\n", "hold.mjs": HOLD_MJS})
+        shutil.copyfile(os.path.join(self.app, "node.exe"), os.path.join(old, "node.exe"))
+        started, stop = os.path.join(self.case, "started"), os.path.join(self.case, "stop")
+        running = self.s.spawn([os.path.join(old, "node.exe"), win_path(os.path.join(old, "hold.mjs")),
+                                win_path(started), win_path(stop)], "old-app")
+        self.addCleanup(running.kill)
+        self.assertTrue(wait_for_file(started, 60), "the older app did not start")
+        # In OLDER, a file is held open without delete sharing. Windows would
+        # refuse to rename the folder; Wine renames it, and then cannot delete
+        # that one file.
+        runtime(os.path.join(self.root, OLDER), DAY_S)
+        held = os.path.join(self.root, OLDER, "lib", "deep", "x.js")
+        old_before = apps.snapshot(old)
+        with apps.HeldFile(self.s, held, access="read", share="read"):
+            report = self.run_app()
+        self.assertEqual(report["prune"]["removed"], [])
+        self.assertEqual(self.kept(report).get(OLD), "in use", report["prune"])
+        self.assertEqual(apps.snapshot(old), old_before)
+        unfinished = [k for k in report["prune"]["kept"] if k["reason"] == "unfinished"]
+        self.assertEqual(len(unfinished), 1, report["prune"])
+        self.assertEqual(unfinished[0]["from"], OLDER)
+        trash = unfinished[0]["name"]
+        self.assertRegex(trash, r"^removing-[0-9a-f]{16}$")
+        self.assertFalse(os.path.lexists(os.path.join(self.root, OLDER)), "a half-deleted runtime kept its name")
+        self.assertEqual(tree_listing(os.path.join(self.root, trash)), ["lib/", "lib/deep/", "lib/deep/x.js"])
+        self.assertEqual(sorted(os.listdir(self.root)), sorted([OLD, trash, self.own, "startup.log"]))
+
+        with open(stop, "w"):
+            pass
+        running.wait(30)
+        later = self.run_app()
+        self.assertEqual(sorted(later["prune"]["removed"]), sorted([OLD, trash]))
+        self.assertEqual(sorted(os.listdir(self.root)), sorted([self.own, "startup.log"]))
+
+
+class OutsideLauncherTests(AppKitCase):
+
+    def run_outside(self, cwd: str) -> dict[str, Any]:
+        """node.exe on the app's home.mjs, started directly in cwd."""
+        if os.path.exists(self.report_path):
+            os.unlink(self.report_path)
+        proc = self.s.start_runner(os.path.join(self.app, "node.exe"), cwd=cwd, timeout_s=120,
+                                   set_env={"KIT_REPORT": win_path(self.report_path)},
+                                   args=[win_path(os.path.join(self.app, "home.mjs"))])
+        code, out = self.s.runner_exit(proc, 150)
+        self.assertEqual(code, 0, out)
+        with open(self.report_path, encoding="utf-8") as f:
+            report: dict[str, Any] = json.load(f)
+        return report
+
+    def test_paths_are_null_and_nothing_is_pruned(self) -> None:
+        os.makedirs(self.root)
+        runtime(os.path.join(self.root, OLD), 3 * DAY_S)
+        fake = os.path.join(self.root, "runtime-bbbbbbbbbbbbbbbb")
+        runtime(fake, None)
+        marker_folder = os.path.join(self.root, "runtime-cccccccccccccccc")
+        runtime(marker_folder, None)
+        os.mkdir(os.path.join(marker_folder, "ready"))
+        before = apps.snapshot(self.root)
+        nothing: dict[str, Any] = {"runtime": None, "data": None, "device": None, "prune": {"removed": [], "kept": []}}
+        for label, cwd in (("an ordinary folder", self.app), ("a runtime's name without its marker", fake),
+                           ("a folder named ready", marker_folder)):
+            with self.subTest(label):
+                report = self.run_outside(cwd)
+                self.assertEqual({k: report[k] for k in nothing}, nothing)
+        self.assertEqual(apps.snapshot(self.root), before)
+
+    def test_a_runtime_with_its_marker_is_known_by_its_parent_whatever_its_name(self) -> None:
+        data = os.path.join(self.case, "Local", "Ứng dụng Beta")
+        folder = os.path.join(data, "runtime-DDDDDDDDDDDDDDDD")
+        runtime(folder, 0)
+        report = self.run_outside(folder)
+        self.assertEqual(report["runtime"], win_path(folder))
+        self.assertEqual(report["data"], win_path(data))
+        # No launcher handed a device file over: the data folder's is named.
+        self.assertIsNone(report["handedOver"])
+        self.assertEqual(report["device"], win_path(data) + "\\device.local.json")
+        self.assertEqual(self.kept(report), {"runtime-DDDDDDDDDDDDDDDD": "own runtime"})
+
+
+class WindowTitleTests(LauncherTestCase):
+
+    def window(self, title: str) -> str:
+        """A minimised top-level window with that title; the file its state is written to."""
+        state = os.path.join(self.case, self.s.unique("window") + ".json")
+        proc = self.s.spawn([self.s.tool("lmr-window.exe"), "--state", "minimized", "--title", title,
+                             "--state-file", win_path(state), "--lifetime-ms", "60000",
+                             "--stop-file", win_path(state + ".stop")], "window")
+        self.addCleanup(proc.kill)
+        self.addCleanup(lambda: open(state + ".stop", "w").close())
+        self.assertTrue(wait_for(lambda: (read_json(state) or {}).get("iconic"), 30), "the window never came up")
+        return state
+
+    def test_a_second_launch_activates_the_window_of_exactly_that_title(self) -> None:
+        exe = self.s.build_launcher(self.s.make_app())
+        ready = os.path.join(self.case, "mutex-ready")
+        holder = self.s.spawn([self.s.tool("lmr-hold-mutex.exe"), "--name", MUTEX_NAME, "--lifetime-ms", "60000",
+                               "--ready-file", win_path(ready), "--stop-file", win_path(ready + ".stop")], "mutex")
+        self.addCleanup(holder.kill)
+        self.assertTrue(wait_for_file(ready), "the mutex holder did not start")
+        longer, exact = self.window(WINDOW_TITLE + " (2)"), self.window(WINDOW_TITLE)
+        result = self.s.launch(exe, set_env={"LOCALAPPDATA": win_path(os.path.join(self.case, "Local"))},
+                               cwd=self.case, timeout_s=20)
+        self.assertCleanSuccess(result)
+        self.assertTrue(wait_for(lambda: not (read_json(exact) or {}).get("iconic", True), 10), read_json(exact))
+        self.assertTrue((read_json(longer) or {}).get("iconic"), "a window with a longer title was restored")
