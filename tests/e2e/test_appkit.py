@@ -229,10 +229,10 @@ class OutsideLauncherTests(AppKitCase):
         """node.exe on the app's home.mjs, started directly in cwd."""
         if os.path.exists(self.report_path):
             os.unlink(self.report_path)
-        proc = self.s.start_runner(os.path.join(self.app, "node.exe"), cwd=cwd, timeout_s=120,
-                                   set_env={"KIT_REPORT": win_path(self.report_path)},
-                                   args=[win_path(os.path.join(self.app, "home.mjs"))])
-        code, out = self.s.runner_exit(proc, 150)
+        proc = wine_launch.start_runner(self.s, os.path.join(self.app, "node.exe"), cwd=cwd, timeout_s=120,
+                                        set_env={"KIT_REPORT": win_path(self.report_path)},
+                                        args=[win_path(os.path.join(self.app, "home.mjs"))])
+        code, out = wine_launch.runner_exit(proc, 150)
         self.assertEqual(code, 0, out)
         with open(self.report_path, encoding="utf-8") as f:
             report: dict[str, Any] = json.load(f)
@@ -289,8 +289,8 @@ class WindowTitleTests(LauncherTestCase):
         self.addCleanup(holder.kill)
         self.assertTrue(wait_for_file(ready), "the mutex holder did not start")
         longer, exact = self.window(WINDOW_TITLE + " (2)"), self.window(WINDOW_TITLE)
-        result = self.s.launch(exe, set_env={"LOCALAPPDATA": win_path(os.path.join(self.case, "Local"))},
-                               cwd=self.case, timeout_s=20)
+        result = wine_launch.launch(self.s, exe, set_env={"LOCALAPPDATA": win_path(os.path.join(self.case, "Local"))},
+                                    cwd=self.case, timeout_s=20)
         self.assertCleanSuccess(result)
         self.assertTrue(wait_for(lambda: not (read_json(exact) or {}).get("iconic", True), 10), read_json(exact))
         self.assertTrue((read_json(longer) or {}).get("iconic"), "a window with a longer title was restored")

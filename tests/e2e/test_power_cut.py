@@ -22,7 +22,7 @@ from lmr import powercut_fs
 from lmr.e2e import apps
 from lmr.e2e.session import LauncherTestCase, Session
 from lmr.wine.calls import win_path
-from lmr.wine.launch import Launch
+from lmr.wine.launch import Launch, start_runner
 from lmr.wine.session import start_server, stop_server
 
 # CI's bound; LUMARO_POWER_CUTS runs more. Cuts cycle through the three
@@ -99,8 +99,8 @@ class Cuts:
         loss = powercut_fs.LOSS_MODES[(n // len(WINDOWS)) % 2]
         disk, mnt = self.case / f"disk-{n}", self.case / f"mnt-{n}"
         with powercut_fs.Mount(disk, mnt, cut_at=cut_at, loss=loss) as m:
-            runner = self.s.start_runner(self.exe, set_env={"LOCALAPPDATA": win_path(mnt)}, cwd=self.case,
-                                         timeout_s=120)
+            runner = start_runner(self.s, self.exe, set_env={"LOCALAPPDATA": win_path(mnt)}, cwd=self.case,
+                                  timeout_s=120)
             deadline = time.monotonic() + 120
             while runner.poll() is None and not m.powered_off() and time.monotonic() < deadline:
                 time.sleep(0.01)
