@@ -110,9 +110,8 @@ class Token:
                 "--sign-module", module or SOFTHSM_MODULE]
 
 
-@pytest.fixture(scope="module")
-def token(tmp_path_factory: pytest.TempPathFactory) -> Token:
-    folder = tmp_path_factory.mktemp("token")
+def make_token(folder: Path) -> Token:
+    """A throwaway token under its own SOFTHSM2_CONF in folder, with the PIN PIN."""
     (folder / "tokens").mkdir()
     conf = folder / "softhsm2.conf"
     conf.write_text(f"directories.tokendir = {folder}/tokens\nobjectstore.backend = file\nlog.level = ERROR\n")
@@ -125,6 +124,11 @@ def token(tmp_path_factory: pytest.TempPathFactory) -> Token:
              "--id", "01", "--pin", PIN], env)
     _, other_cert = make_cert(folder, "other")
     return Token(conf, cert, other_cert)
+
+
+@pytest.fixture(scope="module")
+def token(tmp_path_factory: pytest.TempPathFactory) -> Token:
+    return make_token(tmp_path_factory.mktemp("token"))
 
 
 class Shims:
