@@ -282,7 +282,8 @@ def test_token_signed_exe_runs_under_wine(signed: SignedPack) -> None:
 # --sign-command: signers as small scripts, given the unsigned exe and the
 # path to write; the password reaches them as LUMARO_SIGN_PASSWORD.
 SIGNERS = {
-    "signs": 'exec osslsigncode sign -pkcs12 "$PFX" -readpass <(printf %s "$LUMARO_SIGN_PASSWORD") '
+    # Its own options first (CMD may be a command line), then the two paths.
+    "signs": 'set -- "${@: -2}"; exec osslsigncode sign -pkcs12 "$PFX" -readpass <(printf %s "$LUMARO_SIGN_PASSWORD") '
              '-h sha256 -in "$1" -out "$2" >/dev/null',
     "tampers": 'cp "$1" "$2.in"; chmod u+w "$2.in"\n'
                'printf X | dd of="$2.in" bs=1 seek=$(( $(stat -c %s "$1") / 2 )) conv=notrunc 2>/dev/null\n'
@@ -359,3 +360,27 @@ def test_sign_command_result_is_refused_and_removed(name: str, signer: CommandSi
         while Path(f"/proc/{pid}").exists() and time.monotonic() < deadline:
             time.sleep(0.05)
         assert not Path(f"/proc/{pid}").exists(), "the signer's child still runs"
+
+
+HOST_BUILD = Path(os.environ.get("LUMARO_HOST_BUILD", REPO / "build/host-release"))
+
+
+@pytest.mark.skipif(not (HOST_BUILD / "tools/pack/lmr-pack").exists(), reason="host-release lmr-pack not built")
+def test_cmake_signs_on_the_token_and_through_a_command(
+        token: Token, signer: CommandSigner, app: Path, tmp_path: Path) -> None:
+    from tests.e2e.test_cmake_consumer import consumer_project
+    calls = (f"lumaro_add_launcher(app_token APP_DIR {app} OUTPUT_NAME Token SIGN_PKCS11 \"{token.uri}\"\n"
+             f"  SIGN_CERT {token.cert} SIGN_MODULE {SOFTHSM_MODULE})\n"
+             f"lumaro_add_launcher(app_command APP_DIR {app} OUTPUT_NAME Command\n"
+             f"  SIGN_COMMAND \"{signer.command('signs')} --quiet\")")
+    (tmp_path / "CMakeLists.txt").write_text(consumer_project(calls))
+    build = tmp_path / "build"
+    checked(["cmake", "-S", tmp_path, "-B", build, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=MinSizeRel",
+             f"-DCMAKE_TOOLCHAIN_FILE={REPO}/cmake/mingw-w64-x86_64.cmake",
+             f"-DLUMARO_PACK_TOOL={HOST_BUILD}/tools/pack/lmr-pack"])
+    builds = [("app_token", token.env(LUMARO_SIGN_PASSWORD=PIN), token.cert, "Token.exe"),
+              ("app_command", signer.env(), signer.cert, "Command.exe")]
+    for target, env, cert, exe in builds:
+        result = run(["cmake", "--build", build, "-j2", "--target", target], env, PACK_TIMEOUT_S)
+        assert result.status == 0, result.output
+        assert verify(build / exe, cert).status == 0, target
