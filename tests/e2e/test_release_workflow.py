@@ -12,6 +12,7 @@ import subprocess
 import tempfile
 import unittest
 from pathlib import Path
+from typing import Any
 
 import yaml
 
@@ -37,7 +38,7 @@ def expand(text, context):
     return re.sub(r"\$\{\{(.*?)\}\}", value, str(text))
 
 
-def wanted(step, env):
+def wanted(step: dict[str, Any], env: dict[str, str]) -> bool:
     """A step's `if:`: always(), or env.NAME == / != 'value'; anything else is a test failure."""
     condition = step.get("if", "always()").strip()
     if condition == "always()":
@@ -53,13 +54,13 @@ def wanted(step, env):
                      "osslsigncode, openssl or the windows build missing")
 class ReleaseWorkflowTests(unittest.TestCase):
 
-    def test_every_step_runs_and_releases_a_signed_exe_a_rebuild_reproduces(self):
+    def test_every_step_runs_and_releases_a_signed_exe_a_rebuild_reproduces(self) -> None:
         self.release("pfx")
 
-    def test_the_pkcs11_variant_signs_on_a_softhsm2_token(self):
+    def test_the_pkcs11_variant_signs_on_a_softhsm2_token(self) -> None:
         self.release("pkcs11")
 
-    def release(self, signing):
+    def release(self, signing: str) -> None:
         workflow = yaml.safe_load(WORKFLOW.read_text())
         [job] = workflow["jobs"].values()
         with tempfile.TemporaryDirectory(prefix="lumaro-release-") as tmp:
