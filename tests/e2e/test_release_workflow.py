@@ -6,7 +6,6 @@ and a stand-in npm registry serving the sample node.exe as Node.js 20.18.0.
 The `uses:` steps are the workspace's setup."""
 import base64
 import json
-import os
 import re
 import subprocess
 import tempfile
@@ -16,21 +15,21 @@ from typing import Any
 
 import yaml
 
-from tests.e2e.test_pack import stand_in_registry
-from tests.e2e.test_sign import OPENSSL, OSSLSIGNCODE, TimestampServer, make_signer, verify
-from tests.e2e.test_sign_token import PIN, SOFTHSM_MODULE, Token, make_token
+from lmr import REPO
+from lmr.build import Kit
+from lmr.e2e.services import (OPENSSL, OSSLSIGNCODE, SOFTHSM_MODULE, TOKEN_PIN, FakeRegistry, TimestampServer, Token,
+                              make_signer, npm_env, verify)
 
-REPO = Path(__file__).resolve().parents[2]
 WORKFLOW = REPO / "docs/examples/release.yml"
-WINDOWS_BUILD = Path(os.environ.get("LUMARO_WINDOWS_BUILD", REPO / "build/windows"))
+WINDOWS_BUILD = Kit().windows_build
 SAMPLE_NODE = WINDOWS_BUILD / "sample-app/node.exe"
 TAG = "v2.3.4-rc.1"
 STEP_TIMEOUT_S = 1200
 
 
-def expand(text, context):
+def expand(text: object, context: dict[str, str]) -> str:
     """${{ secrets.X }}, ${{ vars.X }}, ${{ github.X }}; anything else is a test failure."""
-    def value(match):
+    def value(match: re.Match[str]) -> str:
         expression = match.group(1).strip()
         if expression not in context:
             raise AssertionError(f"the workflow uses ${{{{ {expression} }}}}, which this test does not provide")
@@ -80,26 +79,23 @@ class ReleaseWorkflowTests(unittest.TestCase):
             (workspace / "lumaro").symlink_to(REPO)
 
             _, cert, pfx = make_signer(root, "throwaway pass")
-            (root / "token").mkdir()
-            token = make_token(root / "token")
+            token = Token(root / "token")
             tsa = TimestampServer(root / "tsa")
             self.addCleanup(tsa.close)
-            registry = stand_in_registry(SAMPLE_NODE.read_bytes())
-            self.addCleanup(registry.server_close)
-            self.addCleanup(registry.shutdown)
+            registry = FakeRegistry(SAMPLE_NODE.read_bytes())
+            self.addCleanup(registry.close)
             context = {
                 "secrets.SIGNING_KEY_PFX": base64.b64encode(pfx.read_bytes()).decode(),
                 "secrets.SIGNING_KEY_PASSWORD": "throwaway pass",
                 "vars.TIMESTAMP_URL": tsa.url,
                 "vars.SIGNING": signing,
-                "secrets.PKCS11_PIN": PIN,
+                "secrets.PKCS11_PIN": TOKEN_PIN,
                 "vars.PKCS11_KEY": Token.uri,
                 "vars.PKCS11_MODULE": str(SOFTHSM_MODULE),
                 "vars.SIGNING_CERT_CHAIN": token.cert.read_text(),
             }
-            base_env = dict(os.environ, GITHUB_REF_NAME=TAG, GITHUB_WORKSPACE=str(workspace),
-                            RUNNER_TEMP=str(runner_temp), HOME=str(home), npm_config_registry=registry.url,
-                            npm_config_cache=str(root / "npm-cache"), SOFTHSM2_CONF=str(token.conf))
+            base_env = dict(npm_env(home, registry.url), GITHUB_REF_NAME=TAG, GITHUB_WORKSPACE=str(workspace),
+                            RUNNER_TEMP=str(runner_temp), SOFTHSM2_CONF=str(token.conf))
             base_env.pop("LUMARO_SIGN_PASSWORD", None)
             base_env.update({k: expand(v, context) for k, v in job.get("env", {}).items()})
 
@@ -117,7 +113,7 @@ class ReleaseWorkflowTests(unittest.TestCase):
                 output = proc.stdout.decode("utf-8", "replace")
                 self.assertEqual(proc.returncode, 0, f"step {name!r} failed:\n{output[-4000:]}")
                 self.assertNotIn("throwaway pass", output, f"step {name!r} printed the key's password")
-                self.assertNotIn(PIN, output, f"step {name!r} printed the token's PIN")
+                self.assertNotIn(TOKEN_PIN, output, f"step {name!r} printed the token's PIN")
                 ran.append(name)
 
             self.assertIn("Start it as a user would (exit status is the launcher's)", ran)

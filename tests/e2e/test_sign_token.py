@@ -16,17 +16,16 @@ from typing import Any
 
 import pytest
 
-REPO = Path(__file__).resolve().parents[2]
+from lmr import REPO
+from lmr.build import Kit
+from lmr.e2e.services import (OPENSSL, OSSLSIGNCODE, SOFTHSM_MODULE, SOFTHSM_UTIL, TOKEN_PIN, Token,
+                              consumer_project, make_signer)
+
 SIGN = REPO / "assets" / "lumaro-sign"
-OSSLSIGNCODE = shutil.which("osslsigncode")
-OPENSSL = shutil.which("openssl")
-SOFTHSM_UTIL = shutil.which("softhsm2-util")
-SOFTHSM_MODULE = Path("/usr/lib/softhsm/libsofthsm2.so")
-SAMPLE_APP = Path(os.environ.get("LUMARO_WINDOWS_BUILD", REPO / "build/windows")) / "sample-app"
+SAMPLE_APP = Kit().windows_build / "sample-app"
+HOST_BUILD = Kit().host_build
 PACK_TIMEOUT_S = 900
-# Shell and quoting characters: a PIN that went through a command line or an
-# eval would come out changed or show up.
-PIN = "47 11 $HOME `id`;'|*"
+PIN = TOKEN_PIN
 PIN_MARK = "47 11"
 
 pytestmark = pytest.mark.skipif(
@@ -82,53 +81,9 @@ def checked(args: list[object], env: dict[str, str] | None = None) -> None:
     assert result.status == 0, result.output
 
 
-def make_cert(folder: Path, name: str) -> tuple[Path, Path]:
-    """A self-signed code-signing certificate and its key (PEM)."""
-    key, cert = folder / f"{name}.key", folder / f"{name}.pem"
-    checked([OPENSSL, "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert, "-days", "2",
-             "-subj", f"/CN=Lumaro test {name}", "-addext", "extendedKeyUsage=critical,codeSigning"])
-    return key, cert
-
-
-@dataclass
-class Token:
-    """A SoftHSM2 token holding one signing key, labelled signkey."""
-    conf: Path
-    cert: Path
-    other_cert: Path
-
-    label = "lumaro-test"
-    uri = f"pkcs11:token={label};object=signkey;type=private"
-
-    def env(self, **extra: str) -> dict[str, str]:
-        env = dict(os.environ, SOFTHSM2_CONF=str(self.conf))
-        env.pop("LUMARO_SIGN_PASSWORD", None)
-        return dict(env, **extra)
-
-    def options(self, uri: str | None = None, cert: Path | None = None, module: Path | None = None) -> list[object]:
-        return ["--sign-pkcs11", uri or self.uri, "--sign-cert", cert or self.cert,
-                "--sign-module", module or SOFTHSM_MODULE]
-
-
-def make_token(folder: Path) -> Token:
-    """A throwaway token under its own SOFTHSM2_CONF in folder, with the PIN PIN."""
-    (folder / "tokens").mkdir()
-    conf = folder / "softhsm2.conf"
-    conf.write_text(f"directories.tokendir = {folder}/tokens\nobjectstore.backend = file\nlog.level = ERROR\n")
-    env = dict(os.environ, SOFTHSM2_CONF=str(conf))
-    checked([SOFTHSM_UTIL, "--init-token", "--free", "--label", Token.label, "--pin", PIN, "--so-pin", "so-pin-1"],
-            env)
-    key, cert = make_cert(folder, "signer")
-    checked([OPENSSL, "pkcs8", "-topk8", "-nocrypt", "-in", key, "-out", folder / "key8.pem"])
-    checked([SOFTHSM_UTIL, "--import", folder / "key8.pem", "--token", Token.label, "--label", "signkey",
-             "--id", "01", "--pin", PIN], env)
-    _, other_cert = make_cert(folder, "other")
-    return Token(conf, cert, other_cert)
-
-
 @pytest.fixture(scope="module")
 def token(tmp_path_factory: pytest.TempPathFactory) -> Token:
-    return make_token(tmp_path_factory.mktemp("token"))
+    return Token(tmp_path_factory.mktemp("token"))
 
 
 class Shims:
@@ -316,9 +271,7 @@ class CommandSigner:
 @pytest.fixture(scope="module")
 def signer(tmp_path_factory: pytest.TempPathFactory) -> CommandSigner:
     folder = tmp_path_factory.mktemp("signer")
-    key, cert = make_cert(folder, "command")
-    pfx = folder / "command.pfx"
-    checked([OPENSSL, "pkcs12", "-export", "-inkey", key, "-in", cert, "-out", pfx, "-passout", f"pass:{PFX_PASSWORD}"])
+    _, cert, pfx = make_signer(folder, PFX_PASSWORD, name="command")
     for name, body in SIGNERS.items():
         script = folder / f"{name}.sh"
         script.write_text(f"#!/bin/bash\nset -eu\n{body}\n")
@@ -363,13 +316,9 @@ def test_sign_command_result_is_refused_and_removed(name: str, signer: CommandSi
         assert not Path(f"/proc/{pid}").exists(), "the signer's child still runs"
 
 
-HOST_BUILD = Path(os.environ.get("LUMARO_HOST_BUILD", REPO / "build/host-release"))
-
-
 @pytest.mark.skipif(not (HOST_BUILD / "tools/pack/lmr-pack").exists(), reason="host-release lmr-pack not built")
 def test_cmake_signs_on_the_token_and_through_a_command(
         token: Token, signer: CommandSigner, app: Path, tmp_path: Path) -> None:
-    from tests.e2e.test_cmake_consumer import consumer_project
     calls = (f"lumaro_add_launcher(app_token APP_DIR {app} OUTPUT_NAME Token SIGN_PKCS11 \"{token.uri}\"\n"
              f"  SIGN_CERT {token.cert} SIGN_MODULE {SOFTHSM_MODULE})\n"
              f"lumaro_add_launcher(app_command APP_DIR {app} OUTPUT_NAME Command\n"
