@@ -8,8 +8,12 @@
 #                                       then holds none
 #     [PACK_TOOL <path>]                lmr-pack (default: LUMARO_PACK_TOOL)
 #     [PACK_ARGS <args>...]             extra lmr-pack options, e.g. --level 50
-#     [SIGN_PFX <key.pfx>               Authenticode-sign the exe after linking;
-#      [TIMESTAMP_URL <url>]])          the password is LUMARO_SIGN_PASSWORD at build time
+#     [SIGN_PFX <key.pfx>               Authenticode-sign the exe after linking, with
+#      | SIGN_PKCS11 <uri>              a .pfx, a key on a PKCS#11 token (a PKCS#11 URI,
+#        SIGN_CERT <certs.pem>          its certificate and chain, the token's module),
+#        SIGN_MODULE <module.so>        or a command run with the unsigned exe and the
+#      | SIGN_COMMAND <cmd>             path to write the signed one; the password or
+#      [TIMESTAMP_URL <url>]])          PIN is LUMARO_SIGN_PASSWORD at build time
 #
 # Packs the folder into a payload record and links a launcher around it. The
 # launcher code itself is prebuilt once: another app costs a pack and a link.
@@ -78,8 +82,9 @@ function(lumaro_add_payload out_var)
 endfunction()
 
 function(lumaro_add_launcher target)
-  cmake_parse_arguments(L "" "APP_DIR;OUTPUT_NAME;PACK_TOOL;SIGN_PFX;TIMESTAMP_URL;VERSION;NODE_EXE" "PACK_ARGS"
-                        ${ARGN})
+  cmake_parse_arguments(L ""
+    "APP_DIR;OUTPUT_NAME;PACK_TOOL;SIGN_PFX;SIGN_PKCS11;SIGN_CERT;SIGN_MODULE;SIGN_COMMAND;TIMESTAMP_URL;VERSION;NODE_EXE"
+    "PACK_ARGS" ${ARGN})
   if(NOT L_APP_DIR)
     message(FATAL_ERROR "lumaro_add_launcher(${target}): APP_DIR is required")
   endif()
@@ -116,23 +121,56 @@ function(lumaro_add_launcher target)
   target_compile_options(${target} PRIVATE -ffile-prefix-map=${CMAKE_CURRENT_BINARY_DIR}=.)
   set_target_properties(${target} PROPERTIES OUTPUT_NAME ${L_OUTPUT_NAME})
 
+  # lumaro-sign's options, said the same way as ./lumaro pack's.
+  set(sign_args)
+  set(sign_inputs)
+  set(signers 0)
   if(L_SIGN_PFX)
+    get_filename_component(pfx ${L_SIGN_PFX} ABSOLUTE)
+    list(APPEND sign_args --sign ${pfx})
+    list(APPEND sign_inputs ${pfx})
+    math(EXPR signers "${signers} + 1")
+  endif()
+  if(L_SIGN_PKCS11)
+    if(NOT L_SIGN_CERT OR NOT L_SIGN_MODULE)
+      message(FATAL_ERROR "lumaro_add_launcher(${target}): SIGN_PKCS11 needs SIGN_CERT and SIGN_MODULE")
+    endif()
+    get_filename_component(certs ${L_SIGN_CERT} ABSOLUTE)
+    get_filename_component(module ${L_SIGN_MODULE} ABSOLUTE)
+    list(APPEND sign_args --sign-pkcs11 ${L_SIGN_PKCS11} --sign-cert ${certs} --sign-module ${module})
+    list(APPEND sign_inputs ${certs})
+    math(EXPR signers "${signers} + 1")
+  elseif(L_SIGN_CERT OR L_SIGN_MODULE)
+    message(FATAL_ERROR "lumaro_add_launcher(${target}): SIGN_CERT and SIGN_MODULE go with SIGN_PKCS11")
+  endif()
+  if(L_SIGN_COMMAND)
+    list(APPEND sign_args --sign-command ${L_SIGN_COMMAND})
+    math(EXPR signers "${signers} + 1")
+  endif()
+  if(signers GREATER 1)
+    message(FATAL_ERROR "lumaro_add_launcher(${target}): give one of SIGN_PFX, SIGN_PKCS11 and SIGN_COMMAND")
+  endif()
+  if(L_TIMESTAMP_URL AND signers EQUAL 0)
+    message(FATAL_ERROR "lumaro_add_launcher(${target}): TIMESTAMP_URL goes with a SIGN_ setting")
+  endif()
+  if(signers EQUAL 1)
     find_program(LUMARO_OSSLSIGNCODE osslsigncode)
     if(NOT LUMARO_OSSLSIGNCODE)
-      message(FATAL_ERROR "lumaro_add_launcher(${target}): SIGN_PFX needs osslsigncode")
+      message(FATAL_ERROR "lumaro_add_launcher(${target}): signing needs osslsigncode")
     endif()
-    get_filename_component(pfx ${L_SIGN_PFX} ABSOLUTE)
-    set(sign_args --key ${pfx})
     if(L_TIMESTAMP_URL)
       list(APPEND sign_args --timestamp-url ${L_TIMESTAMP_URL})
     endif()
     # Signed in place; the script reads the password from the environment of
-    # the build, so it is never written into the build files. A new key relinks.
+    # the build, so it is never written into the build files. A new key or
+    # certificate relinks.
     add_custom_command(TARGET ${target} POST_BUILD
       COMMAND ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/../assets/lumaro-sign ${sign_args}
               $<TARGET_FILE:${target}> $<TARGET_FILE:${target}>
       COMMENT "Signing ${L_OUTPUT_NAME}.exe"
       VERBATIM)
-    set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${pfx})
+    if(sign_inputs)
+      set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${sign_inputs})
+    endif()
   endif()
 endfunction()

@@ -11,12 +11,14 @@ import subprocess
 import tempfile
 import unittest
 from pathlib import Path
+from typing import Any
 
 import yaml
 
 from lmr import REPO
 from lmr.build import Kit
-from lmr.e2e.services import OPENSSL, OSSLSIGNCODE, FakeRegistry, TimestampServer, make_signer, npm_env, verify
+from lmr.e2e.services import (OPENSSL, OSSLSIGNCODE, SOFTHSM_MODULE, TOKEN_PIN, FakeRegistry, TimestampServer, Token,
+                              make_signer, npm_env, verify)
 
 WORKFLOW = REPO / "docs/examples/release.yml"
 WINDOWS_BUILD = Kit().windows_build
@@ -35,11 +37,29 @@ def expand(text: object, context: dict[str, str]) -> str:
     return re.sub(r"\$\{\{(.*?)\}\}", value, str(text))
 
 
+def wanted(step: dict[str, Any], env: dict[str, str]) -> bool:
+    """A step's `if:`: always(), or env.NAME == / != 'value'; anything else is a test failure."""
+    condition = step.get("if", "always()").strip()
+    if condition == "always()":
+        return True
+    match = re.fullmatch(r"env\.(\w+) (==|!=) '([^']*)'", condition)
+    if not match:
+        raise AssertionError(f"the workflow uses if: {condition}, which this test does not evaluate")
+    name, operator, value = match.groups()
+    return (env.get(name, "") == value) == (operator == "==")
+
+
 @unittest.skipUnless(OSSLSIGNCODE and OPENSSL and SAMPLE_NODE.exists(),
                      "osslsigncode, openssl or the windows build missing")
 class ReleaseWorkflowTests(unittest.TestCase):
 
     def test_every_step_runs_and_releases_a_signed_exe_a_rebuild_reproduces(self) -> None:
+        self.release("pfx")
+
+    def test_the_pkcs11_variant_signs_on_a_softhsm2_token(self) -> None:
+        self.release("pkcs11")
+
+    def release(self, signing: str) -> None:
         workflow = yaml.safe_load(WORKFLOW.read_text())
         [job] = workflow["jobs"].values()
         with tempfile.TemporaryDirectory(prefix="lumaro-release-") as tmp:
@@ -59,6 +79,7 @@ class ReleaseWorkflowTests(unittest.TestCase):
             (workspace / "lumaro").symlink_to(REPO)
 
             _, cert, pfx = make_signer(root, "throwaway pass")
+            token = Token(root / "token")
             tsa = TimestampServer(root / "tsa")
             self.addCleanup(tsa.close)
             registry = FakeRegistry(SAMPLE_NODE.read_bytes())
@@ -67,15 +88,20 @@ class ReleaseWorkflowTests(unittest.TestCase):
                 "secrets.SIGNING_KEY_PFX": base64.b64encode(pfx.read_bytes()).decode(),
                 "secrets.SIGNING_KEY_PASSWORD": "throwaway pass",
                 "vars.TIMESTAMP_URL": tsa.url,
+                "vars.SIGNING": signing,
+                "secrets.PKCS11_PIN": TOKEN_PIN,
+                "vars.PKCS11_KEY": Token.uri,
+                "vars.PKCS11_MODULE": str(SOFTHSM_MODULE),
+                "vars.SIGNING_CERT_CHAIN": token.cert.read_text(),
             }
             base_env = dict(npm_env(home, registry.url), GITHUB_REF_NAME=TAG, GITHUB_WORKSPACE=str(workspace),
-                            RUNNER_TEMP=str(runner_temp))
+                            RUNNER_TEMP=str(runner_temp), SOFTHSM2_CONF=str(token.conf))
             base_env.pop("LUMARO_SIGN_PASSWORD", None)
             base_env.update({k: expand(v, context) for k, v in job.get("env", {}).items()})
 
             ran = []
             for step in job["steps"]:
-                if "run" not in step:
+                if "run" not in step or not wanted(step, base_env):
                     continue
                 name = step.get("name", step["run"])
                 env = dict(base_env, **{k: expand(v, context) for k, v in step.get("env", {}).items()})
@@ -87,15 +113,17 @@ class ReleaseWorkflowTests(unittest.TestCase):
                 output = proc.stdout.decode("utf-8", "replace")
                 self.assertEqual(proc.returncode, 0, f"step {name!r} failed:\n{output[-4000:]}")
                 self.assertNotIn("throwaway pass", output, f"step {name!r} printed the key's password")
+                self.assertNotIn(TOKEN_PIN, output, f"step {name!r} printed the token's PIN")
                 ran.append(name)
 
             self.assertIn("Start it as a user would (exit status is the launcher's)", ran)
             self.assertIn("Same bytes as a rebuild", ran)
+            self.assertIn("Pack and sign on the HSM" if signing == "pkcs11" else "Pack and sign", ran)
             # lumaro/ is a link to this tree: its build folders must still be this tree's.
             self.assertNotIn(str(workspace), (WINDOWS_BUILD / "lumaro-link").read_text())
             self.assertFalse((runner_temp / "key.pfx").exists(), "the key was left behind")
             exe = workspace / "dist" / f"App-{TAG[1:]}.exe"
-            result = verify(exe, cert, tsa.cert)
+            result = verify(exe, token.cert if signing == "pkcs11" else cert, tsa.cert)
             self.assertEqual(result.returncode, 0, result.stdout.decode())
             self.assertEqual(tsa.requests, 1)
             inspected = subprocess.run([str(REPO / "lumaro"), "inspect", "--list", str(exe)],

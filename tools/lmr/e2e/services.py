@@ -184,3 +184,52 @@ def consumer_project(launcher_call: str) -> str:
             f"list(APPEND CMAKE_MODULE_PATH {REPO}/cmake)\n"
             "include(LumaroLauncher)\n"
             f"{launcher_call}\n")
+
+
+# A hardware token's stand-in: SoftHSM2 (Debian's softhsm2), a PKCS#11 module
+# that keeps its tokens in files named by SOFTHSM2_CONF.
+SOFTHSM_MODULE = Path("/usr/lib/softhsm/libsofthsm2.so")
+SOFTHSM_UTIL = shutil.which("softhsm2-util")
+# Shell and quoting characters: a PIN that went through a command line or an
+# eval would come out changed or show up.
+TOKEN_PIN = "47 11 $HOME `id`;'|*"
+
+
+class Token:
+    """A throwaway SoftHSM2 token in folder, PIN TOKEN_PIN, holding one RSA
+    key labelled signkey; cert is its certificate, other_cert one of another
+    key."""
+
+    label = "lumaro-test"
+    uri = f"pkcs11:token={label};object=signkey;type=private"
+
+    def __init__(self, folder: Path) -> None:
+        assert SOFTHSM_UTIL is not None and OPENSSL is not None
+        (folder / "tokens").mkdir(parents=True)
+        self.conf = folder / "softhsm2.conf"
+        self.conf.write_text(f"directories.tokendir = {folder}/tokens\nobjectstore.backend = file\n"
+                             "log.level = ERROR\n")
+        env = self.env()
+        key, self.cert, _ = make_signer(folder, "", name="token")
+        _, self.other_cert, _ = make_signer(folder, "", name="other")
+        pin = ["--pin", TOKEN_PIN]
+        steps: list[list[Any]] = [
+            [SOFTHSM_UTIL, "--init-token", "--free", "--label", self.label, *pin, "--so-pin", "so-pin-1"],
+            [OPENSSL, "pkcs8", "-topk8", "-nocrypt", "-in", key, "-out", folder / "key8.pem"],
+            [SOFTHSM_UTIL, "--import", folder / "key8.pem", "--token", self.label, "--label", "signkey", "--id", "01",
+             *pin]]
+        for args in steps:
+            out = run_quiet(args, env)
+            assert out.returncode == 0, out.stdout
+
+    def env(self, **extra: str) -> dict[str, str]:
+        """The environment that finds this token, without LUMARO_SIGN_PASSWORD unless given."""
+        env = dict(os.environ, SOFTHSM2_CONF=str(self.conf))
+        env.pop("LUMARO_SIGN_PASSWORD", None)
+        return dict(env, **extra)
+
+    def options(self, uri: Optional[str] = None, cert: Optional[Path] = None,
+                module: Optional[Path] = None) -> list[Any]:
+        """./lumaro pack's and lumaro-sign's options that sign with this token."""
+        return ["--sign-pkcs11", uri or self.uri, "--sign-cert", cert or self.cert,
+                "--sign-module", module or SOFTHSM_MODULE]
