@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "tools/pack/package_record.h"
+#include "tools/pack/app_identity.h"
 #include "tools/pack/payload_output.h"
 
 namespace {
@@ -133,7 +134,8 @@ int main(int argc, char** argv) {
     return Fail(4, written.error().message);
   }
   const std::string source = ConstantsSource("lmr-record", package_size.value_or(archive.size()),
-                                             packed->stream.bytes.size(), packed->package_crc32);
+                                             packed->stream.bytes.size(), packed->package_crc32,
+                                             LumaroIdentity().Fields());
   if (auto written = WriteFileIfChanged(constants_path, source); !written) return Fail(4, written.error().message);
   return 0;
 }

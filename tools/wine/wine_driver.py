@@ -35,8 +35,10 @@ WINE = "/usr/lib/wine/wine64"
 WINESERVER = "/usr/lib/wine/wineserver"
 MARLETT = "/usr/share/wine/fonts/marlett.ttf"
 
-# Caption of every error dialog of the launcher.
+# Caption of the error dialog of an exe with Lumaro's own identity; every
+# launcher's caption is the prefix and its product name.
 DIALOG_CAPTION = "Không mở được Lumaro"
+DIALOG_CAPTION_PREFIX = "Không mở được "
 
 PREFIX_TIMEOUT_S = 300
 SERVER_TIMEOUT_S = 120
@@ -314,17 +316,19 @@ class Launch:
 
 
 class DialogReader:
-    """lmr-dialog looking for the launcher's error dialog (and, unless told
-    otherwise, pressing its OK) until it is found or stopped."""
+    """lmr-dialog looking for the launcher's error dialog, whatever product's
+    it is, or one whose caption is `caption` (and, unless told otherwise,
+    pressing its OK) until it is found or stopped."""
 
-    def __init__(self, session, caption=DIALOG_CAPTION, press=True, timeout_s=DIALOG_TIMEOUT_S):
+    def __init__(self, session, caption=None, press=True, timeout_s=DIALOG_TIMEOUT_S):
         base = os.path.join(session.logs, session.unique("dialog"))
         self.out_path, self.stop_path = base + ".json", base + ".stop"
         for stale in (self.out_path, self.stop_path):  # another session's, in shared logs
             if os.path.exists(stale):
                 os.unlink(stale)
         self.proc = session.spawn(
-            [session.driver_tool("lmr-dialog.exe"), "--caption", caption, "--timeout-ms",
+            [session.driver_tool("lmr-dialog.exe"),
+             *(["--caption", caption] if caption else ["--caption-prefix", DIALOG_CAPTION_PREFIX]), "--timeout-ms",
              int(timeout_s * 1000), "--out", win_path(self.out_path), "--stop-file",
              win_path(self.stop_path), "--press", "ok" if press else "none"], "dialog-reader")
         self.timeout_s = timeout_s
@@ -463,7 +467,7 @@ class Session:
                 return int(line[5:]), out
         return None, f"runner status {status}: {out} {runner.stderr()}"
 
-    def dialog_reader(self, caption=DIALOG_CAPTION, press=True, timeout_s=DIALOG_TIMEOUT_S):
+    def dialog_reader(self, caption=None, press=True, timeout_s=DIALOG_TIMEOUT_S):
         return DialogReader(self, caption, press, timeout_s)
 
     def launch(self, exe, set_env=None, unset=(), cwd=None, timeout_s=LAUNCH_TIMEOUT_S, localappdata=None,

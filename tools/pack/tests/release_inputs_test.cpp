@@ -51,15 +51,20 @@ TEST(ReleaseVersion, UnwritableVersionsAreRefusedByName) {
 
 TEST(ReleaseVersion, PackageJsonVersionIsReadWithItsJsonRules) {
   TempTree app;
-  EXPECT_EQ(*PackageJsonVersion(app.root()), std::nullopt) << "no package.json";
+  auto version_of = [](const std::filesystem::path& root) -> std::expected<std::optional<std::string>, PackError> {
+    auto package_json = ReadPackageJson(root);
+    if (!package_json) return std::unexpected(package_json.error());
+    return PackageJsonVersion(*package_json);
+  };
+  EXPECT_EQ(*version_of(app.root()), std::nullopt) << "no package.json";
   app.File("package.json", R"({"name": "x", "scripts": {"version": "not this"}})");
-  EXPECT_EQ(*PackageJsonVersion(app.root()), std::nullopt) << "no top-level version";
+  EXPECT_EQ(*version_of(app.root()), std::nullopt) << "no top-level version";
   // Escapes, a nested "version" first and the key last: only a JSON reader gets these right.
   app.File("package.json", "{\"engines\": {\"version\": \"0.1\"}, \"version\": \"1.5.0-\\u0062eta.2\"}");
-  EXPECT_EQ(*PackageJsonVersion(app.root()), "1.5.0-beta.2");
+  EXPECT_EQ(*version_of(app.root()), "1.5.0-beta.2");
   for (const std::string bad : {R"({"version": 2})", R"({"version": "1.0",)", "[1, 2"}) {
     app.File("package.json", bad);
-    const auto version = PackageJsonVersion(app.root());
+    const auto version = version_of(app.root());
     ASSERT_FALSE(version) << bad;
     EXPECT_EQ(version.error().error_class, ErrorClass::kBadInput);
     EXPECT_NE(version.error().message.find("package.json"), std::string::npos);
