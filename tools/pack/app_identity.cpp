@@ -256,8 +256,10 @@ std::expected<AppIdentity, PackError> ChooseIdentity(const IdentityOptions& opti
   auto identity = ResolveIdentity(options.settings, *from_json, app_dir);
   if (!identity) return identity;
   identity->exe_name = options.exe_name.value_or(Concat(identity->product_name, ".exe"));
-  if (auto problem = Named("--exe-name", identity->exe_name, TextProblem(identity->exe_name))) {
-    return std::unexpected(PackError{ErrorClass::kUsage, *problem});
+  if (options.exe_name) {
+    if (auto problem = Named("--exe-name", identity->exe_name, TextProblem(identity->exe_name))) {
+      return std::unexpected(PackError{ErrorClass::kUsage, *problem});
+    }
   }
   return identity;
 }
