@@ -94,9 +94,9 @@ class ReproducibleBuildTests(unittest.TestCase):
             out.mkdir()
             run([PACK, "--quiet", "--threads", str(n), "--chunk-size", "1M", "--version", "2.3.4-rc.1", app,
                  "--record", out / "record.bin", "--constants", out / "payload_constants.cpp",
-                 "--version-rc", out / "version.rc"])
-            run([link, "--version-rc", out / "version.rc", out / "record.bin", out / "payload_constants.cpp",
-                 out / "Lumaro.exe"])
+                 "--version-rc", out / "version.rc", "--icon-out", out / "icon.ico", "--product-name", "Sổ Tay"])
+            run([link, "--version-rc", out / "version.rc", "--icon", out / "icon.ico", out / "record.bin",
+                 out / "payload_constants.cpp", out / "Lumaro.exe"])
             cls.exes.append((out / "Lumaro.exe").read_bytes())
 
     @classmethod
@@ -127,8 +127,8 @@ class LinkRouteTests(unittest.TestCase):
         payload = WINDOWS_BUILD / "assets/lumaro_exe.payload"
         with tempfile.TemporaryDirectory(prefix="lumaro-relink-") as tmp:
             out = Path(tmp) / "Lumaro.exe"
-            run([WINDOWS_BUILD / "lumaro-link", "--version-rc", payload / "version.rc", payload / "record.bin",
-                 payload / "payload_constants.cpp", out])
+            run([WINDOWS_BUILD / "lumaro-link", "--version-rc", payload / "version.rc", "--icon", payload / "icon.ico",
+                 payload / "record.bin", payload / "payload_constants.cpp", out])
             self.assertEqual(out.read_bytes(), (WINDOWS_BUILD / "assets/Lumaro.exe").read_bytes())
 
 
