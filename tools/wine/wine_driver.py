@@ -515,17 +515,18 @@ RUN_TIMEOUT, RUN_KILLED = 124, 137  # as timeout(1)
 RUN_DEFAULT_TIMEOUT_S = 600  # a first install of a large app on a slow disk
 
 
-def inspect_build_id(inspect, exe):
-    """The BuildId lmr-inspect reads from exe, or WineError with its message
-    when exe is not a launcher."""
+def inspect_facts(inspect, exe):
+    """The BuildId and data folder lmr-inspect reads from exe (Lumaro's folder
+    for an exe packed before identities), or WineError with its message when
+    exe is not a launcher."""
     proc = subprocess.run([str(inspect), "--", str(exe)], stdin=subprocess.DEVNULL, capture_output=True,
                           text=True, timeout=300)
     if proc.returncode not in (0, 1):  # 1: a damaged payload, which the launcher itself reports
         raise WineError(proc.stderr.strip() or f"lmr-inspect failed with {proc.returncode}")
-    for line in proc.stdout.splitlines():
-        if line.startswith("build-id: "):
-            return line.split(": ", 1)[1]
-    raise WineError(f"lmr-inspect gave no build-id for {exe}")
+    facts = dict(line.split(": ", 1) for line in proc.stdout.splitlines() if ": " in line)
+    if "build-id" not in facts:
+        raise WineError(f"lmr-inspect gave no build-id for {exe}")
+    return facts["build-id"], facts.get("data-folder", "Lumaro")
 
 
 def print_run_report(launch, runtime, installed_now, log):
@@ -543,7 +544,7 @@ def print_run_report(launch, runtime, installed_now, log):
 def cmd_run(args):
     exe = Path(args.exe).resolve()
     try:
-        build_id = inspect_build_id(args.inspect, exe)
+        build_id, data_folder = inspect_facts(args.inspect, exe)
     except WineError as e:
         print(f"lumaro run: {exe} is not a launcher: {e}", file=sys.stderr)
         return RUN_NOT_A_LAUNCHER
@@ -561,7 +562,7 @@ def cmd_run(args):
     else:
         local = work / "run-profile" / "Local"
     local.mkdir(parents=True, exist_ok=True)
-    data_root = local / "Lumaro"
+    data_root = local / data_folder
     runtime = data_root / f"runtime-{build_id}"
     existed = runtime.is_dir()
     try:
