@@ -50,7 +50,8 @@ class CMakeConsumerTests(unittest.TestCase):
             (root / "CMakeLists.txt").write_text(encoding="utf-8", data=consumer_project(
                 f"lumaro_add_launcher(vendor_exe APP_DIR {app} OUTPUT_NAME Vendor PACK_TOOL {PACK}\n"
                 f"                    VERSION 2.3.4-beta.1 NODE_EXE {node}\n"
-                f'                    PRODUCT_NAME "Vendor Sổ" DATA_FOLDER VendorData MUTEX_NAME "Local\\\\Vendor.One")'))
+                f'                    PRODUCT_NAME "Vendor Sổ" DATA_FOLDER VendorData\n'
+                f'                    MUTEX_NAME "Local\\\\Vendor.One")'))
             build = root / "build"
             env = dict(os.environ)
             env.pop("LUMARO_PACK_TOOL", None)

@@ -10,7 +10,7 @@ import subprocess
 import pefile
 
 from tests.e2e import e2e_apps as apps
-from tests.e2e.harness import MUTEX_NAME, REPO, LauncherTestCase, wait_for, wait_for_file, win_path
+from tests.e2e.harness import MUTEX_NAME, REPO, LauncherTestCase, wait_for_file, win_path
 from tools.wine.wine_driver import DIALOG_CAPTION_PREFIX
 
 LUMARO_ICON = os.path.join(REPO, "assets", "lumaro.ico")
