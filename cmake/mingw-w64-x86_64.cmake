@@ -15,4 +15,4 @@ set(CMAKE_CXX_FLAGS_INIT "-ffunction-sections -fdata-sections")
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++ -Wl,--gc-sections -Wl,--no-insert-timestamp")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++ -Wl,--no-insert-timestamp")
 # ctest runs the Windows test binaries under Wine.
-set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../tools/wine/wine_driver.py exec --)
+set(CMAKE_CROSSCOMPILING_EMULATOR env PYTHONPATH=${CMAKE_CURRENT_LIST_DIR}/../tools /usr/bin/python3 -m lmr.wine exec --)

@@ -6,10 +6,15 @@ import json
 import os
 import subprocess
 import time
+from pathlib import Path
+from typing import Any, Optional, Union
 
-from tests.e2e import e2e_apps as apps
-from tests.e2e.harness import APP_STOPPED, WINDOW_TITLE, LauncherTestCase, wait_for, win_path
-from tools import node_win
+from lmr import node_win
+from lmr.e2e import apps
+from lmr.e2e.apps import Record
+from lmr.e2e.session import APP_STOPPED, WINDOW_TITLE, LauncherTestCase, read_json, wait_for, write_tree
+from lmr.wine.calls import win_path
+from lmr.wine.launch import Launch
 
 DEVICE = "device.local.json"
 
@@ -18,20 +23,24 @@ class AppCase(LauncherTestCase):
     """A launcher around the recording node.exe; each test gets a fresh
     LOCALAPPDATA whose runtime is put in place beforehand (installation has
     scenarios of its own), and tells the stand-in what to do."""
+    app: str
+    exe: str
 
     @classmethod
-    def setUpClass(cls):
+    def setUpClass(cls) -> None:
         super().setUpClass()
         cls.app = cls.s.make_app()
         cls.exe = cls.s.build_launcher(cls.app)
 
-    def setUp(self):
+    def setUp(self) -> None:
         super().setUp()
         self.local = os.path.join(self.case, "Local")
         self.root = apps.data_root(self.local)
         self.record = os.path.join(self.case, "node-record.txt")
 
-    def run_app(self, control=None, exe=None, app=None, local=None, preinstall=True, set_env=None, **kw):
+    def run_app(self, control: Optional[dict[str, Any]] = None, exe: Optional[str] = None, app: Optional[str] = None,
+                local: Optional[str] = None, preinstall: bool = True, set_env: Optional[dict[str, str]] = None,
+                **kw: Any) -> tuple[Launch, list[Record]]:
         exe, app, local = exe or self.exe, app or self.app, local or self.local
         if preinstall:
             apps.preinstall(exe, app, local)
@@ -40,21 +49,21 @@ class AppCase(LauncherTestCase):
         result = apps.launch(self.s, exe, local, cwd=self.case, set_env=env, **kw)
         return result, apps.read_records(self.record)
 
-    def read(self, *parts):
+    def read(self, *parts: str) -> bytes:
         with open(os.path.join(self.root, *parts), "rb") as f:
             return f.read()
 
-    def only_run(self, records):
+    def only_run(self, records: list[Record]) -> Record:
         self.assertEqual(len(records), 1, f"node.exe ran {len(records)} times")
         return records[0]
 
-    def win_root(self, local=None):
+    def win_root(self, local: Optional[str] = None) -> str:
         return win_path(local or self.local) + "\\Lumaro"
 
 
 class StartTests(AppCase):
 
-    def check_start(self, local):
+    def check_start(self, local: str) -> tuple[Record, str, str]:
         result, records = self.run_app(local=local)
         self.assertCleanSuccess(result)
         run = self.only_run(records)
@@ -64,7 +73,7 @@ class StartTests(AppCase):
         self.assertEqual(run["cwd"], runtime)
         return run, node, home
 
-    def test_command_line_folder_and_standard_handles(self):
+    def test_command_line_folder_and_standard_handles(self) -> None:
         run, node, home = self.check_start(self.local)
         self.assertEqual(run["command_line"], f'"{node}" {home} --desktop')
         # Input and output are the null device (the same object as a fresh open
@@ -75,12 +84,12 @@ class StartTests(AppCase):
         self.assertEqual(run["stderr"]["type"], 1, run["stderr"])
         self.assertTrue(run["stderr"]["path"].lower().endswith("\\lumaro\\startup.log"), run["stderr"])
 
-    def test_space_in_the_user_folder_quotes_the_module_path(self):
+    def test_space_in_the_user_folder_quotes_the_module_path(self) -> None:
         local = os.path.join(self.case, "App Data", "Local")
         run, node, home = self.check_start(local)
         self.assertEqual(run["command_line"], f'"{node}" "{home}" --desktop')
 
-    def test_environment_handed_to_the_application(self):
+    def test_environment_handed_to_the_application(self) -> None:
         result, records = self.run_app(set_env={
             "LMR_DEVICE_FILE": "Z:\\stale\\device.json",
             "node_options": "--require=Z:\\evil.js",
@@ -104,18 +113,18 @@ class StartTests(AppCase):
 
 class OutcomeTests(AppCase):
 
-    def test_exit_0_after_error_output_is_success_and_keeps_the_log(self):
+    def test_exit_0_after_error_output_is_success_and_keeps_the_log(self) -> None:
         result, records = self.run_app(control={"stderr": "cảnh báo: chỉ là cảnh báo\n", "exit": 0})
         self.assertCleanSuccess(result)
         self.only_run(records)
         self.assertEqual(self.read("startup.log"), "cảnh báo: chỉ là cảnh báo\n".encode())
 
-    def test_exit_3_shows_the_log_text_exactly(self):
+    def test_exit_3_shows_the_log_text_exactly(self) -> None:
         result, _ = self.run_app(control={"stderr": "boom\n", "exit": 3})
         self.assertDialog(result, "boom\n")
         self.assertEqual(self.read("startup.log"), b"boom\n")
 
-    def test_blank_or_invalid_log_shows_the_fixed_message(self):
+    def test_blank_or_invalid_log_shows_the_fixed_message(self) -> None:
         for label, data in (("whitespace", b" \r\n\t \n\x0b\x0c"), ("invalid UTF-8", b"loi \xff roi\n")):
             with self.subTest(label):
                 self.setUp()
@@ -123,7 +132,7 @@ class OutcomeTests(AppCase):
                 self.assertDialog(result, APP_STOPPED)
                 self.assertEqual(self.read("startup.log"), data)
 
-    def test_crash_is_a_failure(self):
+    def test_crash_is_a_failure(self) -> None:
         # The stand-in really ends with the access violation's code.
         proc = self.s.start_runner(self.s.node_stand_in(), set_env=apps.node_env(crash=True))
         self.assertEqual(self.s.runner_exit(proc)[0], 0xC0000005)
@@ -135,7 +144,7 @@ class OutcomeTests(AppCase):
         self.assertEqual(self.read("startup.log"), b"")
         self.assertDialog(result, APP_STOPPED)
 
-    def test_log_held_without_write_sharing_stops_before_the_start(self):
+    def test_log_held_without_write_sharing_stops_before_the_start(self) -> None:
         apps.preinstall(self.exe, self.app, self.local)
         log = os.path.join(self.root, "startup.log")
         with open(log, "wb") as f:
@@ -146,9 +155,9 @@ class OutcomeTests(AppCase):
         self.assertEqual(records, [], "node.exe was started")
         self.assertEqual(self.read("startup.log"), b"previous run\n")
 
-    def test_node_that_is_not_a_program_shows_the_system_error(self):
+    def test_node_that_is_not_a_program_shows_the_system_error(self) -> None:
         bad_app = os.path.join(self.case, "bad-app")
-        apps.write_tree(bad_app, {"node.exe": "this is not a program\n", "home.mjs": "// entry\n"})
+        write_tree(bad_app, {"node.exe": "this is not a program\n", "home.mjs": "// entry\n"})
         exe = self.s.build_launcher(bad_app)
         apps.preinstall(exe, bad_app, self.local)
         os.makedirs(self.root, exist_ok=True)
@@ -162,7 +171,7 @@ class OutcomeTests(AppCase):
 
 class DeviceFileTests(AppCase):
 
-    def seeded_launcher(self, seed):
+    def seeded_launcher(self, seed: Union[bytes, str, None]) -> tuple[str, str]:
         """A copy of the launcher with `seed` beside it: bytes, "folder", or None."""
         exe = self.s.copy_launcher(self.exe)
         path = os.path.join(os.path.dirname(exe), DEVICE)
@@ -170,26 +179,26 @@ class DeviceFileTests(AppCase):
             os.mkdir(path)
         elif seed is not None:
             with open(path, "wb") as f:
-                f.write(seed)
+                f.write(seed if isinstance(seed, bytes) else seed.encode())
         return exe, path
 
-    def device_value(self, records):
+    def device_value(self, records: list[Record]) -> list[tuple[str, str]]:
         return apps.env_entries(self.only_run(records), "LMR_DEVICE_FILE")
 
-    def assertHandedOn(self, records):
+    def assertHandedOn(self, records: list[Record]) -> None:
         self.assertEqual(self.device_value(records), [("LMR_DEVICE_FILE", self.win_root() + "\\" + DEVICE)])
 
-    def assertNoTemporaries(self):
+    def assertNoTemporaries(self) -> None:
         self.assertEqual([n for n in os.listdir(self.root) if n.endswith(".tmp")], [])
 
-    def test_no_seed_creates_nothing_and_hands_the_path_on(self):
+    def test_no_seed_creates_nothing_and_hands_the_path_on(self) -> None:
         result, records = self.run_app()
         self.assertCleanSuccess(result)
         self.assertHandedOn(records)
         self.assertFalse(os.path.lexists(os.path.join(self.root, DEVICE)))
         self.assertNoTemporaries()
 
-    def test_seed_is_copied_byte_for_byte(self):
+    def test_seed_is_copied_byte_for_byte(self) -> None:
         seed = b'{"thi\xe1\xba\xbft b\xe1\xbb\x8b": "m\xc3\xa1y nh\xc3\xa0"}\r\n\x00\xff' + bytes(range(256)) * 300
         exe, seed_path = self.seeded_launcher(seed)
         result, records = self.run_app(exe=exe)
@@ -200,14 +209,14 @@ class DeviceFileTests(AppCase):
             self.assertEqual(f.read(), seed, "the seed is left as it was")
         self.assertNoTemporaries()
 
-    def test_empty_seed_gives_an_empty_device_file(self):
+    def test_empty_seed_gives_an_empty_device_file(self) -> None:
         exe, _ = self.seeded_launcher(b"")
         result, records = self.run_app(exe=exe)
         self.assertCleanSuccess(result)
         self.assertEqual(self.read(DEVICE), b"")
         self.assertNoTemporaries()
 
-    def test_existing_device_file_is_kept_and_the_seed_not_read(self):
+    def test_existing_device_file_is_kept_and_the_seed_not_read(self) -> None:
         exe, seed_path = self.seeded_launcher(b'{"from": "seed"}')
         apps.preinstall(exe, self.app, self.local)
         device = os.path.join(self.root, DEVICE)
@@ -223,7 +232,7 @@ class DeviceFileTests(AppCase):
         self.assertEqual(self.read(DEVICE), b'{"from": "user"}')
         self.assertEqual(os.stat(device).st_mtime_ns, before.st_mtime_ns)
 
-    def test_folders_named_like_the_device_file(self):
+    def test_folders_named_like_the_device_file(self) -> None:
         with self.subTest("in DataRoot"):
             exe, _ = self.seeded_launcher(b'{"from": "seed"}')
             apps.preinstall(exe, self.app, self.local)
@@ -241,7 +250,7 @@ class DeviceFileTests(AppCase):
             self.assertFalse(os.path.lexists(os.path.join(self.root, DEVICE)))
             self.assertNoTemporaries()
 
-    def test_seed_locked_against_reading_fails_the_launch(self):
+    def test_seed_locked_against_reading_fails_the_launch(self) -> None:
         exe, seed_path = self.seeded_launcher(b'{"from": "seed"}')
         apps.preinstall(exe, self.app, self.local)
         with apps.HeldFile(self.s, seed_path, access="read", share="none"):
@@ -251,11 +260,11 @@ class DeviceFileTests(AppCase):
         self.assertFalse(os.path.lexists(os.path.join(self.root, DEVICE)))
         self.assertNoTemporaries()
 
-    def test_leftover_temporary_copies_never_become_the_device_file(self):
+    def test_leftover_temporary_copies_never_become_the_device_file(self) -> None:
         # Process ids are multiples of 4, so these names belong to no launcher.
         leftovers = {f"{DEVICE}.3.tmp": b'{"half": ', f"{DEVICE}.4294967295.tmp": b"{}"}
         apps.preinstall(self.exe, self.app, self.local)
-        apps.write_tree(self.root, leftovers)
+        write_tree(self.root, leftovers)
         result, records = self.run_app(preinstall=False)
         self.assertCleanSuccess(result)
         self.assertHandedOn(records)
@@ -273,7 +282,7 @@ class DeviceFileTests(AppCase):
 
 class RunningAppTests(AppCase):
 
-    def test_second_launch_restores_the_running_window(self):
+    def test_second_launch_restores_the_running_window(self) -> None:
         state_file = os.path.join(self.case, "window.json")
         stop_file = state_file + ".stop"
         window = (f'"{win_path(self.s.tool("lmr-window.exe"))}" --state minimized --lifetime-ms 60000 '
@@ -301,14 +310,6 @@ class RunningAppTests(AppCase):
         self.assertEqual(code, 0, out)
 
 
-def read_json(path):
-    try:
-        with open(path) as f:
-            return json.load(f)
-    except (OSError, ValueError):
-        return None
-
-
 # -- the real Node.js -----------------------------------------------------------
 
 REPORT_MODULE = r"""// Reports how it was started, next to the device file.
@@ -324,17 +325,17 @@ writeFileSync(join(dirname(device), "node-report.json"), JSON.stringify({
 
 class RealNodeTests(LauncherTestCase):
 
-    def test_real_node_sees_its_arguments_folder_and_device_file(self):
+    def test_real_node_sees_its_arguments_folder_and_device_file(self) -> None:
         app = os.path.join(self.case, "app")
         os.makedirs(app)
         try:
-            node_win.copy_node_exe(os.path.join(app, "node.exe"))
+            node_win.copy_node_exe(Path(app, "node.exe"))
         except node_win.Unreachable as e:
             if not network_down():
                 self.fail(f"{e} (yet the registry answers)")
             self.skipTest(f"{e}; the network is down")
-        apps.write_tree(app, {"home.mjs": REPORT_MODULE})
-        exe = apps.pack_launcher(self.s, app, os.path.join(self.case, "exe"), ["--level", "1"])
+        write_tree(app, {"home.mjs": REPORT_MODULE})
+        exe = self.s.pack_launcher(app, os.path.join(self.case, "exe"), ["--level", "1"])
         local = os.path.join(self.case, "Local Data")
         result = apps.launch(self.s, exe, local, cwd=self.case, timeout_s=120,
                              set_env={"NODE_OPTIONS": "--no-such-node-flag"})
@@ -353,7 +354,7 @@ class RealNodeTests(LauncherTestCase):
         self.assertEqual(apps.runtime_problems(apps.runtime_dir(local, exe), apps.expected_runtime(app)), [])
 
 
-def network_down():
-    probe = subprocess.run(["curl", "-fsS", "--max-time", "15", "-o", "/dev/null", node_win.REGISTRY + "/"],
-                           capture_output=True, timeout=60)
+def network_down() -> bool:
+    """Whether the registry npm is configured for does not answer."""
+    probe = subprocess.run(["npm", "ping"], stdin=subprocess.DEVNULL, capture_output=True, timeout=120)
     return probe.returncode != 0

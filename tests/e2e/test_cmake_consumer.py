@@ -4,40 +4,23 @@ without LUMARO_PACK_TOOL, builds neither our sample app nor our tests, and
 links a launcher that carries exactly the vendor's folder, with the release's
 version and a node.exe kept outside it."""
 import os
-import subprocess
 import tempfile
 import unittest
 from pathlib import Path
 
-REPO = Path(__file__).resolve().parents[2]
-HOST_BUILD = Path(os.environ.get("LUMARO_HOST_BUILD", REPO / "build/host-release"))
-PACK = HOST_BUILD / "tools/pack/lmr-pack"
-INSPECT = HOST_BUILD / "tools/inspect/lmr-inspect"
+from lmr import REPO
+from lmr.build import Kit
+from lmr.e2e.services import consumer_project
+from lmr.proc import checked
+
+PACK, INSPECT = Kit().pack_tool, Kit().inspect_tool
 BUILD_TIMEOUT_S = 900
-
-
-
-def consumer_project(launcher_call):
-    """A vendor's CMakeLists.txt as the README shows it, around one
-    lumaro_add_launcher call."""
-    return ("cmake_minimum_required(VERSION 3.25)\n"
-            "project(VendorApp C CXX ASM)\n"
-            f"add_subdirectory({REPO} lumaro)\n"
-            f"list(APPEND CMAKE_MODULE_PATH {REPO}/cmake)\n"
-            "include(LumaroLauncher)\n"
-            f"{launcher_call}\n")
-
-
-def run(args, **kw):
-    proc = subprocess.run([str(a) for a in args], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                          stderr=subprocess.STDOUT, timeout=BUILD_TIMEOUT_S, **kw)
-    return proc.returncode, proc.stdout.decode("utf-8", "replace")
 
 
 @unittest.skipUnless(PACK.exists() and INSPECT.exists(), "host-release lmr-pack or lmr-inspect not built")
 class CMakeConsumerTests(unittest.TestCase):
 
-    def test_a_subproject_builds_the_vendors_launcher_and_nothing_of_ours(self):
+    def test_a_subproject_builds_the_vendors_launcher_and_nothing_of_ours(self) -> None:
         with tempfile.TemporaryDirectory(prefix="lumaro-consumer-") as tmp:
             root = Path(tmp)
             app = root / "app"
@@ -55,17 +38,13 @@ class CMakeConsumerTests(unittest.TestCase):
             build = root / "build"
             env = dict(os.environ)
             env.pop("LUMARO_PACK_TOOL", None)
-            status, out = run(["cmake", "-S", root, "-B", build, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=MinSizeRel",
-                               f"-DCMAKE_TOOLCHAIN_FILE={REPO}/cmake/mingw-w64-x86_64.cmake"], env=env)
-            self.assertEqual(status, 0, out)
-            status, targets = run(["cmake", "--build", build, "--target", "help"])
-            self.assertEqual(status, 0, targets)
+            checked(["cmake", "-S", root, "-B", build, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=MinSizeRel",
+                     f"-DCMAKE_TOOLCHAIN_FILE={REPO}/cmake/mingw-w64-x86_64.cmake"], BUILD_TIMEOUT_S, env=env)
+            targets = checked(["cmake", "--build", build, "--target", "help"], BUILD_TIMEOUT_S).decode()
             for ours in ("lumaro_exe", "lmr_runtime_install_test", "lmr_sample_node", "lmr-runner", "gtest"):
                 self.assertNotIn(ours + ":", targets, f"the subproject builds {ours}")
-            status, out = run(["cmake", "--build", build, "-j2", "--target", "vendor_exe"])
-            self.assertEqual(status, 0, out)
-            status, listing = run([INSPECT, build / "Vendor.exe", "--list"])
-            self.assertEqual(status, 0, listing)
+            checked(["cmake", "--build", build, "-j2", "--target", "vendor_exe"], BUILD_TIMEOUT_S)
+            listing = checked([INSPECT, build / "Vendor.exe", "--list"], BUILD_TIMEOUT_S).decode()
             self.assertIn("payload: intact", listing)
             self.assertIn("files: 3", listing)
             self.assertIn("lib/x.js", listing)

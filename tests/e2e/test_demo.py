@@ -7,24 +7,22 @@ import os
 import shutil
 import signal
 import subprocess
-import sys
 import tempfile
 import unittest
 
-from tests.e2e.harness import REPO
-from tools import node_win
-from tools.wine import wine_driver
+from lmr import REPO, node_win
+from lmr.build import Kit
+from lmr.wine.session import stop_server
 
-RUN_DEMO = os.path.join(REPO, "demo", "run_demo.py")
 # Two packs of the real node.exe take half a minute each on two cores.
 DEMO_TIMEOUT_S = 900
 
 
 class DemoTests(unittest.TestCase):
 
-    def setUp(self):
-        self.windows_build = os.environ.get("LUMARO_WINDOWS_BUILD", os.path.join(REPO, "build", "windows"))
-        self.host_build = os.environ.get("LUMARO_HOST_BUILD", os.path.join(REPO, "build", "host-release"))
+    def setUp(self) -> None:
+        kit = Kit()
+        self.windows_build, self.host_build = str(kit.windows_build), str(kit.host_build)
         self.stand_in = os.path.join(self.windows_build, "launcher", "tests", "recording_node.exe")
         self.exit_with = os.path.join(self.windows_build, "tests", "wine", "exit_with.exe")
         for needed in (os.path.join(self.host_build, "tools", "pack", "lmr-pack"),
@@ -38,13 +36,14 @@ class DemoTests(unittest.TestCase):
         self.addCleanup(shutil.rmtree, self.root, ignore_errors=True)
         self.addCleanup(self.stop_server)
 
-    def stop_server(self):
-        wine_driver.stop_server(self.prefix)
+    def stop_server(self) -> None:
+        stop_server(self.prefix)
 
-    def run_demo(self, *options):
-        """run_demo.py to its end, its output through a pipe; (status, output)."""
+    def run_demo(self, *options: str) -> tuple[int, str]:
+        """The demo to its end, its output through a pipe; (status, output)."""
         env = {name: value for name, value in os.environ.items() if not name.startswith("WINE")}
-        args = [sys.executable, RUN_DEMO, "--windows-build", self.windows_build, "--host-build",
+        env["PYTHONPATH"] = str(REPO / "tools")
+        args = ["/usr/bin/python3", "-m", "lmr.demo", "--windows-build", self.windows_build, "--host-build",
                 self.host_build, "--prefix", self.prefix, "--work", os.path.join(self.root, "work"),
                 "--no-screenshot", "--level", "1", *options]
         proc = subprocess.Popen(args, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
@@ -58,10 +57,10 @@ class DemoTests(unittest.TestCase):
                 self.stop_server()
                 proc.wait()
                 so_far = (e.output or b"").decode("utf-8", "replace")[-3000:]
-                self.fail(f"run_demo.py did not end within {DEMO_TIMEOUT_S} s; its output so far:\n{so_far}")
+                self.fail(f"the demo did not end within {DEMO_TIMEOUT_S} s; its output so far:\n{so_far}")
         return proc.returncode, out.decode("utf-8", "replace")
 
-    def test_demo_ends_by_itself_and_passes_its_checks(self):
+    def test_demo_ends_by_itself_and_passes_its_checks(self) -> None:
         try:
             node_win.node_exe()
             options = []
@@ -71,7 +70,7 @@ class DemoTests(unittest.TestCase):
         status, out = self.run_demo(*options)
         self.assertEqual(status, 0, out[-3000:])
 
-    def test_demo_fails_when_the_first_launch_fails(self):
+    def test_demo_fails_when_the_first_launch_fails(self) -> None:
         # A node.exe that ends with 2 at once: the launcher shows its error dialog.
         status, out = self.run_demo("--stand-in-node", self.exit_with)
         self.assertEqual(status, 1, out[-3000:])

@@ -1,26 +1,26 @@
 # Checks of the test tools themselves, so a scenario failure points at the
 # launcher and not at the harness: exact exit codes, the dialog reader, the
-# Wine driver's time bound as ctest's emulator, the OS error text helper and
-# the payload record search.
+# Wine driver's time bound as ctest's emulator, the system's raw error texts
+# and the payload record search.
 import os
 import subprocess
-import sys
 import time
 import unittest
 
-from tests.e2e import harness
-from tests.e2e.harness import DIALOG_CAPTION, LauncherTestCase, find_record
+from lmr import REPO, image
+from lmr.e2e.session import LauncherTestCase
+from lmr.wine.launch import DIALOG_CAPTION
 
 
 class RunnerTests(LauncherTestCase):
 
-    def test_exit_codes_arrive_exactly(self):
+    def test_exit_codes_arrive_exactly(self) -> None:
         for code in (0, 1, 259, 0xC0000005):
             with self.subTest(code=code):
                 proc = self.s.start_runner(self.s.tool("exit_with.exe"), args=[str(code)])
                 self.assertEqual(self.s.runner_exit(proc)[0], code)
 
-    def test_missing_program_is_reported_not_hidden(self):
+    def test_missing_program_is_reported_not_hidden(self) -> None:
         proc = self.s.start_runner(os.path.join(self.case, "absent.exe"))
         code, out = self.s.runner_exit(proc)
         self.assertIsNone(code)
@@ -28,18 +28,17 @@ class RunnerTests(LauncherTestCase):
 
 
 class EmulatorTests(LauncherTestCase):
-    """wine_driver.py exec, as ctest runs each Windows test binary."""
+    """python3 -m lmr.wine exec, as ctest runs each Windows test binary."""
 
-    def exec(self, *args, timeout="30"):
-        driver = os.path.join(harness.REPO, "tools", "wine", "wine_driver.py")
-        env = dict(os.environ, WINEPREFIX=self.s.prefix)
-        return subprocess.run([sys.executable, driver, "exec", "--timeout", timeout, "--", *args], env=env,
-                              stdin=subprocess.DEVNULL, capture_output=True, timeout=120)
+    def exec(self, *args: str, timeout: str = "30") -> "subprocess.CompletedProcess[bytes]":
+        env = dict(os.environ, WINEPREFIX=str(self.s.prefix), PYTHONPATH=str(REPO / "tools"))
+        return subprocess.run(["/usr/bin/python3", "-m", "lmr.wine", "exec", "--timeout", timeout, "--", *args],
+                              env=env, stdin=subprocess.DEVNULL, capture_output=True, timeout=120)
 
-    def test_status_is_passed_on(self):
+    def test_status_is_passed_on(self) -> None:
         self.assertEqual(self.exec(self.s.tool("exit_with.exe"), "3").returncode, 3)
 
-    def test_a_program_that_does_not_end_is_stopped_at_the_bound(self):
+    def test_a_program_that_does_not_end_is_stopped_at_the_bound(self) -> None:
         started = time.monotonic()
         proc = self.exec(self.s.tool("lmr-window.exe"), "--lifetime-ms", "120000", timeout="3")
         self.assertEqual(proc.returncode, 124)
@@ -49,19 +48,19 @@ class EmulatorTests(LauncherTestCase):
 
 class DialogReaderTests(LauncherTestCase):
 
-    def test_reads_full_text_icon_and_button_then_presses_ok(self):
+    def test_reads_full_text_icon_and_button_then_presses_ok(self) -> None:
         text = "Dòng một\r\ndòng hai \"trích\" \\ " + "x" * 5000
         proc = self.s.start_runner(self.s.tool("lmr-msgbox.exe"), args=[DIALOG_CAPTION, text, "7"])
-        reader = self.s.start_dialog_reader()
-        seen = reader.wait_found()
+        seen = self.s.start_dialog_reader().wait_found()
         self.assertEqual(self.s.runner_exit(proc)[0], 7)
+        assert seen is not None
         self.assertEqual(seen["caption"], DIALOG_CAPTION)
         # The static control shows CR LF as typed.
         self.assertEqual(seen["text"], text)
         self.assertTrue(seen["has_icon"])
         self.assertEqual([b["id"] for b in seen["buttons"]], [1])
 
-    def test_no_dialog_is_reported_as_none(self):
+    def test_no_dialog_is_reported_as_none(self) -> None:
         result = self.s.launch(self.s.tool("exit_with.exe"), timeout_s=20)
         self.assertEqual(result.exit_code, 2)  # usage error, no window
         self.assertIsNone(result.dialog)
@@ -69,23 +68,22 @@ class DialogReaderTests(LauncherTestCase):
 
 class OsErrorTextTests(LauncherTestCase):
 
-    def test_known_and_unknown_codes(self):
-        known = self.s.os_error_text(5)
-        self.assertRegex(known, r"^\S.*\S \(os error 5\)$")
-        self.assertNotIn("\r", known)
-        unknown = self.s.os_error_text(99999)
-        self.assertRegex(unknown, r"^OS Error 99999 \(FormatMessageW\(\) returned error \d+\) "
-                                  r"\(os error 99999\)$")
-        self.assertTrue(self.s.os_error_text(0xC0000005).endswith(" (os error -1073741819)"))
+    def test_the_system_text_is_raw_and_a_missing_one_gives_the_failure_code(self) -> None:
+        status, out = self.s.run([self.s.tool("lmr-formatmessage.exe"), "5"])
+        self.assertEqual(status, 0)
+        self.assertTrue(out.endswith(b"\r\n"), out)  # as the system keeps it, untrimmed
+        status, out = self.s.run([self.s.tool("lmr-formatmessage.exe"), "99999"])
+        self.assertEqual(status, 1)
+        self.assertRegex(out.decode(), r"^[1-9][0-9]*$")
 
 
 class FindRecordTests(unittest.TestCase):
 
-    def test_finds_the_record_and_not_the_bare_magic(self):
-        image = b"code LMR1 more" + b"\0" * 20 + b"LMR1\x10\0\0\0" + b"01ca8e43785f62e0" + b"\x0a\x51"
-        self.assertEqual(find_record(image), image.index(b"LMR1\x10"))
+    def test_finds_the_record_and_not_the_bare_magic(self) -> None:
+        data = b"code LMR1 more" + b"\0" * 20 + b"LMR1\x10\0\0\0" + b"01ca8e43785f62e0" + b"\x0a\x51"
+        self.assertEqual(image.find_record(data), data.index(b"LMR1\x10"))
 
-    def test_two_records_are_an_error(self):
+    def test_two_records_are_an_error(self) -> None:
         record = b"LMR1\0\0\0\0" + b"0123456789abcdef"
-        with self.assertRaises(AssertionError):
-            find_record(record + record)
+        with self.assertRaises(ValueError):
+            image.find_record(record + record)

@@ -5,18 +5,22 @@ exe."""
 import json
 import os
 import struct
-import subprocess
+from collections.abc import Sequence
 
 import pefile
 
-from tests.e2e import e2e_apps as apps
-from tests.e2e.harness import MUTEX_NAME, REPO, LauncherTestCase, wait_for_file, win_path
-from tools.wine.wine_driver import DIALOG_CAPTION_PREFIX
+from lmr import REPO
+from lmr.e2e import apps
+from lmr.e2e.session import MUTEX_NAME, WINDOW_TITLE, LauncherTestCase, lumaro, wait_for_file
+from lmr.proc import Arg
+from lmr.wine.calls import win_path
+from lmr.wine.launch import DIALOG_CAPTION_PREFIX
+from lmr.wine.session import Process
 
-LUMARO_ICON = os.path.join(REPO, "assets", "lumaro.ico")
+LUMARO_ICON = REPO / "assets" / "lumaro.ico"
 
 
-def version_strings(exe):
+def version_strings(exe: str) -> dict[str, str]:
     pe = pefile.PE(exe)
     try:
         return {k.decode(): v.decode("utf-8") for info in pe.FileInfo[0] if hasattr(info, "StringTable")
@@ -25,7 +29,7 @@ def version_strings(exe):
         pe.close()
 
 
-def icon_images(exe):
+def icon_images(exe: str) -> list[bytes]:
     """The RT_ICON resources' bytes, in id order."""
     pe = pefile.PE(exe)
     try:
@@ -33,13 +37,13 @@ def icon_images(exe):
         images = []
         for entry in sorted(icons.directory.entries, key=lambda e: e.id):
             data = entry.directory.entries[0].data.struct
-            images.append(pe.get_data(data.OffsetToData, data.Size))
+            images.append(bytes(pe.get_data(data.OffsetToData, data.Size)))
         return images
     finally:
         pe.close()
 
 
-def ico_images(path):
+def ico_images(path: "os.PathLike[str]") -> list[bytes]:
     with open(path, "rb") as f:
         ico = f.read()
     count = struct.unpack_from("<H", ico, 4)[0]
@@ -52,32 +56,24 @@ def ico_images(path):
 
 class IdentityTests(LauncherTestCase):
 
-    def pack(self, app, name, options=()):
+    def pack(self, app: str, name: str, options: Sequence[Arg] = ()) -> str:
         """lmr-pack with the exe's resource script and icon, then lumaro-link, as ./lumaro pack does."""
-        pack, link = self.s.lmr_pack(), self.s.lumaro_link()
-        out = os.path.join(self.case, name)
-        os.makedirs(out)
-        files = {k: os.path.join(out, k) for k in ("record.bin", "constants.cpp", "version.rc", "icon.ico")}
-        exe = os.path.join(out, name + ".exe")
-        apps.run_checked([pack, "--quiet", "--exe-name", name + ".exe", *options, app, "--record", files["record.bin"],
-                          "--constants", files["constants.cpp"], "--version-rc", files["version.rc"],
-                          "--icon-out", files["icon.ico"]])
-        apps.run_checked([link, "--version-rc", files["version.rc"], "--icon", files["icon.ico"], files["record.bin"],
-                          files["constants.cpp"], exe])
-        return exe
+        self.s.require_kit()
+        exe = os.path.join(self.case, name, name + ".exe")
+        return str(self.s.kit.launcher(app, exe, ["--quiet", "--exe-name", name + ".exe", *options], version_rc=True))
 
-    def mutex_state(self, name):
+    def mutex_state(self, name: str) -> str:
         """"existed" while a launcher holds the named mutex, else "created"."""
         ready = os.path.join(self.case, self.s.unique("mutex") + ".ready")
-        status, _ = self.s.run_tool([self.s.tool("lmr-hold-mutex.exe"), "--name", name, "--lifetime-ms", "0",
-                                     "--ready-file", win_path(ready)])
+        status, _ = self.s.run([self.s.tool("lmr-hold-mutex.exe"), "--name", name, "--lifetime-ms", "0",
+                                "--ready-file", win_path(ready)])
         self.assertEqual(status, 0)
         with open(ready) as f:
             return f.read()
 
-    def start_product(self, exe, local, title):
+    def start_product(self, exe: str, local: str, title: str) -> tuple[Process, str]:
         """Starts exe with its app showing a window titled title until stopped;
-        returns the runner and the stop file, once the window is up."""
+        the runner and the stop file, once the window is up."""
         state = os.path.join(self.case, self.s.unique("window") + ".json")
         stop = state + ".stop"
         window = (f'"{win_path(self.s.tool("lmr-window.exe"))}" --lifetime-ms 60000 --title "{title}" '
@@ -88,7 +84,7 @@ class IdentityTests(LauncherTestCase):
         self.assertTrue(wait_for_file(state, 60), f"{exe}'s app never showed its window")
         return runner, stop
 
-    def test_plain_pack_keeps_lumaros_identity(self):
+    def test_plain_pack_keeps_lumaros_identity(self) -> None:
         exe = self.pack(self.s.make_app(), "Lumaro")
         strings = version_strings(exe)
         self.assertEqual({k: strings[k] for k in ("CompanyName", "FileDescription", "ProductName", "InternalName",
@@ -98,20 +94,19 @@ class IdentityTests(LauncherTestCase):
         self.assertNotIn("LegalCopyright", strings)
         self.assertEqual(icon_images(exe), ico_images(LUMARO_ICON))
         local = os.path.join(self.case, "Local")
-        runner, stop = self.start_product(exe, local, "Lumaro \u00b7 M\u00e1y nh\u00e0")
+        runner, stop = self.start_product(exe, local, WINDOW_TITLE)
         self.assertEqual(self.mutex_state(MUTEX_NAME), "existed")
         open(stop, "w").close()
         self.assertEqual(self.s.runner_exit(runner)[0], 0)
         self.assertEqual(os.listdir(local), ["Lumaro"])
 
-    def test_two_products_run_at_once_each_in_its_own_folder(self):
+    def test_two_products_run_at_once_each_in_its_own_folder(self) -> None:
         sotay_json = json.dumps({"productName": "Sổ Tay", "lumaro": {"dataFolder": "SoTay"}})
         sotay = self.pack(self.s.make_app({"package.json": sotay_json}), "SoTay")
         sotay_again = self.pack(self.s.make_app({"package.json": sotay_json, "second.txt": "another build"}),
                                 "SoTay2")
         bep_icon = os.path.join(self.case, "bep.ico")
-        with open(LUMARO_ICON, "rb") as f:
-            ico = bytearray(f.read())
+        ico = bytearray(LUMARO_ICON.read_bytes())
         struct.pack_into("<H", ico, 4, 1)  # only the first image: an icon of its own
         with open(bep_icon, "wb") as f:
             f.write(ico)
@@ -141,13 +136,13 @@ class IdentityTests(LauncherTestCase):
 
         failed = apps.launch(self.s, bep, local, cwd=self.case, set_env=apps.node_env(exit=3, stderr="hỏng"))
         self.assertEqual(failed.exit_code, 1)
+        assert failed.dialog is not None
         self.assertEqual(failed.dialog["caption"], DIALOG_CAPTION_PREFIX + "Bếp")
         self.assertEqual(failed.dialog["text"], "hỏng")
 
-    def test_a_refused_setting_writes_no_exe(self):
+    def test_a_refused_setting_writes_no_exe(self) -> None:
         out = os.path.join(self.case, "Out.exe")
-        proc = subprocess.run([os.path.join(REPO, "lumaro"), "pack", self.s.make_app(), "-o", out,
-                               "--data-folder", "CON"], stdin=subprocess.DEVNULL, capture_output=True, text=True)
+        proc = lumaro("pack", self.s.make_app(), "-o", out, "--data-folder", "CON")
         self.assertEqual(proc.returncode, 2, proc.stderr)
         self.assertIn('--data-folder "CON" cannot be used', proc.stderr)
         self.assertFalse(os.path.exists(out))

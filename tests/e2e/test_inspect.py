@@ -6,36 +6,27 @@ import hashlib
 import math
 import os
 import random
-import re
 import resource
-import shutil
 import struct
 import subprocess
 import tempfile
 import unittest
 from pathlib import Path
+from typing import Any
 
-from tests.e2e import harness
+from lmr import image
+from lmr.build import Constants, Kit, read_constants
+from lmr.e2e.session import lumaro
 
-REPO = Path(__file__).resolve().parents[2]
-HOST_BUILD = Path(os.environ.get("LUMARO_HOST_BUILD", REPO / "build/host-release"))
-WINDOWS_BUILD = Path(os.environ.get("LUMARO_WINDOWS_BUILD", REPO / "build/windows"))
-PACK = HOST_BUILD / "tools/pack/lmr-pack"
-LINK = WINDOWS_BUILD / "lumaro-link"
-RUNNER = WINDOWS_BUILD / "tests/wine/lmr-runner.exe"
-INSPECT = HOST_BUILD / "tools/inspect/lmr-inspect"
-RECORD = HOST_BUILD / "tests/tools/lmr-record"
+KIT = Kit()
+PACK, LINK, INSPECT, RECORD = KIT.pack_tool, KIT.link_tool, KIT.inspect_tool, KIT.record_tool
+RUNNER = KIT.windows_build / "tools/wine/lmr-runner.exe"
 MIB = 1 << 20
 
 
-def lumaro(*args):
-    return subprocess.run([str(REPO / "lumaro"), *map(str, args)], stdin=subprocess.DEVNULL,
-                          capture_output=True, text=True, timeout=600)
-
-
-def facts(stdout):
+def facts(stdout: str) -> dict[str, Any]:
     """{key: value} of the report, with the "file" lines as a list."""
-    out = {"file": []}
+    out: dict[str, Any] = {"file": []}
     for line in stdout.splitlines():
         key, _, value = line.partition(": ")
         if key == "file":
@@ -45,7 +36,7 @@ def facts(stdout):
     return out
 
 
-def digests(root):
+def digests(root: Path) -> dict[str, str]:
     """{relative path: sha256} of every file below root."""
     out = {}
     for path in Path(root).rglob("*"):
@@ -54,28 +45,22 @@ def digests(root):
     return out
 
 
-def stored_chunks(image):
-    """(offset, size) in the image of every chunk kept verbatim: those whose
-    record size equals their uncompressed size."""
-    at = harness.find_record(image) + 24
-    total, chunk = struct.unpack_from("<QI", image, at + 8)
-    at += 24
-    done, out = 0, []
-    while done < total:
-        (size,) = struct.unpack_from("<I", image, at)
-        want = min(chunk, total - done)
-        at += 4
-        if size == want:
-            out.append((at, size))
-        at += size
-        done += want
-    return out
+def stored_chunks(data: bytes) -> list[image.Chunk]:
+    """The chunks kept verbatim: stored size equals uncompressed size."""
+    return [c for c in image.chunks(data) if c.stored == c.size]
 
 
 @unittest.skipUnless(PACK.exists() and LINK.exists(), "lmr-pack or lumaro-link not built")
 class InspectTests(unittest.TestCase):
+    tmp: tempfile.TemporaryDirectory[str]
+    root: Path
+    app: Path
+    exe: Path
+    build_id: str
+    constants: Constants
+
     @classmethod
-    def setUpClass(cls):
+    def setUpClass(cls) -> None:
         cls.tmp = tempfile.TemporaryDirectory(prefix="lmr-inspect-")
         root = Path(cls.tmp.name)
         app = root / "app"
@@ -88,35 +73,29 @@ class InspectTests(unittest.TestCase):
         (app / "lib" / "a.js").write_text("module.exports = 1;\n" * 4000)
         (app / "lib" / "deep" / "Tệp.json").write_text('{"k": "v"}', encoding="utf-8")
         (app / "lib" / "empty.txt").write_bytes(b"")
-        record, constants = root / "record.bin", root / "constants.cpp"
-        build_id = subprocess.run([str(PACK), str(app), "--record", str(record), "--constants", str(constants),
-                                   "--chunk-size", "1M", "--level", "5", "--threads", "2", "--quiet",
-                                   "--print-build-id"], check=True, capture_output=True, text=True, timeout=600)
-        exe = root / "Lumaro.exe"
-        subprocess.run([str(LINK), str(record), str(constants), str(exe)], check=True, capture_output=True, timeout=600)
-        words = re.search(r"\{\s*(0x[0-9A-F]+)u, (\d+)u, (\d+)u, (0x[0-9A-F]+)u\}", constants.read_text())
+        pack_args = ["--chunk-size", "1M", "--level", "5", "--threads", "2", "--quiet"]
+        exe = KIT.launcher(app, root / "Lumaro.exe", pack_args)
         cls.root, cls.app, cls.exe = root, app, exe
-        cls.build_id = build_id.stdout.strip()
-        cls.package_size, cls.compressed_size = int(words[2]), int(words[3])
-        cls.crc = int(words[4], 16)
+        cls.build_id = image.build_id(exe.read_bytes())
+        cls.constants = read_constants(root / "payload_constants.cpp")
 
     @classmethod
-    def tearDownClass(cls):
+    def tearDownClass(cls) -> None:
         cls.tmp.cleanup()
 
-    def test_inspect_reports_what_was_packed(self):
+    def test_inspect_reports_what_was_packed(self) -> None:
         run = lumaro("inspect", self.exe, "--list")
         self.assertEqual(run.returncode, 0, run.stderr)
         got = facts(run.stdout)
-        image = self.exe.read_bytes()
+        data = self.exe.read_bytes()
         self.assertEqual(got["build-id"], self.build_id)
-        self.assertEqual(int(got["package-size"]), self.package_size)
-        self.assertEqual(int(got["compressed-size"]), self.compressed_size)
-        self.assertEqual(int(got["package-crc32"], 16), self.crc)
-        self.assertEqual(got["record"], f"{harness.find_record(image):#x} in .rdata")
+        self.assertEqual(int(got["package-size"]), self.constants.package_size)
+        self.assertEqual(int(got["compressed-size"]), self.constants.compressed_size)
+        self.assertEqual(int(got["package-crc32"], 16), self.constants.crc32)
+        self.assertEqual(got["record"], f"{image.find_record(data):#x} in .rdata")
         self.assertEqual(int(got["chunk-size"]), MIB)
-        self.assertEqual(int(got["chunk-count"]), math.ceil(self.package_size / MIB))
-        self.assertEqual(int(got["stored-chunks"]), len(stored_chunks(image)))
+        self.assertEqual(int(got["chunk-count"]), math.ceil(self.constants.package_size / MIB))
+        self.assertEqual(int(got["stored-chunks"]), len(stored_chunks(data)))
         self.assertGreaterEqual(int(got["stored-chunks"]), 1)
         files = {p.relative_to(self.app).as_posix(): p.stat().st_size for p in self.app.rglob("*") if p.is_file()}
         self.assertEqual(int(got["files"]), len(files))
@@ -125,7 +104,7 @@ class InspectTests(unittest.TestCase):
         self.assertEqual(got["payload"], "intact")
         self.assertEqual(got["file"], [f"{size} {name}" for name, size in sorted(files.items())])
 
-    def test_extract_gives_back_the_folder_and_then_refuses_to_mix_into_it(self):
+    def test_extract_gives_back_the_folder_and_then_refuses_to_mix_into_it(self) -> None:
         out = self.root / "extracted" / "here"
         run = lumaro("extract", self.exe, out)
         self.assertEqual(run.returncode, 0, run.stderr)
@@ -135,12 +114,12 @@ class InspectTests(unittest.TestCase):
         self.assertIn("not empty", again.stderr)
         self.assertEqual(digests(out), digests(self.app))
 
-    def test_a_flipped_byte_in_a_stored_chunk_is_damage(self):
-        image = bytearray(self.exe.read_bytes())
-        offset, size = stored_chunks(image)[0]
-        image[offset + size // 2] ^= 0x01
+    def test_a_flipped_byte_in_a_stored_chunk_is_damage(self) -> None:
+        data = bytearray(self.exe.read_bytes())
+        chunk = stored_chunks(data)[0]
+        data[chunk.offset + chunk.size // 2] ^= 0x01
         damaged = self.root / "Damaged.exe"
-        damaged.write_bytes(image)
+        damaged.write_bytes(data)
 
         run = lumaro("inspect", damaged)
         self.assertEqual(run.returncode, 1, run.stderr)
@@ -154,7 +133,7 @@ class InspectTests(unittest.TestCase):
         self.assertIn("damaged", run.stderr)
         self.assertFalse(out.exists())
 
-    def test_what_is_no_launcher_gets_one_line_and_an_exit_code(self):
+    def test_what_is_no_launcher_gets_one_line_and_an_exit_code(self) -> None:
         text, empty, truncated = self.root / "notes.txt", self.root / "empty.exe", self.root / "Truncated.exe"
         text.write_text("not an exe\n")
         empty.write_bytes(b"")
@@ -170,21 +149,21 @@ class InspectTests(unittest.TestCase):
                 self.assertRegex(run.stderr, r"^lmr-inspect: [^\n]+\n$")
 
 
-def archive(names):
+def archive(names: list[str]) -> bytes:
     """A package archive holding one byte under each name, in the given order."""
     body = b"".join(struct.pack("<HI", len(n), 1) + n + b"x" for n in (name.encode() for name in names))
     return struct.pack("<H", len(names)) + body
 
 
-def fake_launcher(root, package):
+def fake_launcher(root: Path, package: bytes) -> Path:
     """A minimal PE32+ image whose .rdata holds lmr-record's record of package
     and the matching constants block: all a launcher is to the inspector."""
     (root / "package.bin").write_bytes(package)
     subprocess.run([str(RECORD), "--archive", str(root / "package.bin"), "--record", str(root / "record.bin"),
                     "--constants", str(root / "constants.cpp")], check=True, capture_output=True, timeout=600)
-    words = re.search(r"\{\s*(0x[0-9A-F]+)u, (\d+)u, (\d+)u, (0x[0-9A-F]+)u\}", (root / "constants.cpp").read_text())
+    words = read_constants(root / "constants.cpp")
     data = (b"\xcc" * 48 + (root / "record.bin").read_bytes() + b"\xcc" * 13 +
-            struct.pack("<4I", *(int(w, 0) for w in words.groups())))
+            struct.pack("<4I", words.tag, words.package_size, words.compressed_size, words.crc32))
     pe, optional_size = 0x40, 0xF0
     table = pe + 24 + optional_size
     head = bytearray(0x200)
@@ -199,9 +178,10 @@ def fake_launcher(root, package):
     return exe
 
 
-def run_limited(command, address_space):
+def run_limited(command: list[object], address_space: int) -> "subprocess.CompletedProcess[str]":
     """Runs a tool with at most address_space bytes of memory."""
-    limit = lambda: resource.setrlimit(resource.RLIMIT_AS, (address_space, address_space))
+    def limit() -> None:
+        resource.setrlimit(resource.RLIMIT_AS, (address_space, address_space))
     return subprocess.run([str(c) for c in command], preexec_fn=limit, stdin=subprocess.DEVNULL,
                           capture_output=True, text=True, timeout=300)
 
@@ -210,19 +190,19 @@ def run_limited(command, address_space):
 class HostileInputTests(unittest.TestCase):
     """What an attacker hands the vendor tools: no hang, no abort."""
 
-    def setUp(self):
+    def setUp(self) -> None:
         tmp = tempfile.TemporaryDirectory(prefix="lmr-hostile-")
         self.addCleanup(tmp.cleanup)
         self.root = Path(tmp.name)
 
-    def test_a_fifo_is_refused_without_waiting_for_a_writer(self):
+    def test_a_fifo_is_refused_without_waiting_for_a_writer(self) -> None:
         fifo = self.root / "Lumaro.exe"
         os.mkfifo(fifo)
         run = subprocess.run([str(INSPECT), str(fifo)], capture_output=True, text=True, timeout=30)
         self.assertEqual(run.returncode, 4, run.stderr)
         self.assertIn("not a regular file", run.stderr)
 
-    def test_running_out_of_memory_is_an_exit_code_and_a_message(self):
+    def test_running_out_of_memory_is_an_exit_code_and_a_message(self) -> None:
         # 200 distinct names 16,000 folders deep: a few MB of package that
         # take far more than 192 MB to check.
         names = [f"e{i:03}/" + "a/" * 15996 + "z" for i in range(200)] + ["home.mjs", "node.exe"]

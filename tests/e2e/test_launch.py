@@ -1,26 +1,30 @@
 # Launch scenarios: the data folder from LOCALAPPDATA, the BuildId check, the
 # single-instance guard with window activation, and a launch while an earlier
 # launcher's error dialog is still open. Each runs the real exe under Wine.
-import json
 import os
 import unicodedata
+from collections.abc import Callable
+from typing import Any, Optional
 
-from tests.e2e import harness
-from tests.e2e.harness import (INVALID_PACKAGE, MUTEX_NAME, NO_DATA_FOLDER, LauncherTestCase,
-                               tree_listing, wait_for, win_path)
+from lmr.e2e.session import (INVALID_PACKAGE, MUTEX_NAME, NO_DATA_FOLDER, LauncherTestCase, read_json, tree_listing,
+                             wait_for, wait_for_file)
+from lmr.proc import Arg
+from lmr.wine.calls import win_path
+from lmr.wine.launch import Launch
+from lmr.wine.session import Process
 
 
-def nfc(text):
+def nfc(text: str) -> str:
     return unicodedata.normalize("NFC", text)
 
 
 class DataRootTests(LauncherTestCase):
 
-    def setUp(self):
+    def setUp(self) -> None:
         super().setUp()
-        self.exe = self.s.scenario_launcher()
+        self.exe = self.s.build_launcher(self.s.make_app())
 
-    def test_missing_localappdata_reports_and_creates_nothing(self):
+    def test_missing_localappdata_reports_and_creates_nothing(self) -> None:
         result = self.s.launch(self.exe, unset=["LOCALAPPDATA"], cwd=self.case)
         self.assertDialog(result, NO_DATA_FOLDER)
         self.assertEqual(tree_listing(self.case), [])
@@ -28,7 +32,7 @@ class DataRootTests(LauncherTestCase):
         users = os.path.join(self.s.prefix, "drive_c", "users")
         self.assertEqual([p for p in tree_listing(users) if "Lumaro" in p], [])
 
-    def test_deep_missing_folder_with_vietnamese_names_is_created(self):
+    def test_deep_missing_folder_with_vietnamese_names_is_created(self) -> None:
         parts = [nfc("Thư mục dữ liệu"), nfc("Người dùng An"), "AppData Local"]
         local = os.path.join(self.case, *parts)
         result = self.s.launch(self.exe, set_env={"LOCALAPPDATA": win_path(local)}, cwd=self.case)
@@ -38,7 +42,7 @@ class DataRootTests(LauncherTestCase):
         again = self.s.launch(self.exe, set_env={"LOCALAPPDATA": win_path(local)}, cwd=self.case)
         self.assertCleanSuccess(again)
 
-    def test_trailing_separator_gets_no_second_one(self):
+    def test_trailing_separator_gets_no_second_one(self) -> None:
         local = os.path.join(self.case, "Local")
         os.mkdir(local)
         result = self.s.launch(self.exe, set_env={"LOCALAPPDATA": win_path(local) + "\\"},
@@ -47,14 +51,14 @@ class DataRootTests(LauncherTestCase):
         self.assertEqual(sorted(os.listdir(self.case)), ["Local"])
         self.assertTrue(os.path.isdir(os.path.join(local, "Lumaro")))
 
-    def test_empty_value_uses_the_current_folder(self):
+    def test_empty_value_uses_the_current_folder(self) -> None:
         work = os.path.join(self.case, "cwd")
         os.mkdir(work)
         result = self.s.launch(self.exe, set_env={"LOCALAPPDATA": ""}, cwd=work)
         self.assertCleanSuccess(result)
         self.assertTrue(os.path.isdir(os.path.join(work, "Lumaro")), tree_listing(self.case))
 
-    def test_file_in_place_of_data_root_shows_os_error_183(self):
+    def test_file_in_place_of_data_root_shows_os_error_183(self) -> None:
         local = os.path.join(self.case, "Local")
         os.mkdir(local)
         blocker = os.path.join(local, "Lumaro")
@@ -70,16 +74,16 @@ class DataRootTests(LauncherTestCase):
 
 class BuildIdTests(LauncherTestCase):
 
-    def setUp(self):
+    def setUp(self) -> None:
         super().setUp()
-        self.base = self.s.scenario_launcher()
+        self.base = self.s.build_launcher(self.s.make_app())
 
-    def run_with_id(self, build_id):
+    def run_with_id(self, build_id: bytes) -> tuple[Launch, str]:
         exe = self.s.with_build_id(self.base, build_id)
         local = os.path.join(self.case, "Local")
         return self.s.launch(exe, set_env={"LOCALAPPDATA": win_path(local)}, cwd=self.case), local
 
-    def test_ids_that_are_not_16_hex_digits_are_rejected_after_data_root(self):
+    def test_ids_that_are_not_16_hex_digits_are_rejected_after_data_root(self) -> None:
         variants = {
             "letter G": b"0123456789abcdeG",
             "space": b"01234567 9abcdef",
@@ -95,7 +99,7 @@ class BuildIdTests(LauncherTestCase):
                 self.assertTrue(os.path.isdir(data_root))
                 self.assertEqual(os.listdir(data_root), [], "nothing is made inside DataRoot")
 
-    def test_upper_case_id_is_accepted_and_kept(self):
+    def test_upper_case_id_is_accepted_and_kept(self) -> None:
         result, local = self.run_with_id(b"0123456789ABCDEF")
         self.assertCleanSuccess(result)
         data_root = os.path.join(local, "Lumaro")
@@ -110,23 +114,23 @@ class BuildIdTests(LauncherTestCase):
 class SecondLaunchTests(LauncherTestCase):
     """Another launcher holds the guard: a new one activates the window and leaves."""
 
-    def setUp(self):
+    def setUp(self) -> None:
         super().setUp()
-        self.exe = self.s.scenario_launcher()
+        self.exe = self.s.build_launcher(self.s.make_app())
         self.hold_mutex()
 
-    def hold_mutex(self):
+    def hold_mutex(self) -> None:
         ready = os.path.join(self.case, "..", os.path.basename(self.case) + ".mutex-ready")
         stop = ready + ".stop"
         holder = self.s.spawn([
             self.s.tool("lmr-hold-mutex.exe"), "--name", MUTEX_NAME, "--lifetime-ms", "60000",
             "--ready-file", win_path(ready), "--stop-file", win_path(stop)], "mutex-holder")
         self.addCleanup(self.stop_process, holder, stop)
-        self.assertTrue(harness.wait_for_file(ready), "the mutex holder did not start")
+        self.assertTrue(wait_for_file(ready), "the mutex holder did not start")
         with open(ready) as f:
             self.assertEqual(f.read(), "created", "another process already held the guard")
 
-    def stop_process(self, proc, stop_file):
+    def stop_process(self, proc: Process, stop_file: str) -> None:
         with open(stop_file, "w"):
             pass
         try:
@@ -134,68 +138,60 @@ class SecondLaunchTests(LauncherTestCase):
         except Exception:
             proc.kill()
 
-    def start_window(self, state, title=None):
+    def start_window(self, state: str, title: Optional[str] = None) -> str:
         state_file = os.path.join(self.case, "..", self.s.unique("window") + ".json")
         stop = state_file + ".stop"
-        argv = [self.s.tool("lmr-window.exe"), "--state", state, "--state-file", win_path(state_file),
-                "--lifetime-ms", "60000", "--stop-file", win_path(stop)]
+        argv: list[Arg] = [self.s.tool("lmr-window.exe"), "--state", state, "--state-file", win_path(state_file),
+                           "--lifetime-ms", "60000", "--stop-file", win_path(stop)]
         if title is not None:
             argv += ["--title", title]
         window = self.s.spawn(argv, "window")
         self.addCleanup(self.stop_process, window, stop)
         return state_file
 
-    @staticmethod
-    def read_state(path):
-        try:
-            with open(path) as f:
-                return json.load(f)
-        except (OSError, ValueError):
-            return None
-
-    def launch_second(self):
+    def launch_second(self) -> None:
         local = os.path.join(self.case, "Local")
         result = self.s.launch(self.exe, set_env={"LOCALAPPDATA": win_path(local)}, cwd=self.case,
                                timeout_s=20)
         self.assertCleanSuccess(result)
         self.assertEqual(tree_listing(self.case), [], "a second launcher touches no file")
 
-    def test_exits_quietly_without_touching_files(self):
+    def test_exits_quietly_without_touching_files(self) -> None:
         self.launch_second()
 
-    def check_activation(self, state, shown_before):
+    def check_activation(self, state: str, shown_before: Callable[[Any], bool]) -> None:
         state_file = self.start_window(state)
-        before = wait_for(lambda: (s := self.read_state(state_file)) and shown_before(s) and s, 20)
+        before: Any = wait_for(lambda: (s := read_json(state_file)) and shown_before(s) and s, 20)
         self.assertTrue(before, f"the window never reached the {state} state")
         # Put another program's window in front, so "brought to the front" is
         # something the launcher has to do.
         other_file = self.start_window("normal", title=nfc("Cửa sổ khác"))
-        self.assertTrue(wait_for(lambda: (s := self.read_state(other_file)) and s["foreground"], 20))
-        self.assertTrue(wait_for(lambda: not self.read_state(state_file)["foreground"], 5))
+        self.assertTrue(wait_for(lambda: (s := read_json(other_file)) and s["foreground"], 20))
+        self.assertTrue(wait_for(lambda: not read_json(state_file)["foreground"], 5))
 
         self.launch_second()
-        after = wait_for(lambda: (s := self.read_state(state_file)) and
-                         not s["iconic"] and not s["zoomed"] and s["foreground"] and s, 5)
-        self.assertTrue(after, f"window not restored and activated: {self.read_state(state_file)}")
+        after: Any = wait_for(lambda: (s := read_json(state_file)) and
+                              not s["iconic"] and not s["zoomed"] and s["foreground"] and s, 5)
+        self.assertTrue(after, f"window not restored and activated: {read_json(state_file)}")
         self.assertTrue(after["visible"])
         self.assertEqual(after["rect"], before["normal_rect"], "back to its size and position")
 
-    def test_minimised_window_is_restored(self):
+    def test_minimised_window_is_restored(self) -> None:
         self.check_activation("minimized", lambda s: s["iconic"])
 
-    def test_maximised_window_goes_back_to_normal_size(self):
+    def test_maximised_window_goes_back_to_normal_size(self) -> None:
         self.check_activation("maximized", lambda s: s["zoomed"])
 
 
 class OpenDialogTests(LauncherTestCase):
 
-    def test_new_launch_runs_while_an_error_dialog_is_open(self):
-        exe = self.s.scenario_launcher()
+    def test_new_launch_runs_while_an_error_dialog_is_open(self) -> None:
+        exe = self.s.build_launcher(self.s.make_app())
         reader = self.s.start_dialog_reader(press=False)
         first = self.s.start_runner(exe, unset=["LOCALAPPDATA"], cwd=self.case)
         try:
             shown = reader.wait_found()
-            self.assertIsNotNone(shown, "the first launcher showed no dialog")
+            assert shown is not None, "the first launcher showed no dialog"
             self.assertEqual(shown["text"], NO_DATA_FOLDER)
 
             # The first launcher's dialog is still up; the reader would only

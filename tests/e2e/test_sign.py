@@ -2,26 +2,24 @@
 exe, the signature covers the payload, the password travels in no command
 line and no output, a wrong one writes no exe, timestamps come from the given
 RFC 3161 server, and the signed exe installs and runs under Wine."""
-import http.server
 import json
 import os
 import random
-import shutil
 import subprocess
-import sys
 import tempfile
-import threading
 import unittest
+from collections.abc import Sequence
 from pathlib import Path
+from typing import Any, Optional
 
-from tests.e2e import e2e_apps as apps
-from tests.e2e.test_cmake_consumer import consumer_project
-from tests.e2e.harness import LauncherTestCase, find_record
+from lmr import REPO
+from lmr.build import Kit
+from lmr.e2e import apps
+from lmr.e2e.services import OPENSSL, OSSLSIGNCODE, TimestampServer, consumer_project, make_signer, run_quiet, verify
+from lmr.e2e.session import LauncherTestCase
+from lmr.image import find_record
 
-REPO = Path(__file__).resolve().parents[2]
-HOST_BUILD = Path(os.environ.get("LUMARO_HOST_BUILD", REPO / "build/host-release"))
-OSSLSIGNCODE = shutil.which("osslsigncode")
-OPENSSL = shutil.which("openssl")
+HOST_BUILD = Kit().host_build
 PACK_TIMEOUT_S = 900
 # Shell and quoting characters, so a password that went through a command
 # line or an eval would come out changed or show up.
@@ -46,36 +44,10 @@ os.execv(os.environ["SHIM_REAL"], [os.environ["SHIM_REAL"]] + sys.argv[1:])
 """
 
 
-def run_quiet(args, **kw):
-    return subprocess.run([str(a) for a in args], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                          stderr=subprocess.STDOUT, timeout=120, **kw)
-
-
-def make_signer(folder, password, eku="codeSigning", name="signer"):
-    """A self-signed certificate and its key; the .pfx is protected by password ("" for none)."""
-    key, cert, pfx = folder / f"{name}.key", folder / f"{name}.pem", folder / f"{name}.pfx"
-    out = run_quiet([OPENSSL, "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key,
-                     "-out", cert, "-days", "2", "-subj", f"/CN=Lumaro test {name}",
-                     "-addext", f"extendedKeyUsage=critical,{eku}"])
-    assert out.returncode == 0, out.stdout
-    out = run_quiet([OPENSSL, "pkcs12", "-export", "-inkey", key, "-in", cert, "-out", pfx,
-                     "-passout", "env:TEST_PFX_PASSWORD"],
-                    env=dict(os.environ, TEST_PFX_PASSWORD=password))
-    assert out.returncode == 0, out.stdout
-    return key, cert, pfx
-
-
-def verify(exe, cert, tsa_cert=None):
-    args = [OSSLSIGNCODE, "verify", "-CAfile", cert, "-in", exe]
-    if tsa_cert:
-        args += ["-TSA-CAfile", tsa_cert]
-    return run_quiet(args)
-
-
 class Packer:
     """./lumaro pack with osslsigncode wrapped by the recording shim."""
 
-    def __init__(self, root):
+    def __init__(self, root: Path) -> None:
         self.shim_dir = root / "shim"
         self.shim_dir.mkdir()
         shim = self.shim_dir / "osslsigncode"
@@ -83,7 +55,9 @@ class Packer:
         shim.chmod(0o755)
         self.log = root / "shim.jsonl"
 
-    def pack(self, app, out, key=None, password=None, extra=()):
+    def pack(self, app: object, out: Path, key: Optional[Path] = None, password: Optional[str] = None,
+             extra: Sequence[str] = ()) -> tuple[int, str]:
+        assert OSSLSIGNCODE is not None
         env = dict(os.environ, PATH=f"{self.shim_dir}:{os.environ['PATH']}", SHIM_LOG=str(self.log),
                    SHIM_REAL=OSSLSIGNCODE, SHIM_STOP_PID=str(os.getpid()))
         env.pop("LUMARO_SIGN_PASSWORD", None)
@@ -96,64 +70,13 @@ class Packer:
                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=PACK_TIMEOUT_S)
         return proc.returncode, proc.stdout.decode("utf-8", "replace")
 
-    def calls(self):
+    def calls(self) -> list[Any]:
         if not self.log.exists():
             return []
         return [json.loads(line) for line in self.log.read_text().splitlines()]
 
 
-class TimestampServer:
-    """An RFC 3161 time-stamping server on localhost, answering with openssl ts."""
-
-    CONFIG = """[ tsa ]
-default_tsa = tsa1
-[ tsa1 ]
-serial = {dir}/serial
-signer_cert = {dir}/tsa.pem
-signer_key = {dir}/tsa.key
-signer_digest = sha256
-default_policy = 1.2.3.4.1
-digests = sha256, sha384, sha512, sha1
-ess_cert_id_alg = sha256
-"""
-
-    def __init__(self, folder):
-        folder.mkdir()
-        _, self.cert, _ = make_signer(folder, "", eku="timeStamping", name="tsa")
-        config = folder / "ts.cnf"
-        config.write_text(self.CONFIG.format(dir=folder))
-        self.requests = 0
-        server = self
-
-        class Handler(http.server.BaseHTTPRequestHandler):
-            def do_POST(self):
-                query = folder / "query.tsq"
-                query.write_bytes(self.rfile.read(int(self.headers["Content-Length"])))
-                reply = folder / "reply.tsr"
-                made = run_quiet([OPENSSL, "ts", "-reply", "-config", config,
-                                  "-queryfile", query, "-out", reply])
-                server.requests += 1
-                body = reply.read_bytes() if made.returncode == 0 else b""
-                self.send_response(200 if body else 500)
-                self.send_header("Content-Type", "application/timestamp-reply")
-                self.send_header("Content-Length", str(len(body)))
-                self.end_headers()
-                self.wfile.write(body)
-
-            def log_message(self, *args):
-                pass
-
-        self.httpd = http.server.HTTPServer(("127.0.0.1", 0), Handler)
-        self.url = f"http://127.0.0.1:{self.httpd.server_address[1]}/"
-        self.thread = threading.Thread(target=self.httpd.serve_forever, daemon=True)
-        self.thread.start()
-
-    def close(self):
-        self.httpd.shutdown()
-        self.httpd.server_close()
-
-
-def make_app(app):
+def make_app(app: Path) -> None:
     rng = random.Random(5)
     (app / "lib").mkdir(parents=True)
     (app / "node.exe").write_bytes(b"MZ" + bytes(rng.getrandbits(8) for _ in range(100_000)))
@@ -163,9 +86,18 @@ def make_app(app):
 
 @unittest.skipUnless(OSSLSIGNCODE and OPENSSL, "osslsigncode or openssl missing (./lumaro setup)")
 class SignTests(unittest.TestCase):
+    tmp: tempfile.TemporaryDirectory[str]
+    root: Path
+    packer: Packer
+    app: Path
+    cert: Path
+    pfx: Path
+    signed: Path
+    signed_output: str
+    signed_calls: list[Any]
 
     @classmethod
-    def setUpClass(cls):
+    def setUpClass(cls) -> None:
         cls.tmp = tempfile.TemporaryDirectory(prefix="lumaro-sign-")
         cls.root = Path(cls.tmp.name)
         cls.packer = Packer(cls.root)
@@ -180,15 +112,15 @@ class SignTests(unittest.TestCase):
         cls.signed_calls = cls.packer.calls()
 
     @classmethod
-    def tearDownClass(cls):
+    def tearDownClass(cls) -> None:
         cls.tmp.cleanup()
 
-    def out_dir(self, name):
+    def out_dir(self, name: str) -> Path:
         path = self.root / name
         path.mkdir()
         return path
 
-    def test_signature_verifies_and_covers_the_payload(self):
+    def test_signature_verifies_and_covers_the_payload(self) -> None:
         result = verify(self.signed, self.cert)
         self.assertEqual(result.returncode, 0, result.stdout.decode())
         image = bytearray(self.signed.read_bytes())
@@ -198,7 +130,7 @@ class SignTests(unittest.TestCase):
         self.assertNotEqual(verify(flipped, self.cert).returncode, 0,
                             "a changed payload byte still verifies")
 
-    def test_without_its_signature_the_exe_is_the_unsigned_build(self):
+    def test_without_its_signature_the_exe_is_the_unsigned_build(self) -> None:
         # What lets anyone check a signed release against their own build.
         plain = self.out_dir("plain") / "Lumaro.exe"
         status, output = self.packer.pack(self.app, plain)
@@ -208,7 +140,7 @@ class SignTests(unittest.TestCase):
         self.assertEqual(result.returncode, 0, result.stdout.decode())
         self.assertEqual(stripped.read_bytes(), plain.read_bytes())
 
-    def test_password_is_in_no_command_line_and_no_output(self):
+    def test_password_is_in_no_command_line_and_no_output(self) -> None:
         calls = self.signed_calls
         self.assertTrue(calls, "osslsigncode was not run through the shim")
         for call in calls:
@@ -219,7 +151,7 @@ class SignTests(unittest.TestCase):
                         "the shim did not see ./lumaro among its ancestors")
         self.assertNotIn("s3cret", self.signed_output)
 
-    def test_inherited_shell_tracing_does_not_print_the_password(self):
+    def test_inherited_shell_tracing_does_not_print_the_password(self) -> None:
         # A vendor's CI running with set -x and SHELLOPTS exported.
         unsigned = self.root / "unsigned.exe"
         result = run_quiet([OSSLSIGNCODE, "remove-signature", "-in", self.signed, "-out", unsigned])
@@ -231,7 +163,7 @@ class SignTests(unittest.TestCase):
         self.assertNotIn("s3cret", result.stdout.decode())
         self.assertEqual(verify(out, self.cert).returncode, 0)
 
-    def test_wrong_password_fails_clearly_and_writes_no_exe(self):
+    def test_wrong_password_fails_clearly_and_writes_no_exe(self) -> None:
         out_dir = self.out_dir("wrong")
         status, output = self.packer.pack(self.app, out_dir / "Lumaro.exe", self.pfx, "not it")
         self.assertNotEqual(status, 0, output)
@@ -239,7 +171,7 @@ class SignTests(unittest.TestCase):
         self.assertNotIn("not it", output)
         self.assertEqual(os.listdir(out_dir), [], "left a file behind")
 
-    def test_key_without_password_signs_with_the_variable_unset(self):
+    def test_key_without_password_signs_with_the_variable_unset(self) -> None:
         folder = self.out_dir("no-password")
         _, cert, pfx = make_signer(folder, "")
         exe = folder / "Lumaro.exe"
@@ -248,7 +180,7 @@ class SignTests(unittest.TestCase):
         result = verify(exe, cert)
         self.assertEqual(result.returncode, 0, result.stdout.decode())
 
-    def test_timestamp_comes_from_the_given_rfc3161_server(self):
+    def test_timestamp_comes_from_the_given_rfc3161_server(self) -> None:
         tsa = TimestampServer(self.root / "tsa")
         self.addCleanup(tsa.close)
         exe = self.out_dir("timestamped") / "Lumaro.exe"
@@ -265,7 +197,7 @@ class SignTests(unittest.TestCase):
 class CMakeSignTests(unittest.TestCase):
     """lumaro_add_launcher(... SIGN_PFX) in a project that adds this one."""
 
-    def test_post_build_signs_with_the_password_of_the_build(self):
+    def test_post_build_signs_with_the_password_of_the_build(self) -> None:
         with tempfile.TemporaryDirectory(prefix="lumaro-cmake-sign-") as tmp:
             root = Path(tmp)
             app = root / "app"
@@ -280,7 +212,7 @@ class CMakeSignTests(unittest.TestCase):
                                   env=dict(os.environ, LUMARO_SIGN_PASSWORD=PASSWORD))
             self.assertEqual(configure.returncode, 0, configure.stdout.decode())
 
-            def build_exe(password):
+            def build_exe(password: str) -> tuple[int, str]:
                 proc = subprocess.run(["cmake", "--build", str(build), "-j2", "--target", "app_exe"],
                                       env=dict(os.environ, LUMARO_SIGN_PASSWORD=password),
                                       stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
@@ -304,7 +236,7 @@ class CMakeSignTests(unittest.TestCase):
 @unittest.skipUnless(OSSLSIGNCODE and OPENSSL, "osslsigncode or openssl missing (./lumaro setup)")
 class SignedLaunchTests(LauncherTestCase):
 
-    def test_signed_exe_installs_and_runs(self):
+    def test_signed_exe_installs_and_runs(self) -> None:
         app = self.s.make_app(files={"lib/x.js": "export const x = 1;\n"})
         root = Path(self.case)
         _, _, pfx = make_signer(root, PASSWORD)
@@ -320,4 +252,4 @@ class SignedLaunchTests(LauncherTestCase):
 
 
 if __name__ == "__main__":
-    sys.exit(unittest.main())
+    unittest.main()

@@ -1,15 +1,14 @@
-#!/usr/bin/env python3
 """Every benchmark in one go, behind `./lumaro bench`: figures as JSON and a plot.
 
-    bench/run_all.py [--quick] [--app DIR] [--out DIR] [--docs]
+    python3 -m lmr.bench.run_all [--quick] [--app DIR] [--out DIR] [--docs]
 
 - LZMS decoder throughput, ours against wimlib (lmr-lzms-bench, per-thread CPU time);
 - pack time by thread count (lmr-pack, wall clock, best of the repeats);
-- under Wine (bench/wine_bench.py): the cold install against a plain writer,
+- under Wine (lmr.bench.wine): the cold install against a plain writer,
   split by the launcher's own steps, and the warm launch against the floor.
 
 It builds in build/host-release and build/windows, the folders the tests use.
-The app defaults to the official node.exe (tools/node_win.py) plus
+The app defaults to the official node.exe (lmr.node_win) plus
 typescript@5.6.3 (`npm pack`), assembled once in build/bench/cache.
 Writes OUT/figures.json and OUT/figures.png (OUT defaults to build/bench);
 --docs copies the plot to docs/bench.png.
@@ -22,11 +21,12 @@ import subprocess
 import sys
 import tarfile
 import time
+from collections.abc import Sequence
 from pathlib import Path
+from typing import Any
 
-ROOT = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT / "tools"))
-import node_win  # noqa: E402
+from lmr import REPO as ROOT, node_win
+from lmr.proc import Arg
 
 HOST = ROOT / "build/host-release"
 WIN = ROOT / "build/windows"
@@ -35,16 +35,16 @@ TYPESCRIPT = "typescript@5.6.3"
 EXIT_AT_ONCE = "// Benchmark app entry: starts Node.js on the app and ends at once.\nprocess.exitCode = 0;\n"
 
 
-def log(*parts):
+def log(*parts: object) -> None:
     print("bench:", *parts, file=sys.stderr, flush=True)
 
 
-def run(cmd, **kw):
+def run(cmd: Sequence[Arg], **kw: Any) -> "subprocess.CompletedProcess[str]":
     kw.setdefault("timeout", 3600)
     return subprocess.run([str(c) for c in cmd], check=True, **kw)
 
 
-def default_app():
+def default_app() -> Path:
     """node.exe plus the typescript package, assembled once in the cache."""
     app = CACHE / "app-ts"
     if (app / "node.exe").exists() and (app / "node_modules/typescript/package.json").exists():
@@ -67,7 +67,7 @@ def default_app():
     return app
 
 
-def build():
+def build() -> None:
     run(["cmake", "--preset", "host-release"], cwd=ROOT, stdout=subprocess.DEVNULL)
     run(["cmake", "--build", "--preset", "host-release", "-j2", "--target", "lmr-pack",
          "lmr-lzms-bench"], cwd=ROOT)
@@ -76,7 +76,7 @@ def build():
          "lmr_cabinet", "lumaro-wine-driver", "lumaro-bench-tools"], cwd=ROOT)
 
 
-def lzms(archive, work, runs):
+def lzms(archive: Path, work: Path, runs: int) -> dict[str, float]:
     text = run([HOST / "bench/lmr-lzms-bench", archive, 50, 24 << 20, runs, work / "lzms.stream"],
                capture_output=True, text=True).stdout
     print(text, end="")
@@ -88,31 +88,31 @@ def lzms(archive, work, runs):
     return out
 
 
-def pack_times(app, work, repeat):
+def pack_times(app: Path, work: Path, repeat: int) -> dict[str, float]:
     """Wall seconds of one pack (no verification), best of `repeat`, by thread count."""
     out = {}
     for threads in range(1, max(2, os.cpu_count() or 1) + 1):
-        best = None
+        best = float("inf")
         for _ in range(repeat):
             t0 = time.perf_counter()
             run([HOST / "tools/pack/lmr-pack", "--quiet", "--no-verify", "--threads", threads,
                  app, "--record", work / "pack-bench.rec"])
             took = time.perf_counter() - t0
-            best = took if best is None else min(best, took)
+            best = min(best, took)
         out[str(threads)] = round(best, 3)
         log(f"pack with {threads} thread(s): {best:.2f} s")
     (work / "pack-bench.rec").unlink(missing_ok=True)
     return out
 
 
-def wine_figures(app, work, runs, pairs):
-    script = [sys.executable, ROOT / "bench/wine_bench.py"]
-    common = ["--work", work, "--host-build", HOST, "--win-build", WIN]
+def wine_figures(app: Path, work: Path, runs: int, pairs: int) -> Any:
+    script: list[Arg] = [sys.executable, "-m", "lmr.bench.wine"]
+    common: list[Arg] = ["--work", work, "--host-build", HOST, "--win-build", WIN]
     results = work / "results.json"
     results.unlink(missing_ok=True)
     # Packed again only for another app: packing takes minutes.
     stamp = work / "app.txt"
-    again = ["--repack"] if not stamp.exists() or stamp.read_text() != str(app) else []
+    again: list[Arg] = ["--repack"] if not stamp.exists() or stamp.read_text() != str(app) else []
     run(script + ["setup", "--app", app] + again + common)
     stamp.write_text(str(app))
     run(script + ["writes", "-n", runs] + common)
@@ -120,7 +120,7 @@ def wine_figures(app, work, runs, pairs):
     return json.loads(results.read_text())
 
 
-def plot(fig, path):
+def plot(fig: dict[str, Any], path: Path) -> None:
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
@@ -191,8 +191,9 @@ def plot(fig, path):
     plt.close(figure)
 
 
-def main():
-    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+def main() -> None:
+    ap = argparse.ArgumentParser(prog="python3 -m lmr.bench.run_all", description=__doc__,
+                                 formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--quick", action="store_true", help="few rounds: checks the tooling, not the figures")
     ap.add_argument("--app", help="app folder with node.exe and home.mjs (default: node.exe + typescript)")
     ap.add_argument("--out", default=str(ROOT / "build/bench"), help="figures folder (default %(default)s)")

@@ -1,11 +1,12 @@
-#!/usr/bin/env python3
 """The Lumaro demo: a launcher around a real Node.js app, run under Wine.
 
-Builds the demo app (the official node.exe for Windows, from tools/node_win.py,
+Builds the demo app (the official node.exe for Windows, from lmr.node_win,
 plus demo/app/home.mjs), packs it into Lumaro.exe, and runs it twice under
 Wine: a first launch that installs and a warm launch. Then shows the failure
 path with an app that throws, and saves a screenshot of that dialog. Exits 1
 when any step does not turn out as it should, saying which.
+
+    python3 -m lmr.demo --windows-build DIR --host-build DIR --prefix DIR [--no-screenshot]
 """
 import argparse
 import json
@@ -13,18 +14,20 @@ import os
 import re
 import select
 import shutil
-import signal
 import subprocess
 import sys
 import time
 from pathlib import Path
+from types import TracebackType
+from typing import Optional
 
-ROOT = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT))
-from tools import node_win  # noqa: E402
-from tools.wine import wine_driver  # noqa: E402
+from lmr import REPO as ROOT, node_win
+from lmr.build import Kit
+from lmr.proc import Arg, ToolError, bounded
+from lmr.wine.launch import DIALOG_CAPTION as CAPTION, Dialog, DialogReader, launch, runner_exit, start_runner
+from lmr.wine.prefix import make_prefix
+from lmr.wine.session import Process, Session
 
-CAPTION = wine_driver.DIALOG_CAPTION
 GREETING = "Xin chào từ Lumaro!"
 
 # Generous ceilings; a passing run never waits for them.
@@ -52,21 +55,13 @@ class DemoFailed(Exception):
     pass
 
 
-def say(text):
+def say(text: str) -> None:
     print(f"\033[1m{text}\033[0m", flush=True)
 
 
-def bounded(args, what, timeout_s=STEP_TIMEOUT_S, env=None):
-    """Runs a build-side step to its end in its own process group; fails the
-    demo when it fails or outlives timeout_s."""
-    proc = subprocess.Popen([str(a) for a in args], env=env, stdin=subprocess.DEVNULL,
-                            start_new_session=True)
-    try:
-        status = proc.wait(timeout=timeout_s)
-    except subprocess.TimeoutExpired:
-        os.killpg(proc.pid, signal.SIGKILL)
-        proc.wait()
-        raise DemoFailed(f"{what} timed out after {timeout_s} s") from None
+def step(args: list[Arg], what: str, timeout_s: float = STEP_TIMEOUT_S) -> None:
+    """Runs a build-side step to its end; fails the demo when it fails."""
+    status = bounded(args, timeout_s, what=what, stdout=None, stderr=None)
     if status != 0:
         raise DemoFailed(f"{what} failed with exit status {status}")
 
@@ -74,40 +69,38 @@ def bounded(args, what, timeout_s=STEP_TIMEOUT_S, env=None):
 class Wine:
     """The demo's Windows programs in one prefix, through the Wine driver."""
 
-    def __init__(self, prefix, tools, logs, display=None):
-        self.session = wine_driver.Session(prefix, tools, logs=logs, display=display)
+    def __init__(self, prefix: Path, tools: Path, logs: Path, display: Optional[str] = None) -> None:
+        self.session = Session(prefix, tools, logs=logs, display=display)
         self.local = self.session.prefix / "drive_c" / "users" / USER_DIR / "AppData" / "Local"
 
-    def start_server(self, cabinet, x11=False, desktop=None):
+    def start_server(self, cabinet: Path, x11: bool = False, desktop: Optional[str] = None) -> None:
         # A server left over from an earlier run may serve a changed prefix;
         # the session ends it first.
         try:
-            wine_driver.make_prefix(self.session.prefix, cabinet=cabinet, x11=x11, desktop=desktop,
-                                    display=self.session.display)
+            make_prefix(self.session.prefix, cabinet=cabinet, x11=x11, desktop=desktop, display=self.session.display)
             self.session.start()
-        except wine_driver.WineError as e:
+        except ToolError as e:
             raise DemoFailed(str(e)) from None
         shutil.rmtree(self.session.prefix / "drive_c" / "users" / USER_DIR, ignore_errors=True)
         self.local.mkdir(parents=True)
 
-    def stop_server(self):
+    def stop_server(self) -> None:
         self.session.close()
 
-    def start_launcher(self, exe):
-        return self.session.start_runner(exe, set_env={"LOCALAPPDATA": LOCAL_APP_DATA},
-                                         timeout_s=LAUNCH_TIMEOUT_S)
+    def start_launcher(self, exe: Path) -> Process:
+        return start_runner(self.session, exe, set_env={"LOCALAPPDATA": LOCAL_APP_DATA}, timeout_s=LAUNCH_TIMEOUT_S)
 
-    def launcher_exit(self, runner):
-        code, report = self.session.runner_exit(runner, LAUNCH_TIMEOUT_S + 60)
+    def launcher_exit(self, runner: Process) -> int:
+        code, report = runner_exit(runner, LAUNCH_TIMEOUT_S + 60)
         if code is None:
             raise DemoFailed(f"lmr-runner reported no exit code: {report}")
         return code
 
-    def launch(self, exe, env=None):
+    def launch(self, exe: Path, env: Optional[dict[str, str]] = None) -> tuple[int, float, Optional[Dialog]]:
         """Runs exe to its end with a reader that reads and closes the error
         dialog, if one comes; returns (exit code, seconds, dialog or None)."""
-        result = self.session.launch(exe, set_env={"LOCALAPPDATA": LOCAL_APP_DATA, **(env or {})},
-                                     timeout_s=LAUNCH_TIMEOUT_S)
+        result = launch(self.session, exe, set_env={"LOCALAPPDATA": LOCAL_APP_DATA, **(env or {})},
+                        timeout_s=LAUNCH_TIMEOUT_S)
         if result.exit_code is None:
             raise DemoFailed(f"lmr-runner reported no exit code: {result.report}")
         return result.exit_code, result.seconds, result.dialog
@@ -116,7 +109,7 @@ class Wine:
 class Xvfb:
     """A private X display; Xvfb picks a free number itself."""
 
-    def __enter__(self):
+    def __enter__(self) -> str:
         read_end, write_end = os.pipe()
         self.proc = subprocess.Popen(
             ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
@@ -131,7 +124,8 @@ class Xvfb:
             raise DemoFailed("Xvfb did not report a display within 30 s")
         return f":{number}"
 
-    def __exit__(self, *_):
+    def __exit__(self, kind: Optional[type[BaseException]] = None, value: Optional[BaseException] = None,
+                 trace: Optional[TracebackType] = None) -> None:
         self.proc.terminate()
         try:
             self.proc.wait(timeout=10)
@@ -140,24 +134,23 @@ class Xvfb:
             self.proc.wait()
 
 
-def pack(args, app, out, work):
-    record, constants = work / f"{out.parent.name}.record", work / f"{out.parent.name}.cpp"
-    out.parent.mkdir(parents=True, exist_ok=True)
+def pack(args: argparse.Namespace, app: Path, out: Path) -> float:
+    """Builds out around app; the seconds it took."""
     started = time.monotonic()
-    level = ["--level", args.level] if args.level else []
-    bounded([args.host_build / "tools/pack/lmr-pack", *level, app, "--record", record,
-             "--constants", constants], f"lmr-pack {app}")
-    bounded([args.windows_build / "lumaro-link", record, constants, out], f"lumaro-link {out}")
+    try:
+        Kit(args.host_build, args.windows_build).launcher(app, out, ["--level", str(args.level)] if args.level else [])
+    except ToolError as e:
+        raise DemoFailed(str(e)) from None
     return time.monotonic() - started
 
 
-def make_app(folder, node, home):
+def make_app(folder: Path, node: Path, home: Path) -> None:
     folder.mkdir(parents=True)
     shutil.copyfile(node, folder / "node.exe")
     shutil.copyfile(home, folder / "home.mjs")
 
 
-def show_tree(root):
+def show_tree(root: Path) -> None:
     for path in sorted(Path(root).rglob("*")):
         rel = path.relative_to(root)
         if len(rel.parts) > 2:
@@ -166,19 +159,19 @@ def show_tree(root):
         print(f"    {rel}{'/' if path.is_dir() else ''}{size}")
 
 
-def startup_log(data_root):
+def startup_log(data_root: Path) -> str:
     log = data_root / "startup.log"
     return log.read_text(encoding="utf-8", errors="replace") if log.exists() else "(no startup.log)"
 
 
-def expect_clean(what, code, dialog, data_root):
+def expect_clean(what: str, code: int, dialog: Optional[Dialog], data_root: Path) -> None:
     if dialog is not None:
         raise DemoFailed(f"{what}: the error dialog came up: {dialog.get('text')!r}")
     if code != 0:
         raise DemoFailed(f"{what} ended with exit code {code}; startup.log: {startup_log(data_root)}")
 
 
-def check_greeting(data_root):
+def check_greeting(data_root: Path) -> None:
     greeting = data_root / "greeting.json"
     if not greeting.exists():
         raise DemoFailed(f"the app wrote no greeting.json; startup.log: {startup_log(data_root)}")
@@ -190,7 +183,7 @@ def check_greeting(data_root):
         raise DemoFailed(f"greeting.json is not what the app writes: {text}")
 
 
-def check_failure_dialog(code, dialog, stand_in):
+def check_failure_dialog(code: int, dialog: Optional[Dialog], stand_in: bool) -> None:
     if dialog is None:
         raise DemoFailed(f"the failing app showed no error dialog (exit code {code})")
     text = dialog["text"] or ""
@@ -206,7 +199,7 @@ def check_failure_dialog(code, dialog, stand_in):
         raise DemoFailed("the dialog should show Node.js's SyntaxError and no path of this machine")
 
 
-def screenshot(args, exe, work, out_png):
+def screenshot(args: argparse.Namespace, exe: Path, work: Path, out_png: Path) -> None:
     """The failure dialog with its title bar: Xvfb, the X11 driver and Wine's
     own virtual desktop, in a prefix of its own."""
     if not all(shutil.which(tool) for tool in ("Xvfb", "import", "convert")):
@@ -216,7 +209,7 @@ def screenshot(args, exe, work, out_png):
         wine = Wine(args.x11_prefix, args.tools, work / "logs" / "x11", display=display)
         wine.start_server(args.cabinet, x11=True, desktop=f"{DESKTOP[0]}x{DESKTOP[1]}")
         try:
-            peek = wine.session.dialog_reader(press=False, timeout_s=DIALOG_TIMEOUT_S)
+            peek = DialogReader(wine.session, press=False, timeout_s=DIALOG_TIMEOUT_S)
             launcher = wine.start_launcher(exe)
             if peek.wait_found() is None:
                 launcher.kill()
@@ -225,7 +218,7 @@ def screenshot(args, exe, work, out_png):
             x, y, width, height = dialog_box(display, work / "x11-desktop.png")
             out_png.parent.mkdir(parents=True, exist_ok=True)
             grab(display, out_png, (x - MARGIN, y - MARGIN, width + 2 * MARGIN, height + 2 * MARGIN))
-            wine.session.dialog_reader(timeout_s=10).wait_found()
+            DialogReader(wine.session, timeout_s=10).wait_found()
             code = wine.launcher_exit(launcher)
             if code != 1:
                 raise DemoFailed(f"the launcher on the X display ended with {code}, not 1")
@@ -234,13 +227,13 @@ def screenshot(args, exe, work, out_png):
     print(f"  saved {out_png}")
 
 
-def grab(display, out_png, box):
+def grab(display: str, out_png: Path, box: tuple[int, int, int, int]) -> None:
     x, y, width, height = box
-    bounded(["import", "-display", display, "-window", "root", "-crop", f"{width}x{height}+{x}+{y}",
-             "+repage", out_png], "import (screenshot)", timeout_s=120)
+    step(["import", "-display", display, "-window", "root", "-crop", f"{width}x{height}+{x}+{y}", "+repage", out_png],
+         "import (screenshot)", timeout_s=120)
 
 
-def dialog_box(display, scratch_png):
+def dialog_box(display: str, scratch_png: Path) -> tuple[int, int, int, int]:
     """Where the dialog is: the part of the desktop that is not its plain background."""
     grab(display, scratch_png, (0, 0, *DESKTOP))
     proc = subprocess.run(["convert", str(scratch_png), "-format", "%@", "info:"], capture_output=True,
@@ -248,13 +241,13 @@ def dialog_box(display, scratch_png):
     found = re.fullmatch(r"(\d+)x(\d+)\+(\d+)\+(\d+)", proc.stdout.strip())
     if proc.returncode != 0 or not found:
         raise DemoFailed(f"cannot find the dialog on the desktop: {proc.stdout} {proc.stderr}")
-    width, height, x, y = map(int, found.groups())
+    width, height, x, y = (int(n) for n in found.groups())
     if width >= DESKTOP[0] or height >= DESKTOP[1]:
         raise DemoFailed(f"the dialog fills the whole desktop ({width}x{height})")
     return x, y, width, height
 
 
-def run(args):
+def run(args: argparse.Namespace) -> None:
     work = args.work
     shutil.rmtree(work, ignore_errors=True)
     (work / "logs").mkdir(parents=True)
@@ -270,7 +263,7 @@ def run(args):
     say("Packing the demo app (node.exe + home.mjs) into Lumaro.exe")
     make_app(work / "app", node, ROOT / "demo/app/home.mjs")
     exe = work / "dist" / "Lumaro.exe"
-    seconds = pack(args, work / "app", exe, work)
+    seconds = pack(args, work / "app", exe)
     shutil.copyfile(ROOT / "demo/device.local.json", exe.parent / "device.local.json")
     print(f"  {exe}: {exe.stat().st_size:,} bytes, packed in {seconds:.1f} s")
 
@@ -296,7 +289,7 @@ def run(args):
         say("Failure path: an app that throws while starting")
         make_app(work / "failing-app", node, ROOT / "demo/failing-app/home.mjs")
         bad_exe = work / "failing" / "Lumaro.exe"
-        pack(args, work / "failing-app", bad_exe, work)
+        pack(args, work / "failing-app", bad_exe)
         code, _, dialog = wine.launch(bad_exe, STAND_IN_FAILURE if stand_in else None)
         check_failure_dialog(code, dialog, stand_in)
     finally:
@@ -307,8 +300,8 @@ def run(args):
         screenshot(args, bad_exe, work, args.screenshot)
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+def main() -> int:
+    parser = argparse.ArgumentParser(prog="python3 -m lmr.demo", description=__doc__.splitlines()[0])
     parser.add_argument("--windows-build", type=Path, required=True)
     parser.add_argument("--host-build", type=Path, required=True)
     parser.add_argument("--prefix", type=Path, required=True,
@@ -334,14 +327,14 @@ def main():
     args.tools = args.windows_build / "tools/wine"
     args.cabinet = next(args.windows_build.glob("compat/**/cabinet.dll"), None)
     if args.cabinet is None or not (args.tools / "lmr-runner.exe").exists():
-        sys.exit(f"run_demo: build the windows preset first (no cabinet.dll or lmr-runner.exe "
+        sys.exit(f"lmr.demo: build the windows preset first (no cabinet.dll or lmr-runner.exe "
                  f"under {args.windows_build})")
 
     # Ended from outside, the driver stops its Wine servers on the way out.
     started = time.monotonic()
     try:
         run(args)
-    except (DemoFailed, wine_driver.WineError) as e:
+    except (DemoFailed, ToolError) as e:
         print(f"\ndemo failed: {e}", file=sys.stderr, flush=True)
         return 1
     say(f"Demo done in {time.monotonic() - started:.0f} s")

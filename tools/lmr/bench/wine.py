@@ -1,4 +1,3 @@
-#!/usr/bin/env python3
 """Installation and launch benchmarks of the launcher under Wine.
 
 Measures, side by side in one run under a persistent Wine server, and only
@@ -10,8 +9,8 @@ reports (nothing here passes or fails):
   overhead  warm launch of the launcher against a minimal spawner
   all       setup, then every figure above
 
-    bench/wine_bench.py setup [--app DIR] [--work DIR]
-    bench/wine_bench.py all -n 5 [--work DIR]
+    python3 -m lmr.bench.wine setup [--app DIR] [--work DIR]
+    python3 -m lmr.bench.wine all -n 5 [--work DIR]
 
 `setup` builds what it needs (in build/host-release and build/windows, the
 folders the tests use), copies the app into two variants, packs them, links a
@@ -24,33 +23,34 @@ import json
 import os
 import re
 import shutil
-import signal
 import statistics
-import subprocess
 import sys
 import time
+from collections.abc import Callable, Iterator, Sequence
 from pathlib import Path
+from typing import Any, Optional
 
-ROOT = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT))
-from tools import node_win  # noqa: E402
-from tools.wine import wine_driver  # noqa: E402
+from lmr import REPO as ROOT, node_win
+from lmr.build import Kit, read_constants
+from lmr.proc import Arg, checked
+from lmr.wine.calls import reg, win_path as to_windows
+from lmr.wine.prefix import make_prefix
+from lmr.wine.session import Session
+
+Summary = dict[str, float]
 EXIT_AT_ONCE_MODULE = "// Benchmark app entry: starts Node.js on the app and ends at once.\nprocess.exitCode = 0;\n"
 
 
-def log(*parts):
+def log(*parts: object) -> None:
     print(*parts, file=sys.stderr, flush=True)
 
 
-def run(cmd, **kw):
-    """Runs cmd to its end; with timeout=, a hung command raises TimeoutExpired naming it."""
-    return subprocess.run([str(c) for c in cmd], check=True, **kw)
+def run(cmd: Sequence[Arg], cwd: Optional[Path] = None) -> None:
+    """Runs cmd to its end, within an hour; ToolError with its output when it fails."""
+    checked(cmd, 3600, cwd=cwd)
 
 
-to_windows = wine_driver.win_path
-
-
-def dirty_kib():
+def dirty_kib() -> int:
     """Dirty plus Writeback from /proc/meminfo: data still on its way to disk."""
     total = 0
     for line in Path("/proc/meminfo").read_text().splitlines():
@@ -60,7 +60,7 @@ def dirty_kib():
     return total
 
 
-def settle(limit_kib=4096, bound_s=15.0):
+def settle(limit_kib: int = 4096, bound_s: float = 15.0) -> int:
     """sync, then wait (bounded) until the kernel holds almost no dirty data.
     Other processes on the machine write too: the bound keeps a busy disk
     from stalling the run. Returns the dirty KiB left."""
@@ -75,21 +75,21 @@ def settle(limit_kib=4096, bound_s=15.0):
     return left
 
 
-def summary(values):
+def summary(values: Sequence[float]) -> Summary:
     if not values:
         return {}
     return {"min": min(values), "median": statistics.median(values), "max": max(values),
             "n": len(values)}
 
 
-def fmt(s, unit="ms", digits=1):
+def fmt(s: Summary, unit: str = "ms", digits: int = 1) -> str:
     if not s:
         return "n/a"
     return f"min {s['min']:.{digits}f} / median {s['median']:.{digits}f} {unit} (max {s['max']:.{digits}f}, n={s['n']})"
 
 
 class Bench:
-    def __init__(self, args):
+    def __init__(self, args: argparse.Namespace) -> None:
         self.args = args
         self.work = Path(args.work).resolve()
         self.host = Path(args.host_build).resolve()
@@ -97,25 +97,23 @@ class Bench:
         self.prefix = self.work / "prefix"
         self.lad = self.work / "lad"
         self.tools = self.win / "bench"
-        self.wine_session = None
+        self.wine_session: Optional[Session] = None
+        self.kit = Kit(self.host, self.win)
         self.results_path = self.work / "results.json"
 
     # ---- setup -------------------------------------------------------------
 
-    def pack_tool(self):
-        return self.host / "tools/pack/lmr-pack"
-
-    def build(self):
-        if not self.pack_tool().exists():
+    def build(self) -> None:
+        if not self.kit.pack_tool.exists():
             run(["cmake", "--preset", "host-release", "-B", self.host], cwd=ROOT)
             run(["cmake", "--build", self.host, "-j2", "--target", "lmr-pack"], cwd=ROOT)
         if not (self.win / "build.ninja").exists():
             run(["cmake", "--preset", "windows", "-B", self.win,
-                 f"-DLUMARO_PACK_TOOL={self.pack_tool()}"], cwd=ROOT)
+                 f"-DLUMARO_PACK_TOOL={self.kit.pack_tool}"], cwd=ROOT)
         run(["cmake", "--build", self.win, "-j2", "--target", "lumaro_link_kit", "lmr_cabinet", "lumaro-wine-driver",
              "lumaro-bench-tools"], cwd=ROOT)
 
-    def fetch_app(self, app):
+    def fetch_app(self, app: Path) -> None:
         # The official Windows node.exe from npm, plus npm's own JavaScript.
         (app / "node_modules").mkdir(parents=True, exist_ok=True)
         node_win.copy_node_exe(app / "node.exe", log=log)
@@ -128,7 +126,7 @@ class Bench:
                                 dirs_exist_ok=True)
         (app / "home.mjs").write_text(EXIT_AT_ONCE_MODULE)
 
-    def make_apps(self):
+    def make_apps(self) -> None:
         app = Path(self.args.app).resolve()
         if not (app / "node.exe").exists():
             self.fetch_app(app)
@@ -145,80 +143,77 @@ class Bench:
         (fast / "node.exe").rename(fast / "node-real.exe")
         shutil.copy2(self.tools / "fast_child.exe", fast / "node.exe")
 
-    def pack_and_link(self, name):
-        rec, const, archive = (self.work / f"{name}.rec", self.work / f"{name}_const.cpp",
-                               self.work / f"{name}.archive")
+    def pack_and_link(self, name: str) -> None:
+        out = self.work / f"pack-{name}"
+        rec, const, archive = out / "record.bin", out / "payload_constants.cpp", self.work / f"{name}.archive"
         if self.args.repack or not rec.exists():
             log(f"packing {name} (takes a minute or two)")
-            run([self.pack_tool(), self.work / f"app-{name}", "--record", rec, "--constants", const,
-                 "--archive-out", archive, "--quiet"])
-        run([self.win / "lumaro-link", rec, const, self.work / f"Lumaro-{name}.exe"])
-        run([self.tools / "install-steps-link", rec, const, self.work / f"install_steps-{name}.exe"])
+            out.mkdir(parents=True, exist_ok=True)
+            self.kit.pack(self.work / f"app-{name}", out, ["--archive-out", archive, "--quiet"])
+        self.kit.link(rec, const, self.work / f"Lumaro-{name}.exe")
+        self.kit.link(rec, const, self.work / f"install_steps-{name}.exe", link_tool=self.tools / "install-steps-link")
         # An experiment on the link alone: with the file alignment at the page
         # size Wine can map the record instead of reading it all at load.
-        script = (self.win / "lumaro-link").read_text()
-        if ' -s -o "$out"' in script:
-            aligned = self.work / "lumaro-link-aligned"
-            aligned.write_text(script.replace(' -s -o "$out"',
-                                              ' -s -Wl,--file-alignment,4096 -o "$out"'))
-            aligned.chmod(0o755)
-            run([aligned, rec, const, self.work / f"Lumaro-{name}-aligned.exe"])
+        self.kit.link(rec, const, self.work / f"Lumaro-{name}-aligned.exe", file_alignment=4096)
 
-    def setup(self):
+    def setup(self) -> None:
         self.work.mkdir(parents=True, exist_ok=True)
         self.lad.mkdir(exist_ok=True)
         self.build()
-        if self.args.repack or not (self.work / "real.rec").exists():
+        if self.args.repack or not (self.work / "pack-real/record.bin").exists():
             self.make_apps()
         for name in ("real", "fast"):
             self.pack_and_link(name)
         cabinet = self.win / "compat/cabinet/cabinet.dll"
-        wine_driver.make_prefix(self.prefix, cabinet=cabinet, log=log)
+        make_prefix(self.prefix, cabinet=cabinet, log=log)
 
     # ---- Wine session ----------------------------------------------------------
 
     @contextlib.contextmanager
-    def session(self):
+    def session(self) -> Iterator[None]:
         # A fresh persistent server: one left over from an earlier run is ended.
-        with wine_driver.Session(self.prefix, self.win / "tools/wine", logs=self.work / "wine-logs") as session:
+        with Session(self.prefix, self.win / "tools/wine", logs=self.work / "wine-logs") as session:
             # Wine lays this registry value over LOCALAPPDATA for every program;
             # the programs timed here are started without the runner.
-            wine_driver.reg(session.env, "add", r"HKCU\Volatile Environment", "/v", "LOCALAPPDATA", "/d",
-                            to_windows(self.lad), "/f")
+            reg(session.env, "add", r"HKCU\Volatile Environment", "/v", "LOCALAPPDATA", "/d", to_windows(self.lad),
+                "/f")
             self.wine_session = session
             try:
                 yield
             finally:
                 self.wine_session = None
 
-    def data_root(self):
+    def data_root(self) -> Path:
         return self.lad / "Lumaro"
 
-    def reset_data_root(self):
+    def reset_data_root(self) -> None:
         shutil.rmtree(self.data_root(), ignore_errors=True)
         settle()  # the next install must not share the disk with this one's writeback
 
-    def constants(self, name):
-        text = (self.work / f"{name}_const.cpp").read_text()
-        # kPayloadConstants = {tag, PACKAGE_SIZE, COMPRESSED_SIZE, PACKAGE_CRC32}
-        words = re.search(r"\{\s*(0x[0-9A-F]+)u,\s*(\d+)u,\s*(\d+)u,", text)
-        return int(words.group(2)), int(words.group(3))
+    def constants(self, name: str) -> tuple[int, int]:
+        words = read_constants(self.work / f"pack-{name}" / "payload_constants.cpp")
+        return words.package_size, words.compressed_size
 
-    def runtime_dir(self, name):
-        build_id = (self.work / f"{name}.rec").read_bytes()[8:24].decode("ascii")
+    def runtime_dir(self, name: str) -> Path:
+        build_id = (self.work / f"pack-{name}" / "record.bin").read_bytes()[8:24].decode("ascii")
         return self.data_root() / f"runtime-{build_id}"
 
-    def wine(self, args, timeout=600):
+    def live(self) -> Session:
+        if self.wine_session is None:
+            raise RuntimeError("no Wine session: figures run inside Bench.session()")
+        return self.wine_session
+
+    def wine(self, args: Sequence[Arg], timeout: float = 600) -> tuple[str, float]:
         """Runs one Windows program; returns (stdout, Linux wall seconds)."""
         t0 = time.perf_counter()
-        proc = self.wine_session.spawn(args, Path(str(args[0])).stem)
+        proc = self.live().spawn(list(args), Path(str(args[0])).stem)
         status = proc.wait(timeout)
         wall = time.perf_counter() - t0
         if status != 0:
             raise RuntimeError(f"{args[0]} exited {status}: {proc.stdout()}{proc.stderr()}")
         return proc.stdout(), wall
 
-    def timed(self, exe, *extra):
+    def timed(self, exe: Path, *extra: Arg) -> tuple[float, float]:
         """In-Wine milliseconds from CreateProcessW to exit, and Linux wall ms."""
         out, wall = self.wine([self.tools / "timed_run.exe", "--", to_windows(exe), *extra])
         m = re.search(r"run 1: ms=([\d.]+) exit=(\d+)", out)
@@ -226,7 +221,7 @@ class Bench:
             raise RuntimeError(f"{exe.name} failed: {out}")
         return float(m.group(1)), wall * 1000
 
-    def record(self, key, value):
+    def record(self, key: str, value: Any) -> None:
         results = json.loads(self.results_path.read_text()) if self.results_path.exists() else {}
         results[key] = value
         results["date"] = time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime())
@@ -235,23 +230,28 @@ class Bench:
 
     # ---- figures ---------------------------------------------------------------
 
-    def cold_warm(self, name, runs):
+    def cold_warm(self, name: str, runs: int) -> dict[str, Any]:
         exe = self.work / f"Lumaro-{name}.exe"
-        cold, warm, cold_wall, warm_wall, install = [], [], [], [], []
+        cold: list[float] = []
+        warm: list[float] = []
+        cold_wall: list[float] = []
+        warm_wall: list[float] = []
+        install: list[float] = []
         for i in range(runs):
             self.reset_data_root()
             c, cw = self.timed(exe)
             w, ww = self.timed(exe)
-            cold.append(c), warm.append(w), cold_wall.append(cw), warm_wall.append(ww)
+            for values, value in ((cold, c), (warm, w), (cold_wall, cw), (warm_wall, ww)):
+                values.append(value)
             install.append(c - w)
             log(f"  {name} run {i + 1}: cold {c:.0f} ms, warm {w:.0f} ms")
         return {"cold_ms": summary(cold), "warm_ms": summary(warm),
                 "cold_wall_ms": summary(cold_wall), "warm_wall_ms": summary(warm_wall),
                 "install_only_ms": summary(install)}
 
-    def fig_install(self):
+    def fig_install(self) -> dict[str, Any]:
         n = self.args.runs
-        out = {}
+        out: dict[str, Any] = {}
         for name in ("real", "fast"):
             log(f"install: {name}")
             out[name] = self.cold_warm(name, n)
@@ -267,9 +267,9 @@ class Bench:
                   f"warm {fmt(r['warm_wall_ms'])}")
         return out
 
-    def peak_hwm(self, args, name_in_cmdline):
+    def peak_hwm(self, args: list[Arg], name_in_cmdline: str) -> int:
         """Largest VmHWM (KiB) of the Linux process whose cmdline names the exe."""
-        p = self.wine_session.spawn(args, "peak")
+        p = self.live().spawn(args, "peak")
         pid, peak, deadline = None, 0, time.monotonic() + 600
         while p.poll() is None and time.monotonic() < deadline:
             if pid is None:
@@ -293,7 +293,7 @@ class Bench:
         return peak
 
     @staticmethod
-    def find_process(name):
+    def find_process(name: str) -> Optional[int]:
         for entry in os.scandir("/proc"):
             if not entry.name.isdigit():
                 continue
@@ -305,12 +305,16 @@ class Bench:
                 return int(entry.name)
         return None
 
-    def fig_memory(self):
+    def fig_memory(self) -> dict[str, Any]:
         n = self.args.runs
         exe = self.work / "Lumaro-real.exe"
         package, compressed = self.constants("real")
         aligned = self.work / "Lumaro-real-aligned.exe"
-        cold, warm, trivial, cold_al, warm_al = [], [], [], [], []
+        cold: list[float] = []
+        warm: list[float] = []
+        trivial: list[float] = []
+        cold_al: list[float] = []
+        warm_al: list[float] = []
         for i in range(n):
             self.reset_data_root()
             cold.append(self.peak_hwm([exe], exe.name))
@@ -348,7 +352,7 @@ class Bench:
              "rename", "release", "total")
     STEP_MODES = ("shipped", "each", "late-keep", "late-reopen", "late-par16")
 
-    def fig_writes(self):
+    def fig_writes(self) -> dict[str, Any]:
         n = self.args.runs
         name = "fast"
         exe = self.work / f"Lumaro-{name}.exe"
@@ -357,37 +361,38 @@ class Bench:
         scratch = self.work / "writes"
         shutil.rmtree(scratch, ignore_errors=True)
         scratch.mkdir()
-        times = {k: [] for k in ("cold", "warm", "install", "decode", "crc", "none", "each", "late",
-                                 "unpack_flush", "unpack_noflush")}
-        steps = {m: {k: [] for k in self.STEPS}
-                 for m in (self.args.step_modes.split(",") if self.args.step_modes else self.STEP_MODES)}
-        dirty = []
+        keys = ("cold", "warm", "install", "decode", "crc", "none", "each", "late", "unpack_flush", "unpack_noflush")
+        times: dict[str, list[float]] = {k: [] for k in keys}
+        modes = self.args.step_modes.split(",") if self.args.step_modes else self.STEP_MODES
+        steps: dict[str, dict[str, list[float]]] = {m: {k: [] for k in self.STEPS} for m in modes}
+        dirty: list[float] = []
 
-        def launch(i):
+        def launch(i: int) -> None:
             self.reset_data_root()
             cold, _ = self.timed(exe)
             warm, _ = self.timed(exe)
-            times["cold"].append(cold), times["warm"].append(warm)
+            times["cold"].append(cold)
+            times["warm"].append(warm)
             times["install"].append(cold - warm)
 
-        def decode(i):
-            text, _ = self.wine([self.tools / "decode_only.exe",
-                                 to_windows(self.work / f"{name}.rec")])
-            times["decode"].append(float(re.search(r"decode_ms=([\d.]+)", text).group(1)))
-            times["crc"].append(float(re.search(r"crc_ms=([\d.]+)", text).group(1)))
+        def decode(i: int) -> None:
+            text, _ = self.wine([self.tools / "decode_only.exe", to_windows(self.work / f"pack-{name}" / "record.bin")])
+            times["decode"].append(figure(r"decode_ms=([\d.]+)", text))
+            times["crc"].append(figure(r"crc_ms=([\d.]+)", text))
 
-        def writer(mode):
-            flags = {"none": [], "each": ["--flush"], "late": ["--flush-late"]}[mode]
+        def writer(mode: str) -> Callable[[int], None]:
+            table: dict[str, list[Arg]] = {"none": [], "each": ["--flush"], "late": ["--flush-late"]}
+            flags = table[mode]
 
-            def task(i):
+            def task(i: int) -> None:
                 dest = scratch / f"w-{i + 1}-{mode}"
                 text, _ = self.wine([self.tools / "write_files.exe", archive, to_windows(dest),
                                      *flags])
-                times[mode].append(float(re.search(r"write_ms=([\d.]+)", text).group(1)))
+                times[mode].append(figure(r"write_ms=([\d.]+)", text))
                 shutil.rmtree(dest)
             return task
 
-        def unpack(i):
+        def unpack(i: int) -> None:
             dest = scratch / f"u-{i + 1}"
             dest.mkdir()
             text, _ = self.wine([self.tools / "unpack_bench.exe", archive, to_windows(dest), 1,
@@ -396,8 +401,8 @@ class Bench:
                 times["unpack_" + mode].append(float(ms))
             shutil.rmtree(dest)
 
-        def stepwise(mode):
-            def task(i):
+        def stepwise(mode: str) -> Callable[[int], None]:
+            def task(i: int) -> None:
                 self.reset_data_root()
                 text, _ = self.wine([steps_exe, "--flush", mode])
                 for key, ms in re.findall(r"(\w+)_ms=([\d.]+)", text):
@@ -407,7 +412,6 @@ class Bench:
         # Every task once per round, in a rotated order, each starting with no
         # dirty data of an earlier one still being written back.
         tasks = [launch, decode, writer("none"), writer("each"), writer("late"), unpack]
-        modes = self.args.step_modes.split(",") if self.args.step_modes else self.STEP_MODES
         if steps_exe.exists():
             tasks += [stepwise(m) for m in modes]
         for i in range(n):
@@ -419,6 +423,7 @@ class Bench:
                 f"{times['decode'][-1]:.0f} ms, writer with flush {times['each'][-1]:.0f} ms, "
                 f"load {os.getloadavg()[0]:.2f}")
         load = os.getloadavg()
+        out: dict[str, Any]
         out = {"install": {"cold_ms": summary(times["cold"]), "warm_ms": summary(times["warm"]),
                            "install_only_ms": summary(times["install"])},
                "decode_ms": summary(times["decode"]), "digest_check_ms": summary(times["crc"]),
@@ -433,7 +438,7 @@ class Bench:
                "loadavg_end": list(load)}
         shutil.rmtree(scratch, ignore_errors=True)
 
-        def ratio(stat, writer_key):
+        def ratio(stat: str, writer_key: str) -> float:
             return ((out["install"]["install_only_ms"][stat] - out["decode_ms"][stat])
                     / out[writer_key][stat])
         out["ratio_vs_plain"] = ratio("median", "write_plain_ms")
@@ -473,60 +478,62 @@ class Bench:
                   f"{fmt(r['by_round'], '', 2)}")
         print(f"  launcher's unpacker with flush:    {fmt(out['unpack_flush_ms'])}")
         print(f"  launcher's unpacker without flush: {fmt(out['unpack_noflush_ms'])}")
-        for mode, split in out["steps_ms"].items():
+        for mode, per_step in out["steps_ms"].items():
             print(f"  install step by step, flush {mode} (median ms; min): " + ", ".join(
-                f"{k} {v['median']:.1f}; {v['min']:.1f}" for k, v in split.items()))
+                f"{k} {v['median']:.1f}; {v['min']:.1f}" for k, v in per_step.items()))
         return out
 
-    def fig_overhead(self):
+    def pairs(self, a: Sequence[Arg], b: Sequence[Arg]) -> tuple[list[float], list[float], list[float]]:
+        """timed_run's warm pairs of command a against command b inside Wine:
+        (a's ms, b's ms, the ratios) of every pair."""
+        text, _ = self.wine([self.tools / "timed_run.exe", "-n", self.args.overhead_runs, "--warmup", 3, "--", *a,
+                             "--vs", *b])
+
+        def column(name: str) -> list[float]:
+            return [float(x) for x in re.findall(rf"^run \d+: (?:.* )?{name}=([\d.]+)", text, re.M)]
+        return column("A_ms"), column("B_ms"), column("ratio")
+
+    def fig_overhead(self) -> dict[str, Any]:
         n = self.args.overhead_runs
         exe = self.work / "Lumaro-fast.exe"
         self.reset_data_root()
         self.timed(exe)  # installs the runtime
         runtime = self.runtime_dir("fast")
         device = self.data_root() / "device.local.json"
-        spawner = [self.tools / "min_spawner.exe", to_windows(runtime), to_windows(device)]
+        spawner: list[Arg] = [self.tools / "min_spawner.exe", to_windows(runtime), to_windows(device)]
+        against_spawner = [to_windows(self.tools / "min_spawner.exe"), *spawner[1:]]
 
-        text, _ = self.wine([self.tools / "timed_run.exe", "-n", n, "--warmup", 3, "--",
-                             to_windows(exe), "--vs", to_windows(spawner[0]), *spawner[1:]])
-        inner_a = [float(x) for x in re.findall(r"^run \d+: A_ms=([\d.]+)", text, re.M)]
-        inner_b = [float(x) for x in re.findall(r"^run \d+: .*B_ms=([\d.]+)", text, re.M)]
+        inner_a, inner_b, _ = self.pairs([to_windows(exe)], against_spawner)
         inner_ratio = [a / b for a, b in zip(inner_a, inner_b)]
 
         aligned = self.work / "Lumaro-fast-aligned.exe"
-        al_a, al_ratio = [], []
+        al_a: list[float] = []
+        al_ratio: list[float] = []
         if aligned.exists():
             self.timed(aligned)  # same runtime: same package
-            text, _ = self.wine([self.tools / "timed_run.exe", "-n", n, "--warmup", 3, "--",
-                                 to_windows(aligned), "--vs", to_windows(spawner[0]), *spawner[1:]])
-            al_a = [float(x) for x in re.findall(r"^run \d+: A_ms=([\d.]+)", text, re.M)]
-            al_ratio = [float(x) for x in re.findall(r"^run \d+: .*ratio=([\d.]+)", text, re.M)]
+            al_a, _, al_ratio = self.pairs([to_windows(aligned)], against_spawner)
+        u32_a, _, u32_ratio = self.pairs([to_windows(self.tools / "min_spawner_user32.exe"), *spawner[1:]],
+                                         against_spawner)
 
-        u32 = [self.tools / "min_spawner_user32.exe", *spawner[1:]]
-        text, _ = self.wine([self.tools / "timed_run.exe", "-n", n, "--warmup", 3, "--",
-                             to_windows(u32[0]), *u32[1:], "--vs", to_windows(spawner[0]),
-                             *spawner[1:]])
-        u32_ratio = [float(x) for x in re.findall(r"^run \d+: .*ratio=([\d.]+)", text, re.M)]
-        u32_a = [float(x) for x in re.findall(r"^run \d+: A_ms=([\d.]+)", text, re.M)]
-
-        against_ratio = []
+        against_ratio: list[float] = []
         if self.args.against_link:
             # The same record linked by another build's kit: old against new
             # launcher code, on the same runtime, pair by pair.
             other = self.work / "Lumaro-fast-against.exe"
-            run([Path(self.args.against_link).resolve(), self.work / "fast.rec",
-                 self.work / "fast_const.cpp", other])
-            text, _ = self.wine([self.tools / "timed_run.exe", "-n", n, "--warmup", 3, "--",
-                                 to_windows(exe), "--vs", to_windows(other)])
-            against_ratio = [float(x) for x in re.findall(r"^run \d+: .*ratio=([\d.]+)", text, re.M)]
+            self.kit.link(self.work / "pack-fast/record.bin", self.work / "pack-fast/payload_constants.cpp", other,
+                          link_tool=Path(self.args.against_link).resolve())
+            _, _, against_ratio = self.pairs([to_windows(exe)], [to_windows(other)])
 
-        outer_a, outer_b = [], []
+        outer_a: list[float] = []
+        outer_b: list[float] = []
         for i in range(n + 3):
             _, wa = self.wine([exe])
             _, wb = self.wine(spawner)
             if i >= 3:
-                outer_a.append(wa * 1000), outer_b.append(wb * 1000)
+                outer_a.append(wa * 1000)
+                outer_b.append(wb * 1000)
         outer_ratio = [a / b for a, b in zip(outer_a, outer_b)]
+        out: dict[str, Any]
         out = {"inner_launcher_ms": summary(inner_a), "inner_spawner_ms": summary(inner_b),
                "inner_ratio": summary(inner_ratio), "outer_launcher_ms": summary(outer_a),
                "outer_spawner_ms": summary(outer_b), "outer_ratio": summary(outer_ratio),
@@ -554,8 +561,17 @@ class Bench:
         return out
 
 
-def main():
-    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+def figure(pattern: str, text: str) -> float:
+    """The number the pattern's group finds in a tool's output."""
+    found = re.search(pattern, text)
+    if not found:
+        raise RuntimeError(f"no {pattern} in: {text}")
+    return float(found.group(1))
+
+
+def main() -> None:
+    ap = argparse.ArgumentParser(prog="python3 -m lmr.bench.wine", description=__doc__,
+                                 formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("figure", choices=["setup", "install", "memory", "writes", "overhead", "all"])
     ap.add_argument("-n", "--runs", type=int, default=9, help="repetitions per figure (default 9)")
     ap.add_argument("--overhead-runs", type=int, default=40,

@@ -1,1 +1,0 @@
-# End-to-end tests of the launcher under Wine (see run.py).
