@@ -6,6 +6,7 @@ import json
 import os
 import struct
 from collections.abc import Sequence
+from pathlib import Path
 
 import pefile
 
@@ -13,7 +14,7 @@ from lmr import REPO
 from lmr.e2e import apps
 from lmr.e2e.session import MUTEX_NAME, WINDOW_TITLE, LauncherTestCase, lumaro, wait_for_file
 from lmr.proc import Arg
-from lmr.wine.calls import win_path
+from lmr.wine.calls import PathLike, win_path
 from lmr.wine.launch import DIALOG_CAPTION_PREFIX
 from lmr.wine.session import Process
 
@@ -43,9 +44,8 @@ def icon_images(exe: str) -> list[bytes]:
         pe.close()
 
 
-def ico_images(path: "os.PathLike[str]") -> list[bytes]:
-    with open(path, "rb") as f:
-        ico = f.read()
+def ico_images(path: PathLike) -> list[bytes]:
+    ico = Path(path).read_bytes()
     count = struct.unpack_from("<H", ico, 4)[0]
     images = []
     for i in range(count):
@@ -80,7 +80,7 @@ class IdentityTests(LauncherTestCase):
                   f'--state-file "{win_path(state)}" --stop-file "{win_path(stop)}"')
         runner = self.s.start_runner(exe, set_env={"LOCALAPPDATA": win_path(local), **apps.node_env(exec_line=window)},
                                      cwd=self.case)
-        self.addCleanup(lambda: os.path.exists(stop) or open(stop, "w").close())
+        self.addCleanup(Path(stop).touch)
         self.assertTrue(wait_for_file(state, 60), f"{exe}'s app never showed its window")
         return runner, stop
 
@@ -96,7 +96,7 @@ class IdentityTests(LauncherTestCase):
         local = os.path.join(self.case, "Local")
         runner, stop = self.start_product(exe, local, WINDOW_TITLE)
         self.assertEqual(self.mutex_state(MUTEX_NAME), "existed")
-        open(stop, "w").close()
+        Path(stop).touch()
         self.assertEqual(self.s.runner_exit(runner)[0], 0)
         self.assertEqual(os.listdir(local), ["Lumaro"])
 
@@ -126,7 +126,7 @@ class IdentityTests(LauncherTestCase):
         self.assertCleanSuccess(again)
         self.assertFalse(os.path.exists(record), "the second build ran its app")
         for stop in (stop_first, stop_second):
-            open(stop, "w").close()
+            Path(stop).touch()
         self.assertEqual(self.s.runner_exit(first)[0], 0)
         self.assertEqual(self.s.runner_exit(second)[0], 0)
         self.assertEqual(sorted(os.listdir(local)), ["Bep", "SoTay"])
