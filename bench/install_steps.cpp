@@ -144,7 +144,7 @@ int wmain(int argc, wchar_t** argv) {
   Clock clock;
 
   // Before decoding: the data root, the build id from the record, the checks.
-  auto data_root = lch::EnsureDataRoot();
+  auto data_root = lch::EnsureDataRoot(pkg::EmbeddedIdentity()->data_folder);
   if (!data_root && Fails("EnsureDataRoot", data_root.error())) return 1;
   const auto build_id = lch::ValidateBuildId(pkg::BuildIdField());
   if (!build_id) {

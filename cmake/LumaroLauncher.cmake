@@ -6,6 +6,12 @@
 #                                       APP_DIR/package.json's "version", else 0.0.0)
 #     [NODE_EXE <file>]                 packed as the top-level node.exe; APP_DIR
 #                                       then holds none
+#     [PRODUCT_NAME <name>] [COMPANY <name>] [DESCRIPTION <text>]
+#     [COPYRIGHT <text>] [ICON <file.ico>] [DATA_FOLDER <name>]
+#     [WINDOW_TITLE <text>] [MUTEX_NAME <name>]
+#                                       the exe's identity, as lmr-pack's
+#                                       --product-name ... --mutex-name (default:
+#                                       APP_DIR/package.json's, else Lumaro's own)
 #     [PACK_TOOL <path>]                lmr-pack (default: LUMARO_PACK_TOOL)
 #     [PACK_ARGS <args>...]             extra lmr-pack options, e.g. --level 50
 #     [SIGN_PFX <key.pfx>               Authenticode-sign the exe after linking, with
@@ -47,13 +53,20 @@ function(lumaro_payload_record_asm out_var record)
     PARENT_SCOPE)
 endfunction()
 
+# The identity settings and the lmr-pack option each is passed as.
+set(LUMARO_IDENTITY_SETTINGS PRODUCT_NAME COMPANY DESCRIPTION COPYRIGHT ICON DATA_FOLDER WINDOW_TITLE MUTEX_NAME
+  CACHE INTERNAL "lumaro_add_launcher's identity settings")
+
 # lumaro_add_payload(<out-var> NAME <name> APP_DIR <folder> PACK_TOOL <path>
-#                    [VERSION <version>] [NODE_EXE <file>] [PACK_ARGS ...])
+#                    [VERSION <version>] [NODE_EXE <file>] [EXE_NAME <file name>]
+#                    [<identity setting> <value>]... [PACK_ARGS ...])
 # Sets <out-var> to the three sources that carry a packed folder: the record
-# in .rdata (assembly with .incbin), the generated size constants and the
-# exe's version resource script.
+# in .rdata (assembly with .incbin), the generated constants (sizes and
+# identity) and the exe's resource script (version information and the icon
+# lmr-pack writes beside it).
 function(lumaro_add_payload out_var)
-  cmake_parse_arguments(P "" "NAME;APP_DIR;PACK_TOOL;VERSION;NODE_EXE" "PACK_ARGS" ${ARGN})
+  cmake_parse_arguments(P "" "NAME;APP_DIR;PACK_TOOL;VERSION;NODE_EXE;EXE_NAME;${LUMARO_IDENTITY_SETTINGS}"
+                        "PACK_ARGS" ${ARGN})
   set(gen ${CMAKE_CURRENT_BINARY_DIR}/${P_NAME}.payload)
   file(GLOB_RECURSE app_files CONFIGURE_DEPENDS LIST_DIRECTORIES false ${P_APP_DIR}/*)
   set(release_args)
@@ -65,11 +78,22 @@ function(lumaro_add_payload out_var)
     list(APPEND release_args --node-exe ${P_NODE_EXE})
     list(APPEND app_files ${P_NODE_EXE})
   endif()
+  if(DEFINED P_ICON)
+    get_filename_component(P_ICON ${P_ICON} ABSOLUTE)
+    list(APPEND app_files ${P_ICON})
+  endif()
+  foreach(setting IN LISTS LUMARO_IDENTITY_SETTINGS ITEMS EXE_NAME)
+    if(DEFINED P_${setting})
+      string(TOLOWER "--${setting}" option)
+      string(REPLACE "_" "-" option "${option}")
+      list(APPEND release_args ${option} ${P_${setting}})
+    endif()
+  endforeach()
   add_custom_command(
-    OUTPUT ${gen}/record.bin ${gen}/payload_constants.cpp ${gen}/version.rc
+    OUTPUT ${gen}/record.bin ${gen}/payload_constants.cpp ${gen}/version.rc ${gen}/icon.ico
     COMMAND ${P_PACK_TOOL} --quiet ${release_args} ${P_PACK_ARGS} ${P_APP_DIR}
             --record ${gen}/record.bin --constants ${gen}/payload_constants.cpp
-            --version-rc ${gen}/version.rc
+            --version-rc ${gen}/version.rc --icon-out ${gen}/icon.ico
     DEPENDS ${app_files} ${P_PACK_TOOL}
     COMMENT "Packing ${P_APP_DIR}"
     VERBATIM)
@@ -78,12 +102,14 @@ function(lumaro_add_payload out_var)
   file(CONFIGURE OUTPUT ${gen}/payload_record.S CONTENT "${asm}" @ONLY)
   set_source_files_properties(${gen}/payload_record.S PROPERTIES
     LANGUAGE ASM OBJECT_DEPENDS ${gen}/record.bin)
+  # windres finds the icon beside the script.
+  set_source_files_properties(${gen}/version.rc PROPERTIES OBJECT_DEPENDS ${gen}/icon.ico)
   set(${out_var} ${gen}/payload_record.S ${gen}/payload_constants.cpp ${gen}/version.rc PARENT_SCOPE)
 endfunction()
 
 function(lumaro_add_launcher target)
   cmake_parse_arguments(L ""
-    "APP_DIR;OUTPUT_NAME;PACK_TOOL;SIGN_PFX;SIGN_PKCS11;SIGN_CERT;SIGN_MODULE;SIGN_COMMAND;TIMESTAMP_URL;VERSION;NODE_EXE"
+    "APP_DIR;OUTPUT_NAME;PACK_TOOL;SIGN_PFX;SIGN_PKCS11;SIGN_CERT;SIGN_MODULE;SIGN_COMMAND;TIMESTAMP_URL;VERSION;NODE_EXE;${LUMARO_IDENTITY_SETTINGS}"
     "PACK_ARGS" ${ARGN})
   if(NOT L_APP_DIR)
     message(FATAL_ERROR "lumaro_add_launcher(${target}): APP_DIR is required")
@@ -108,6 +134,15 @@ function(lumaro_add_launcher target)
   if(L_NODE_EXE)
     list(APPEND release_args NODE_EXE ${L_NODE_EXE})
   endif()
+  foreach(setting IN LISTS LUMARO_IDENTITY_SETTINGS)
+    if(${setting} IN_LIST L_KEYWORDS_MISSING_VALUES)
+      message(FATAL_ERROR "lumaro_add_launcher(${target}): ${setting} needs a value")
+    endif()
+    if(DEFINED L_${setting})
+      list(APPEND release_args ${setting} ${L_${setting}})
+    endif()
+  endforeach()
+  list(APPEND release_args EXE_NAME ${L_OUTPUT_NAME}.exe)
   lumaro_add_payload(payload_sources NAME ${target} APP_DIR ${L_APP_DIR}
                      PACK_TOOL ${L_PACK_TOOL} ${release_args} PACK_ARGS ${L_PACK_ARGS})
   set(objects)

@@ -2,6 +2,7 @@
 
 #include "launcher/failure_report.h"
 
+#include "package/payload_record.h"
 #include "platform/current_process.h"
 #include "platform/error_text.h"
 #include "platform/message_box.h"
@@ -10,7 +11,12 @@ namespace lumaro::launcher {
 
 void ReportFailureAndExit(const platform::LaunchError& error) {
   const std::string text = platform::RenderLaunchError(error);
-  platform::ShowErrorDialog(text, platform::kDialogTitle);
+  // "Không mở được " and the product's name; Lumaro's caption if the
+  // identity itself is what is damaged.
+  const auto identity = package::EmbeddedIdentity();
+  const std::string caption = identity ? std::string(platform::kDialogTitlePrefix).append(identity->product_name)
+                                       : std::string(platform::kDialogTitle);
+  platform::ShowErrorDialog(text, caption);
   platform::ExitCurrentProcess(1);
 }
 

@@ -6,17 +6,18 @@
 
 namespace lumaro::launcher {
 
-platform::Result<InstanceGuard::Outcome> InstanceGuard::Acquire() {
-  auto mutex = platform::CreateOwnedNamedMutex(kMutexName);
+platform::Result<InstanceGuard::Outcome> InstanceGuard::Acquire(std::string_view mutex_name,
+                                                                std::string_view window_title) {
+  auto mutex = platform::CreateOwnedNamedMutex(mutex_name);
   if (!mutex) return platform::Fail(std::move(mutex.error()));
   if (mutex->already_existed) {
     // Another launcher owns it; this handle closes on return.
-    ActivateRunningInstance();
+    ActivateRunningInstance(window_title);
     return Outcome(AlreadyRunning{});
   }
   return Outcome(InstanceGuard(std::move(mutex->handle)));
 }
 
-void ActivateRunningInstance() { platform::ActivateWindowByTitle(kWindowTitle); }
+void ActivateRunningInstance(std::string_view window_title) { platform::ActivateWindowByTitle(window_title); }
 
 }  // namespace lumaro::launcher

@@ -10,16 +10,14 @@
 
 namespace lumaro::launcher {
 
-inline constexpr std::string_view kMutexName = "Local\\Lumaro.Desktop.2026";
-inline constexpr std::string_view kWindowTitle = "Lumaro · Máy nhà";
-
-// Holds the mutex handle; closing it is the only release.
+// Holds the mutex handle; closing it is the only release. The mutex name and
+// the window title are the exe's own, stamped when it was packed.
 class InstanceGuard {
  public:
   struct AlreadyRunning {};
   using Outcome = std::variant<InstanceGuard, AlreadyRunning>;
 
-  static platform::Result<Outcome> Acquire();
+  static platform::Result<Outcome> Acquire(std::string_view mutex_name, std::string_view window_title);
 
   InstanceGuard(InstanceGuard&&) = default;
   InstanceGuard& operator=(InstanceGuard&&) = default;
@@ -30,7 +28,7 @@ class InstanceGuard {
   platform::UniqueHandle mutex_;
 };
 
-// Restores and brings to the front the window titled kWindowTitle, if any.
-void ActivateRunningInstance();
+// Restores and brings to the front the window titled window_title, if any.
+void ActivateRunningInstance(std::string_view window_title);
 
 }  // namespace lumaro::launcher

@@ -23,10 +23,8 @@ using platform::Fail;
 using platform::LaunchError;
 using platform::Result;
 
-constexpr std::string_view kProductFolder = "Lumaro";
-
-Result<void> RunPass() {
-  auto data_root = EnsureDataRoot();
+Result<void> RunPass(const package::IdentityFields& identity) {
+  auto data_root = EnsureDataRoot(identity.data_folder);
   if (!data_root) return Fail(std::move(data_root.error()));
 
   const auto build_id = ValidateBuildId(package::BuildIdField());
@@ -43,12 +41,12 @@ Result<void> RunPass() {
 
 }  // namespace
 
-Result<std::string> EnsureDataRoot() {
+Result<std::string> EnsureDataRoot(std::string_view data_folder) {
   auto local_app_data = platform::ReadEnvironmentVariable("LOCALAPPDATA");
   if (!local_app_data) {
     return Fail(LaunchError::Message(ErrorKind::kOther, std::string(platform::kNoDataFolderMessage)));
   }
-  std::string data_root = platform::JoinPath(*local_app_data, kProductFolder);
+  std::string data_root = platform::JoinPath(*local_app_data, data_folder);
   // A relative value (an empty one included) is resolved once, here: the
   // application gets these paths too, and runs with RuntimeDir as its own
   // current folder, where a relative path would point somewhere else.
@@ -64,12 +62,16 @@ Result<std::string> EnsureDataRoot() {
 }
 
 int RunLauncher() {
-  auto acquired = InstanceGuard::Acquire();
+  // Written by the pack tool with the constants; unreadable only if the exe
+  // was altered, like a damaged payload.
+  const auto identity = package::EmbeddedIdentity();
+  if (!identity) ReportFailureAndExit(LaunchError::InvalidPackage());
+  auto acquired = InstanceGuard::Acquire(identity->mutex_name, identity->window_title);
   if (!acquired) ReportFailureAndExit(acquired.error());
   if (std::holds_alternative<InstanceGuard::AlreadyRunning>(*acquired)) return 0;
   InstanceGuard guard = std::move(std::get<InstanceGuard>(*acquired));
 
-  Result<void> outcome = RunPass();
+  Result<void> outcome = RunPass(*identity);
   guard.Close();
   if (!outcome) ReportFailureAndExit(outcome.error());
   return 0;

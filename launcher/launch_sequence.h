@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "platform/result.h"
 
@@ -12,7 +13,8 @@ namespace lumaro::launcher {
 // on any error shows the dialog and exits 1 instead of returning.
 int RunLauncher();
 
-// "Lumaro" in the folder named by LOCALAPPDATA, created with its ancestors.
-platform::Result<std::string> EnsureDataRoot();
+// data_folder (the exe's own, "Lumaro" by default) in the folder named by
+// LOCALAPPDATA, created with its ancestors.
+platform::Result<std::string> EnsureDataRoot(std::string_view data_folder);
 
 }  // namespace lumaro::launcher

@@ -12,6 +12,10 @@ std::span<const std::byte, kBuildIdSize> BuildIdField() {
       reinterpret_cast<const std::byte*>(lmr_payload_record) + kBuildIdOffset, kBuildIdSize);
 }
 
+std::optional<IdentityFields> EmbeddedIdentity() {
+  return ParseIdentityBlock({reinterpret_cast<const std::byte*>(kIdentityBlock), kIdentityBlockSize});
+}
+
 std::span<const std::byte> CompressedStream() {
   return {reinterpret_cast<const std::byte*>(lmr_payload_record) + kRecordHeadSize,
           COMPRESSED_SIZE};

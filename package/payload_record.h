@@ -5,8 +5,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 
+#include "package/identity_block.h"
 #include "package/payload_format.h"
 
 namespace lumaro::package {
@@ -18,6 +20,13 @@ inline const std::uint32_t& COMPRESSED_SIZE = kPayloadConstants[kCompressedSizeW
 // CRC-32 (zlib) of the package archive, checked after decompression: neither
 // the record nor LZMS carries a checksum, and damage can still decode.
 inline const std::uint32_t& PACKAGE_CRC32 = kPayloadConstants[kPackageCrc32Word];
+
+// The identity block and its size, generated with the constants.
+extern const unsigned char kIdentityBlock[];
+extern const std::size_t kIdentityBlockSize;
+
+// The exe's identity; nullopt only when the generated block was damaged.
+std::optional<IdentityFields> EmbeddedIdentity();
 
 // The BuildId field, exactly as stored.
 std::span<const std::byte, kBuildIdSize> BuildIdField();

@@ -37,6 +37,8 @@ ErrorKind ErrorKindOfOsCode(std::int32_t code);
 inline constexpr std::string_view kInvalidPackageMessage = "Gói ứng dụng không hợp lệ.";
 inline constexpr std::string_view kNoDataFolderMessage = "Không tìm thấy thư mục dữ liệu Windows.";
 inline constexpr std::string_view kAppStoppedMessage = "Ứng dụng đã dừng khi khởi động.";
+// The dialog's caption is the prefix and the exe's product name.
+inline constexpr std::string_view kDialogTitlePrefix = "Không mở được ";
 inline constexpr std::string_view kDialogTitle = "Không mở được Lumaro";
 
 // Fixed texts of the platform layer's StaticMessageErrors.

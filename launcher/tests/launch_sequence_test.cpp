@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "package/payload_record.h"
 #include "platform/wide.h"
 #include "platform/tests/win_test_files.h"
 
@@ -14,6 +15,17 @@ namespace {
 
 namespace fs = std::filesystem;
 using lumaro::testing::TempDir;
+
+// This binary's payload was packed with no identity setting: Lumaro's own,
+// byte for byte, is what the generated constants carry.
+TEST(EmbeddedIdentityTest, WithoutSettingsItIsLumaros) {
+  const auto identity = package::EmbeddedIdentity();
+  ASSERT_TRUE(identity);
+  EXPECT_EQ(*identity, (package::IdentityFields{"Lumaro", "Lumaro", "Local\\Lumaro.Desktop.2026",
+                                                "Lumaro · Máy nhà"}));
+}
+
+constexpr std::string_view kDataFolder = "Lumaro";
 
 // Sets LOCALAPPDATA (or removes it) and the current folder for one test.
 class DataRootTest : public ::testing::Test {
@@ -36,7 +48,7 @@ class DataRootTest : public ::testing::Test {
 
 TEST_F(DataRootTest, MissingVariableIsTheNoDataFolderMessage) {
   SetLocalAppData(nullptr);
-  auto result = EnsureDataRoot();
+  auto result = EnsureDataRoot(kDataFolder);
   ASSERT_FALSE(result);
   EXPECT_EQ(result.error(), platform::LaunchError::Message(
                                 platform::ErrorKind::kOther,
@@ -56,7 +68,7 @@ TEST_F(DataRootTest, EmptyAndRelativeValuesBecomeAbsoluteOnce) {
   };
   for (const auto& c : cases) {
     SetLocalAppData(c.value);
-    EXPECT_EQ(EnsureDataRoot(), c.expected) << c.value;
+    EXPECT_EQ(EnsureDataRoot(kDataFolder), c.expected) << c.value;
     EXPECT_TRUE(fs::is_directory(lumaro::testing::FromUtf8(c.expected))) << c.expected;
   }
 }
@@ -64,9 +76,9 @@ TEST_F(DataRootTest, EmptyAndRelativeValuesBecomeAbsoluteOnce) {
 TEST_F(DataRootTest, AbsoluteValuesAreUsedAsReturned) {
   const std::string base = dir_ / "Người dùng\\AppData Local";
   SetLocalAppData(base.c_str());
-  EXPECT_EQ(EnsureDataRoot(), base + "\\Lumaro");
+  EXPECT_EQ(EnsureDataRoot(kDataFolder), base + "\\Lumaro");
   SetLocalAppData((base + "\\").c_str());
-  EXPECT_EQ(EnsureDataRoot(), base + "\\Lumaro");
+  EXPECT_EQ(EnsureDataRoot(kDataFolder), base + "\\Lumaro");
   EXPECT_TRUE(fs::is_directory(lumaro::testing::FromUtf8(base + "\\Lumaro")));
 }
 

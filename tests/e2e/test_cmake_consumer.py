@@ -30,9 +30,11 @@ class CMakeConsumerTests(unittest.TestCase):
             node.write_bytes(b"MZ" + bytes(range(256)) * 64)
             (app / "home.mjs").write_text("import './lib/x.js';\n")
             (app / "lib" / "x.js").write_text("export const x = 1;\n")
-            (root / "CMakeLists.txt").write_text(consumer_project(
+            (root / "CMakeLists.txt").write_text(encoding="utf-8", data=consumer_project(
                 f"lumaro_add_launcher(vendor_exe APP_DIR {app} OUTPUT_NAME Vendor PACK_TOOL {PACK}\n"
-                f"                    VERSION 2.3.4-beta.1 NODE_EXE {node})"))
+                f"                    VERSION 2.3.4-beta.1 NODE_EXE {node}\n"
+                f'                    PRODUCT_NAME "Vendor Sổ" DATA_FOLDER VendorData\n'
+                f'                    MUTEX_NAME "Local\\\\Vendor.One")'))
             build = root / "build"
             env = dict(os.environ)
             env.pop("LUMARO_PACK_TOOL", None)
@@ -48,6 +50,8 @@ class CMakeConsumerTests(unittest.TestCase):
             self.assertIn("lib/x.js", listing)
             self.assertIn(f"file: {node.stat().st_size} node.exe", listing)
             self.assertIn("version: 2.3.4-beta.1 (2.3.4.0)", listing)
+            self.assertIn("product: Vendor Sổ\ncompany: Vendor Sổ\ndata-folder: VendorData\n"
+                          "mutex-name: Local\\Vendor.One\nwindow-title: Vendor Sổ\n", listing)
 
 
 if __name__ == "__main__":

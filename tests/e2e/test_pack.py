@@ -138,9 +138,10 @@ class ReleaseVersionTests(unittest.TestCase):
         return next(line for line in output.splitlines() if line.startswith("version: "))
 
     def test_two_versions_differ_only_in_the_version_resource(self) -> None:
-        first, _ = self.pack("a.exe", "--version", "2.3.4-rc.1")
-        again, _ = self.pack("b.exe", "--version", "2.3.4-rc.1")
-        other, _ = self.pack("c.exe", "--version", "10.20.30.40+build.7")
+        # One OriginalFilename for all three: it follows the exe's name.
+        first, _ = self.pack("a.exe", "--version", "2.3.4-rc.1", "--exe-name", "App.exe")
+        again, _ = self.pack("b.exe", "--version", "2.3.4-rc.1", "--exe-name", "App.exe")
+        other, _ = self.pack("c.exe", "--version", "10.20.30.40+build.7", "--exe-name", "App.exe")
         self.assertEqual(first.read_bytes(), again.read_bytes())
         self.assertEqual(self.inspected_version(first), "version: 2.3.4-rc.1 (2.3.4.0)")
         self.assertEqual(self.inspected_version(other), "version: 10.20.30.40+build.7 (10.20.30.40)")
@@ -223,13 +224,15 @@ class NodeByVersionTests(unittest.TestCase):
         with_node = self.root / "with-node"
         shutil.copytree(self.app, with_node)
         (with_node / "node.exe").write_bytes(NODE_20)
-        status, output = lumaro("pack", with_node, "-o", self.root / "Folder.exe")
+        status, output = lumaro("pack", with_node, "-o", self.root / "Folder.exe", "--exe-name", "App.exe")
         self.assertEqual(status, 0, output)
         self.assertEqual(exe.read_bytes(), (self.root / "Folder.exe").read_bytes())
         # Cached now: a registry that cannot be reached does not matter.
-        status, output = self.pack(self.root / "Again.exe", "20.18.0", registry=closed_port_url())
+        again = self.root / "again" / "App.exe"
+        again.parent.mkdir()
+        status, output = self.pack(again, "20.18.0", registry=closed_port_url())
         self.assertEqual(status, 0, output)
-        self.assertEqual((self.root / "Again.exe").read_bytes(), exe.read_bytes())
+        self.assertEqual(again.read_bytes(), exe.read_bytes())
 
     def test_refusals_say_why_and_write_no_exe(self) -> None:
         exe = self.root / "App.exe"

@@ -74,8 +74,9 @@ class ReproducibleBuildTests(unittest.TestCase):
         # Small chunks, so that the two thread counts really split the work;
         # the default chunk size follows the archive's size alone.
         for n, (app, kit) in enumerate(zip(cls.apps, kits), start=1):
-            exe = kit.launcher(app, root / f"out{n}" / "Lumaro.exe", ["--quiet", "--threads", str(n), "--chunk-size",
-                                                                      "1M", "--version", "2.3.4-rc.1"], version_rc=True)
+            exe = kit.launcher(app, root / f"out{n}" / "Lumaro.exe",
+                               ["--quiet", "--threads", str(n), "--chunk-size", "1M", "--version", "2.3.4-rc.1",
+                                "--product-name", "Sổ Tay"], version_rc=True)
             cls.exes.append(exe.read_bytes())
 
     @classmethod

@@ -18,6 +18,7 @@
 
 #include "tools/common/exit_status.h"
 #include "tools/pack/package_record.h"
+#include "tools/pack/app_identity.h"
 #include "tools/pack/payload_output.h"
 
 namespace {
@@ -156,7 +157,8 @@ int Run(int argc, char** argv) {
     return Fail(written.error().error_class, written.error().message);
   }
   const std::string source = ConstantsSource("lmr-record", line.package_size.value_or(archive.size()),
-                                             packed->stream.bytes.size(), packed->package_crc32);
+                                             packed->stream.bytes.size(), packed->package_crc32,
+                                             LumaroIdentity().Fields());
   if (auto written = WriteFileIfChanged(line.constants_path, source); !written) {
     return Fail(written.error().error_class, written.error().message);
   }

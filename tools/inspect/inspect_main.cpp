@@ -10,6 +10,7 @@
 
 #include "tools/common/exit_status.h"
 #include "tools/common/one_line.h"
+#include "tools/inspect/identity_report.h"
 #include "tools/inspect/image_file.h"
 #include "tools/inspect/package_extract.h"
 #include "tools/inspect/payload_check.h"
@@ -21,7 +22,8 @@ namespace {
 
 constexpr std::string_view kDescription = R"help(Finds the payload record and the generated constants in a launcher EXE and
 prints one "key: value" fact per line: version (the version resource's
-"ProductVersion" and FILEVERSION, or "none"), build-id, package-size,
+"ProductVersion" and FILEVERSION, or "none"), the identity (product,
+company, data-folder, mutex-name, window-title; or "identity: none"), build-id, package-size,
 compressed-size, package-crc32, where the record and constants lie,
 chunk-size, chunk-count, stored-chunks, files, total-bytes, whether the
 sizes agree, and "payload: intact" or "payload: DAMAGED (why)". The payload
@@ -93,7 +95,8 @@ int Run(int argc, char** argv) {
                 static_cast<unsigned long long>(inspection->total_bytes), OneLine(*line.extract_dir).c_str());
     return 0;
   }
-  const std::string report = FormatReport(*inspection, line.list, FormatVersion(image->bytes()));
+  const std::string report = FormatReport(*inspection, line.list, FormatVersion(image->bytes()),
+                                          FormatIdentity(image->bytes(), inspection->where));
   std::fwrite(report.data(), 1, report.size(), stdout);
   return inspection->intact() ? 0 : ExitCode(ErrorClass::kDamaged);
 }

@@ -18,11 +18,13 @@ void Line(std::string& out, std::string_view key, const std::string& value) {
 
 }  // namespace
 
-std::string FormatReport(const Inspection& inspection, bool list, std::string_view version) {
+std::string FormatReport(const Inspection& inspection, bool list, std::string_view version,
+                         std::string_view identity_lines) {
   const PayloadLocation& where = inspection.where;
   const StreamWalk& stream = where.stream;
   std::string out;
   if (!version.empty()) Line(out, "version", OneLine(version));
+  out.append(identity_lines);
   Line(out, "build-id", OneLine(where.build_id));
   Line(out, "package-size", std::to_string(where.package_size));
   Line(out, "compressed-size", std::to_string(where.compressed_size));

@@ -13,8 +13,10 @@
 namespace lumaro::inspect {
 
 // With list, a "file: SIZE NAME" line per entry follows the summary. A
-// non-empty version (FormatVersion's) comes first.
-std::string FormatReport(const Inspection& inspection, bool list, std::string_view version = {});
+// non-empty version (FormatVersion's) comes first, then the identity's lines
+// (FormatIdentity's), as given.
+std::string FormatReport(const Inspection& inspection, bool list, std::string_view version = {},
+                         std::string_view identity_lines = {});
 
 // Names and messages are printed through OneLine: control characters escaped.
 using tools::OneLine;

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 
+#include "platform/text.h"
 #include "tools/inspect/le_bytes.h"
 #include "tools/inspect/pe_sections.h"
 
@@ -77,14 +78,19 @@ void ForEachChild(Bytes children, bool value_in_words, F f) {
   }
 }
 
+// UTF-8, up to the first zero unit; an unpaired surrogate reads as '?'.
 std::string Utf16Text(Bytes value) {
-  std::string text;
+  std::u16string units;
   for (std::size_t at = 0; Fits(value, at, 2); at += 2) {
     const std::uint16_t c = LoadLe16(value, at);
     if (c == 0) break;
-    text += c < 0x80 ? static_cast<char>(c) : '?';
+    units += static_cast<char16_t>(c);
   }
-  return text;
+  if (auto text = platform::Utf16ToUtf8(units)) return *text;
+  for (char16_t& unit : units) {
+    if (unit >= 0xD800 && unit <= 0xDFFF) unit = u'?';
+  }
+  return platform::Utf16ToUtf8(units).value_or("?");
 }
 
 std::string Dotted(std::uint32_t high, std::uint32_t low) {
@@ -129,7 +135,8 @@ std::expected<std::optional<ExeVersion>, std::string> ReadExeVersion(Bytes image
     ForEachChild(file_info.children, false, [&](const Block& table) {
       ForEachChild(table.children, true, [&](const Block& string) {
         if (string.key == "ProductVersion") version.text = Utf16Text(string.value);
-        return string.key == "ProductVersion";
+        if (string.key == "CompanyName") version.company = Utf16Text(string.value);
+        return false;
       });
       return true;  // the first language's table
     });

@@ -14,6 +14,7 @@ namespace lumaro::inspect {
 struct ExeVersion {
   std::string text;     // "ProductVersion", as the release gave it
   std::string numbers;  // FILEVERSION as four dotted numbers
+  std::string company;  // "CompanyName", UTF-8
 };
 
 // nullopt when the image has no version resource; an error (why) when it has

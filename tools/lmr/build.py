@@ -37,6 +37,12 @@ def read_constants(path: StrPath) -> Constants:
     return Constants(*(int(w, 0) for w in words.groups()))
 
 
+def icon_beside(version_rc: StrPath) -> Path:
+    """The exe's icon, which lmr-pack writes beside the resource script that
+    names it (as lumaro_add_launcher's build folder has it too)."""
+    return Path(version_rc).with_name("icon.ico")
+
+
 class Kit:
     """Where the tools are: the host-release build (lmr-pack, lmr-record) and
     the windows build (lumaro-link)."""
@@ -58,12 +64,13 @@ class Kit:
 
     def pack(self, app: StrPath, out_dir: StrPath, pack_args: Sequence[Arg] = (),
              version_rc: bool = False) -> tuple[Path, Path, Optional[Path]]:
-        """lmr-pack: (record, constants, version.rc or None) in out_dir."""
+        """lmr-pack: (record, constants, version.rc or None) in out_dir; with
+        version.rc, the icon it names is written beside it."""
         out = Path(out_dir)
         record, constants, rc = out / "record.bin", out / "payload_constants.cpp", out / "version.rc"
         args: list[Arg] = [self.pack_tool, *pack_args, app, "--record", record, "--constants", constants]
         if version_rc:
-            args += ["--version-rc", rc]
+            args += ["--version-rc", rc, "--icon-out", icon_beside(rc)]
         checked(args, STEP_TIMEOUT_S)
         return record, constants, rc if version_rc else None
 
@@ -79,7 +86,7 @@ class Kit:
              file_alignment: Optional[int] = None, link_tool: Optional[StrPath] = None) -> Path:
         args: list[Arg] = [link_tool or self.link_tool]
         if version_rc is not None:
-            args += ["--version-rc", version_rc]
+            args += ["--version-rc", version_rc, "--icon", icon_beside(version_rc)]
         if file_alignment is not None:
             args += ["--file-alignment", file_alignment]
         checked([*args, record, constants, exe], STEP_TIMEOUT_S)
@@ -112,8 +119,10 @@ def main(argv: Optional[list[str]] = None) -> int:
         with tempfile.TemporaryDirectory(prefix=".lumaro-pack-", dir=out.parent) as scratch:
             work = Path(scratch)
             record, constants, rc = work / "record.bin", work / "payload_constants.cpp", work / "version.rc"
-            status = bounded([kit.pack_tool, *pack_args, args.app, "--record", record, "--constants", constants,
-                              "--version-rc", rc], STEP_TIMEOUT_S, what="lmr-pack", stdout=None, stderr=None)
+            # The exe's InternalName and OriginalFilename follow OUT's name.
+            status = bounded([kit.pack_tool, "--exe-name", out.name, *pack_args, args.app, "--record", record,
+                              "--constants", constants, "--version-rc", rc, "--icon-out", icon_beside(rc)],
+                             STEP_TIMEOUT_S, what="lmr-pack", stdout=None, stderr=None)
             if status != 0:
                 return status
             os.replace(kit.link(record, constants, work / "out.exe", rc), out)

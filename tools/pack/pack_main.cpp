@@ -20,6 +20,7 @@
 #include "tools/common/exit_status.h"
 #include "tools/common/one_line.h"
 #include "tools/pack/app_folder.h"
+#include "tools/pack/app_identity.h"
 #include "tools/pack/lzms_stream.h"
 #include "tools/pack/native_addons.h"
 #include "tools/pack/node_exe_entry.h"
@@ -57,6 +58,7 @@ struct CommandLine {
   std::optional<std::string> version_rc;
   std::optional<std::string> node_exe;
   std::optional<ReleaseVersion> version;
+  IdentityOptions identity;
   bool print_build_id = false;
   bool no_verify = false;
   bool quiet = false;
@@ -140,8 +142,10 @@ void DefineOptions(CLI::App& app, CommandLine& line) {
       ->group(std::string(kOutputs));
   text("--archive-out", line.archive_out, "the raw, uncompressed package archive")->group(std::string(kOutputs));
   app.add_flag("--print-build-id", line.print_build_id, "print the BuildId on stdout")->group(std::string(kOutputs));
-  text("--version-rc", line.version_rc, "resource script of the exe's version information, for windres at link time")
+  text("--version-rc", line.version_rc,
+       "resource script of the exe's icon and version information, for windres at link time; needs --icon-out")
       ->group(std::string(kOutputs));
+  DefineIdentityOptions(app, line.identity, std::string(kOutputs));
 
   app.add_option_function<std::string>(
          "--version",
@@ -204,6 +208,9 @@ std::expected<void, PackError> Complete(CommandLine& line) {
     if (!line.level_given) line.compress.level = kBestLevel;
     if (line.compress.chunk_size == 0) line.compress.chunk_size = kMaxChunkSize;
   }
+  if (line.version_rc && !line.identity.icon_out) {
+    return std::unexpected(Usage("--version-rc needs --icon-out: the script names the icon the link copies"));
+  }
   if (!line.record && !line.constants && !line.archive_out && !line.version_rc && !line.print_build_id) {
     return std::unexpected(Usage("nothing to write: give --record and --constants"));
   }
@@ -219,11 +226,11 @@ std::string Megabytes(std::uint64_t bytes) {
 // The version from the command line, else package.json's, else none; what
 // the summary says of it.
 std::expected<std::pair<ReleaseVersion, std::string>, PackError> ChooseVersion(const CommandLine& line,
-                                                                              const AppFolder& folder) {
+                                                                              const PackageJson& package_json) {
   if (line.version) {
     return std::pair{*line.version, "version " + line.version->text + " (" + NumericVersion(*line.version) + ")"};
   }
-  auto from_json = PackageJsonVersion(folder);
+  auto from_json = PackageJsonVersion(package_json);
   if (!from_json) return std::unexpected(from_json.error());
   if (*from_json) {
     auto version = ParseReleaseVersion(**from_json);
@@ -265,8 +272,12 @@ std::expected<std::string, PackError> Run(const CommandLine& line) {
   auto folder = ScanAppFolder(line.app_dir, extra);
   if (!folder) return std::unexpected(folder.error());
   // package.json is read as the scan saw it, before anything is packed.
-  auto version = ChooseVersion(line, *folder);
+  auto package_json = ReadPackageJson(*folder);
+  if (!package_json) return std::unexpected(package_json.error());
+  auto version = ChooseVersion(line, *package_json);
   if (!version) return std::unexpected(version.error());
+  auto identity = ChooseIdentity(line.identity, *package_json, line.app_dir);
+  if (!identity) return std::unexpected(identity.error());
   auto addons = FindForeignAddons(*folder);
   if (!addons) return std::unexpected(addons.error());
   for (std::size_t i = 0; i < std::min(addons->size(), kAddonsNamed); ++i) {
@@ -315,14 +326,12 @@ std::expected<std::string, PackError> Run(const CommandLine& line) {
       return std::unexpected(written.error());
     }
   }
-  if (line.version_rc) {
-    if (auto written = WriteFileIfChanged(*line.version_rc, VersionResourceScript(version->first)); !written) {
-      return std::unexpected(written.error());
-    }
+  if (auto written = WriteIdentityOutputs(line.identity, *identity, version->first, line.version_rc); !written) {
+    return std::unexpected(written.error());
   }
   if (line.constants) {
-    const std::string source =
-        ConstantsSource("lmr-pack", archive->size(), packed->stream.bytes.size(), packed->package_crc32);
+    const std::string source = ConstantsSource("lmr-pack", archive->size(), packed->stream.bytes.size(),
+                                               packed->package_crc32, identity->Fields());
     if (auto written = WriteFileIfChanged(*line.constants, source); !written) {
       return std::unexpected(written.error());
     }

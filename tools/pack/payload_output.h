@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "package/identity_block.h"
 #include "package/payload_format.h"
 #include "tools/pack/pack_error.h"
 
@@ -29,11 +30,12 @@ std::vector<std::byte> MakePayloadRecord(std::uint32_t uncompressed_size, const 
 // zlib's CRC-32 of the archive, the launcher's check after decompression.
 std::uint32_t PackageCrc32(std::span<const std::byte> archive);
 
-// The generated constants block. generator goes into the opening comment;
-// nothing of the machine or the app folder's path does, so that the same
-// folder gives the same source anywhere.
+// The generated constants block and the exe's identity block. generator goes
+// into the opening comment; nothing of the machine or the app folder's path
+// does, so that the same folder gives the same source anywhere.
 std::string ConstantsSource(std::string_view generator, std::uint64_t package_size,
-                            std::uint64_t compressed_size, std::uint32_t package_crc32);
+                            std::uint64_t compressed_size, std::uint32_t package_crc32,
+                            const package::IdentityFields& identity);
 
 // Replaces path with content unless it already holds exactly that, so that
 // an unchanged package does not trigger a relink. Writes through a temporary

@@ -12,8 +12,8 @@
 #include <string>
 #include <string_view>
 
-#include "tools/pack/app_folder.h"
 #include "tools/pack/pack_error.h"
+#include "tools/pack/package_json.h"
 
 namespace lumaro::pack {
 
@@ -32,14 +32,9 @@ std::expected<ReleaseVersion, std::string> ParseReleaseVersion(std::string_view 
 // "2.3.4.0": the numbers as Windows shows them.
 std::string NumericVersion(const ReleaseVersion& version);
 
-// The "version" string of the scanned folder's package.json, read through
-// the scan's checked open; nullopt when the folder has none or it has no
-// "version". A file that is not JSON, or a "version" that is not a string,
-// is bad input naming the file.
-std::expected<std::optional<std::string>, PackError> PackageJsonVersion(const AppFolder& folder);
-
-// The resource script holding only the exe's VERSIONINFO, compiled by windres
-// at link time beside the icon and manifest, which never change.
-std::string VersionResourceScript(const ReleaseVersion& version);
+// The "version" string of package.json; nullopt when the file is absent or
+// has no "version". A "version" that is not a string is bad input naming the
+// file.
+std::expected<std::optional<std::string>, PackError> PackageJsonVersion(const PackageJson& package_json);
 
 }  // namespace lumaro::pack

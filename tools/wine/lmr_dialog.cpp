@@ -1,7 +1,10 @@
 // Finds a message box by its caption from another process, reports what it
-// shows as UTF-8 JSON and (unless --press none) closes it with OK.
-//   lmr-dialog --caption TEXT [--timeout-ms N] [--out FILE] [--press ok|none]
-//              [--stop-file PATH]     exit 0 found, 1 not found, 2 usage
+// shows as UTF-8 JSON and (unless --press none) closes it with OK. Each exe
+// has its product's caption, so a launcher's dialog is found by the caption's
+// start ("Không mở được ") as well as by the whole caption.
+//   lmr-dialog (--caption TEXT | --caption-prefix TEXT) [--timeout-ms N]
+//              [--out FILE] [--press ok|none] [--stop-file PATH]
+//                                     exit 0 found, 1 not found, 2 usage
 #include "tool_util.h"
 
 #include <string>
@@ -68,11 +71,39 @@ BOOL CALLBACK VisitChild(HWND child, LPARAM param) {
   return TRUE;
 }
 
+struct PrefixSearch {
+  std::wstring_view prefix;
+  HWND found = nullptr;
+};
+
+BOOL CALLBACK VisitTopLevel(HWND window, LPARAM param) {
+  auto& search = *reinterpret_cast<PrefixSearch*>(param);
+  wchar_t class_name[16] = {};
+  GetClassNameW(window, class_name, 16);
+  if (std::wstring_view(class_name) != L"#32770" || !IsWindowVisible(window)) return TRUE;
+  const std::wstring caption = ReadText(window);
+  if (!std::wstring_view(caption).starts_with(search.prefix)) return TRUE;
+  search.found = window;
+  return FALSE;
+}
+
+// A visible dialog whose caption is caption, or starts with it (prefix).
+HWND FindDialog(const std::wstring& caption, bool prefix) {
+  if (prefix) {
+    PrefixSearch search{caption};
+    EnumWindows(VisitTopLevel, reinterpret_cast<LPARAM>(&search));
+    return search.found;
+  }
+  HWND dialog = FindWindowW(L"#32770", caption.c_str());
+  if (dialog == nullptr) dialog = FindWindowW(nullptr, caption.c_str());
+  return dialog != nullptr && IsWindowVisible(dialog) ? dialog : nullptr;
+}
+
 int Usage(const char* why) {
   std::fprintf(stderr, "lmr-dialog: %s\n", why);
   std::fprintf(stderr,
-               "usage: lmr-dialog --caption TEXT [--timeout-ms N] [--out FILE] [--press ok|none]"
-               " [--stop-file PATH]\n");
+               "usage: lmr-dialog (--caption TEXT | --caption-prefix TEXT) [--timeout-ms N] [--out FILE]"
+               " [--press ok|none] [--stop-file PATH]\n");
   return 2;
 }
 
@@ -80,15 +111,17 @@ int Usage(const char* why) {
 
 int wmain(int argc, wchar_t** argv) {
   std::wstring caption, out, stop_file;
-  bool have_caption = false, press = true;
+  bool have_caption = false, prefix = false, press = true;
   DWORD timeout = 5000;
   for (int i = 1; i < argc; ++i) {
     const std::wstring_view opt = argv[i];
     if (i + 1 >= argc) return Usage("option without a value");
     const wchar_t* value = argv[++i];
-    if (opt == L"--caption") {
+    if (opt == L"--caption" || opt == L"--caption-prefix") {
+      if (have_caption) return Usage("give one of --caption and --caption-prefix");
       caption = value;
       have_caption = true;
+      prefix = opt == L"--caption-prefix";
     } else if (opt == L"--timeout-ms") {
       const auto ms = lmr_tool::ParseU32(value);
       if (!ms) return Usage("bad --timeout-ms");
@@ -106,16 +139,15 @@ int wmain(int argc, wchar_t** argv) {
       return Usage("unknown option");
     }
   }
-  if (!have_caption) return Usage("--caption is required");
+  if (!have_caption) return Usage("--caption or --caption-prefix is required");
 
   // A dialog is shown only after WM_INITDIALOG has filled in its controls, so
   // waiting for visibility means the text is complete.
   const ULONGLONG deadline = GetTickCount64() + timeout;
   HWND dialog = nullptr;
   for (;;) {
-    dialog = FindWindowW(L"#32770", caption.c_str());
-    if (dialog == nullptr) dialog = FindWindowW(nullptr, caption.c_str());
-    if (dialog != nullptr && IsWindowVisible(dialog)) break;
+    dialog = FindDialog(caption, prefix);
+    if (dialog != nullptr) break;
     if (GetTickCount64() >= deadline) return 1;
     if (!stop_file.empty() && lmr_tool::FileExists(stop_file)) return 1;
     Sleep(20);

@@ -15,8 +15,9 @@ from lmr.wine.calls import PathLike, win_path
 from lmr.wine.session import Process, Session
 
 # The caption of a default launcher's error dialogs; an exe with another
-# product name has its own.
+# product name has its own: the prefix and its name.
 DIALOG_CAPTION = "Không mở được Lumaro"
+DIALOG_CAPTION_PREFIX = "Không mở được "
 LAUNCH_TIMEOUT_S = 60.0
 
 Dialog = dict[str, Any]
@@ -33,10 +34,11 @@ class Launch:
 
 
 class DialogReader:
-    """lmr-dialog looking for an error dialog with the caption (and, unless
-    told otherwise, pressing its OK) until it is found or stopped."""
+    """lmr-dialog looking for an error dialog with the caption, or without
+    one, for any launcher's (its caption starts with DIALOG_CAPTION_PREFIX),
+    and unless told otherwise pressing its OK, until it is found or stopped."""
 
-    def __init__(self, session: Session, caption: str = DIALOG_CAPTION, press: bool = True,
+    def __init__(self, session: Session, caption: Optional[str] = None, press: bool = True,
                  timeout_s: float = LAUNCH_TIMEOUT_S) -> None:
         base = os.path.join(session.logs, session.unique("dialog"))
         self.out_path, self.stop_path = base + ".json", base + ".stop"
@@ -44,7 +46,8 @@ class DialogReader:
             if os.path.exists(stale):
                 os.unlink(stale)
         self.proc = session.spawn(
-            [session.driver_tool("lmr-dialog.exe"), "--caption", caption, "--timeout-ms",
+            [session.driver_tool("lmr-dialog.exe"),
+             *(["--caption", caption] if caption else ["--caption-prefix", DIALOG_CAPTION_PREFIX]), "--timeout-ms",
              int(timeout_s * 1000), "--out", win_path(self.out_path), "--stop-file",
              win_path(self.stop_path), "--press", "ok" if press else "none"], "dialog-reader")
         self.timeout_s = timeout_s
@@ -106,7 +109,7 @@ def runner_exit(runner: Process, timeout_s: float = LAUNCH_TIMEOUT_S + 30) -> tu
 def launch(session: Session, exe: PathLike, set_env: Optional[Mapping[str, str]] = None,
            unset: Iterable[str] = (), cwd: Optional[PathLike] = None, timeout_s: float = LAUNCH_TIMEOUT_S,
            localappdata: Optional[PathLike] = None, watch_dialog: bool = True, args: Sequence[Arg] = (),
-           caption: str = DIALOG_CAPTION) -> Launch:
+           caption: Optional[str] = None) -> Launch:
     """Runs exe to its end. A dialog reader runs alongside, reads the error
     dialog and presses OK; it is stopped once the launcher has ended."""
     reader = DialogReader(session, caption, timeout_s=timeout_s) if watch_dialog else None

@@ -13,7 +13,7 @@ from pathlib import Path
 
 from lmr.proc import ToolError
 from lmr.wine.calls import wine_missing
-from lmr.wine.launch import Launch, launch
+from lmr.wine.launch import DIALOG_CAPTION_PREFIX, Launch, launch
 from lmr.wine.prefix import make_prefix
 from lmr.wine.session import Session
 
@@ -80,7 +80,8 @@ def run(args: argparse.Namespace) -> int:
         print(f"lumaro run: {missing}", file=sys.stderr)
         return RUN_NO_WINE
     prefix = Path(args.prefix).resolve()
-    product = facts.get("product-name", "Lumaro")
+    # An exe packed before identities has none: it is Lumaro.
+    product = facts.get("product", "Lumaro")
     with one_run_at_a_time(prefix):
         if args.localappdata:
             local = Path(args.localappdata).resolve()
@@ -98,7 +99,7 @@ def run(args: argparse.Namespace) -> int:
             made = make_prefix(prefix, cabinet=args.cabinet)
             with Session(made, args.tools) as session:
                 result = launch(session, exe, localappdata=local, cwd=exe.parent, timeout_s=args.timeout,
-                                caption="Không mở được " + product)
+                                caption=DIALOG_CAPTION_PREFIX + product)
         except ToolError as e:
             print(f"lumaro run: {e}", file=sys.stderr)
             return RUN_WINE_FAILED

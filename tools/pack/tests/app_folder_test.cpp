@@ -243,11 +243,11 @@ TEST(AppFolder, EveryReadRefusesWhatIsSwappedInAfterTheScan) {
     EXPECT_EQ(addons.error().error_class, ErrorClass::kIo);
     EXPECT_NE(addons.error().message.find((tree / "lib/addon.node").string()), std::string::npos)
         << addons.error().message;
-    const auto version = PackageJsonVersion(*folder);
-    ASSERT_FALSE(version) << "read version " << version->value_or("none");
-    EXPECT_EQ(version.error().error_class, ErrorClass::kIo);
-    EXPECT_NE(version.error().message.find((tree / "package.json").string()), std::string::npos)
-        << version.error().message;
+    const auto package_json = ReadPackageJson(*folder);
+    ASSERT_FALSE(package_json) << "read package.json anyway";
+    EXPECT_EQ(package_json.error().error_class, ErrorClass::kIo);
+    EXPECT_NE(package_json.error().message.find((tree / "package.json").string()), std::string::npos)
+        << package_json.error().message;
   }
 }
 

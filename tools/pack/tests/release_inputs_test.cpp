@@ -54,7 +54,9 @@ std::expected<std::optional<std::string>, PackError> JsonVersion(const TempTree&
   const auto folder = ScanAppFolder(app.root());
   EXPECT_TRUE(folder) << folder.error().message;
   if (!folder) return std::unexpected(folder.error());
-  return PackageJsonVersion(*folder);
+  auto package_json = ReadPackageJson(*folder);
+  if (!package_json) return std::unexpected(package_json.error());
+  return PackageJsonVersion(*package_json);
 }
 
 TEST(ReleaseVersion, PackageJsonVersionIsReadWithItsJsonRules) {

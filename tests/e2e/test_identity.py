@@ -1,0 +1,148 @@
+"""Each exe its own product: the identity stamped at pack time decides the
+data folder, the guard, the window a second launch looks for and the dialog's
+caption, while a plain pack keeps Lumaro's own values; a bad setting writes no
+exe."""
+import json
+import os
+import struct
+from collections.abc import Sequence
+from pathlib import Path
+
+import pefile
+
+from lmr import REPO
+from lmr.e2e import apps
+from lmr.e2e.session import MUTEX_NAME, WINDOW_TITLE, LauncherTestCase, lumaro, wait_for_file
+from lmr.proc import Arg
+from lmr.wine.calls import PathLike, win_path
+from lmr.wine.launch import DIALOG_CAPTION_PREFIX
+from lmr.wine.session import Process
+
+LUMARO_ICON = REPO / "assets" / "lumaro.ico"
+
+
+def version_strings(exe: str) -> dict[str, str]:
+    pe = pefile.PE(exe)
+    try:
+        return {k.decode(): v.decode("utf-8") for info in pe.FileInfo[0] if hasattr(info, "StringTable")
+                for table in info.StringTable for k, v in table.entries.items()}
+    finally:
+        pe.close()
+
+
+def icon_images(exe: str) -> list[bytes]:
+    """The RT_ICON resources' bytes, in id order."""
+    pe = pefile.PE(exe)
+    try:
+        icons = next(e for e in pe.DIRECTORY_ENTRY_RESOURCE.entries if e.id == 3)
+        images = []
+        for entry in sorted(icons.directory.entries, key=lambda e: e.id):
+            data = entry.directory.entries[0].data.struct
+            images.append(bytes(pe.get_data(data.OffsetToData, data.Size)))
+        return images
+    finally:
+        pe.close()
+
+
+def ico_images(path: PathLike) -> list[bytes]:
+    ico = Path(path).read_bytes()
+    count = struct.unpack_from("<H", ico, 4)[0]
+    images = []
+    for i in range(count):
+        size, offset = struct.unpack_from("<II", ico, 6 + 16 * i + 8)
+        images.append(ico[offset:offset + size])
+    return images
+
+
+class IdentityTests(LauncherTestCase):
+
+    def pack(self, app: str, name: str, options: Sequence[Arg] = ()) -> str:
+        """lmr-pack with the exe's resource script and icon, then lumaro-link, as ./lumaro pack does."""
+        self.s.require_kit()
+        exe = os.path.join(self.case, name, name + ".exe")
+        return str(self.s.kit.launcher(app, exe, ["--quiet", "--exe-name", name + ".exe", *options], version_rc=True))
+
+    def mutex_state(self, name: str) -> str:
+        """"existed" while a launcher holds the named mutex, else "created"."""
+        ready = os.path.join(self.case, self.s.unique("mutex") + ".ready")
+        status, _ = self.s.run([self.s.tool("lmr-hold-mutex.exe"), "--name", name, "--lifetime-ms", "0",
+                                "--ready-file", win_path(ready)])
+        self.assertEqual(status, 0)
+        with open(ready) as f:
+            return f.read()
+
+    def start_product(self, exe: str, local: str, title: str) -> tuple[Process, str]:
+        """Starts exe with its app showing a window titled title until stopped;
+        the runner and the stop file, once the window is up."""
+        state = os.path.join(self.case, self.s.unique("window") + ".json")
+        stop = state + ".stop"
+        window = (f'"{win_path(self.s.tool("lmr-window.exe"))}" --lifetime-ms 60000 --title "{title}" '
+                  f'--state-file "{win_path(state)}" --stop-file "{win_path(stop)}"')
+        runner = self.s.start_runner(exe, set_env={"LOCALAPPDATA": win_path(local), **apps.node_env(exec_line=window)},
+                                     cwd=self.case)
+        self.addCleanup(Path(stop).touch)
+        self.assertTrue(wait_for_file(state, 60), f"{exe}'s app never showed its window")
+        return runner, stop
+
+    def test_plain_pack_keeps_lumaros_identity(self) -> None:
+        exe = self.pack(self.s.make_app(), "Lumaro")
+        strings = version_strings(exe)
+        self.assertEqual({k: strings[k] for k in ("CompanyName", "FileDescription", "ProductName", "InternalName",
+                                                  "OriginalFilename")},
+                         {"CompanyName": "Lumaro", "FileDescription": "Lumaro", "ProductName": "Lumaro",
+                          "InternalName": "Lumaro", "OriginalFilename": "Lumaro.exe"})
+        self.assertNotIn("LegalCopyright", strings)
+        self.assertEqual(icon_images(exe), ico_images(LUMARO_ICON))
+        local = os.path.join(self.case, "Local")
+        runner, stop = self.start_product(exe, local, WINDOW_TITLE)
+        self.assertEqual(self.mutex_state(MUTEX_NAME), "existed")
+        Path(stop).touch()
+        self.assertEqual(self.s.runner_exit(runner)[0], 0)
+        self.assertEqual(os.listdir(local), ["Lumaro"])
+
+    def test_two_products_run_at_once_each_in_its_own_folder(self) -> None:
+        sotay_json = json.dumps({"productName": "Sổ Tay", "lumaro": {"dataFolder": "SoTay"}})
+        sotay = self.pack(self.s.make_app({"package.json": sotay_json}), "SoTay")
+        sotay_again = self.pack(self.s.make_app({"package.json": sotay_json, "second.txt": "another build"}),
+                                "SoTay2")
+        bep_icon = os.path.join(self.case, "bep.ico")
+        ico = bytearray(LUMARO_ICON.read_bytes())
+        struct.pack_into("<H", ico, 4, 1)  # only the first image: an icon of its own
+        with open(bep_icon, "wb") as f:
+            f.write(ico)
+        bep = self.pack(self.s.make_app(), "Bep", ["--product-name", "Bếp", "--data-folder", "Bep",
+                                                   "--window-title", "Bếp · Nhà", "--icon", bep_icon])
+        self.assertEqual(icon_images(bep), ico_images(bep_icon))
+        self.assertNotEqual(apps.build_id_of(sotay), apps.build_id_of(sotay_again))
+        local = os.path.join(self.case, "Local")
+
+        first, stop_first = self.start_product(sotay, local, "Sổ Tay")
+        second, stop_second = self.start_product(bep, local, "Bếp · Nhà")
+        self.assertEqual(self.mutex_state("Local\\SoTay.Desktop"), "existed")
+        self.assertEqual(self.mutex_state("Local\\Bep.Desktop"), "existed")
+        # Another build of the first product meets its guard: out at once, its app never started.
+        record = os.path.join(self.case, "again.txt")
+        again = apps.launch(self.s, sotay_again, local, cwd=self.case, set_env=apps.node_env(record=record))
+        self.assertCleanSuccess(again)
+        self.assertFalse(os.path.exists(record), "the second build ran its app")
+        for stop in (stop_first, stop_second):
+            Path(stop).touch()
+        self.assertEqual(self.s.runner_exit(first)[0], 0)
+        self.assertEqual(self.s.runner_exit(second)[0], 0)
+        self.assertEqual(sorted(os.listdir(local)), ["Bep", "SoTay"])
+        for exe, folder in ((sotay, "SoTay"), (bep, "Bep")):
+            self.assertEqual(sorted(os.listdir(os.path.join(local, folder))),
+                             ["runtime-" + apps.build_id_of(exe), "startup.log"])
+
+        failed = apps.launch(self.s, bep, local, cwd=self.case, set_env=apps.node_env(exit=3, stderr="hỏng"))
+        self.assertEqual(failed.exit_code, 1)
+        assert failed.dialog is not None
+        self.assertEqual(failed.dialog["caption"], DIALOG_CAPTION_PREFIX + "Bếp")
+        self.assertEqual(failed.dialog["text"], "hỏng")
+
+    def test_a_refused_setting_writes_no_exe(self) -> None:
+        out = os.path.join(self.case, "Out.exe")
+        proc = lumaro("pack", self.s.make_app(), "-o", out, "--data-folder", "CON")
+        self.assertEqual(proc.returncode, 2, proc.stderr)
+        self.assertIn('--data-folder "CON" cannot be used', proc.stderr)
+        self.assertFalse(os.path.exists(out))

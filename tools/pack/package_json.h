@@ -1,0 +1,29 @@
+// The app's package.json, read and parsed once: the release's version and the
+// exe's identity are both taken from this one document.
+#pragma once
+
+#include <expected>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+
+#include "tools/pack/app_folder.h"
+#include "tools/pack/pack_error.h"
+
+namespace lumaro::pack {
+
+struct PackageJson {
+  nlohmann::json document;  // an object, or null when the app has no package.json
+  std::string path;         // for messages
+
+  // The member key of the top-level object, or nullptr.
+  const nlohmann::json* Find(const char* key) const;
+};
+
+// The scanned folder's package.json, read through the scan's checked open; an
+// absent file gives an empty document. A file that is not JSON is refused
+// rather than passed over: what it says might have been meant for this exe.
+std::expected<PackageJson, PackError> ReadPackageJson(const AppFolder& folder);
+
+}  // namespace lumaro::pack
