@@ -15,7 +15,7 @@ from lmr.e2e import apps
 from lmr.e2e.session import MUTEX_NAME, WINDOW_TITLE, LauncherTestCase, lumaro, wait_for_file
 from lmr.proc import Arg
 from lmr.wine.calls import PathLike, win_path
-from lmr.wine.launch import DIALOG_CAPTION_PREFIX
+from lmr.wine.launch import DIALOG_CAPTION_PREFIX, runner_exit, start_runner
 from lmr.wine.session import Process
 
 LUMARO_ICON = REPO / "assets" / "lumaro.ico"
@@ -78,8 +78,8 @@ class IdentityTests(LauncherTestCase):
         stop = state + ".stop"
         window = (f'"{win_path(self.s.tool("lmr-window.exe"))}" --lifetime-ms 60000 --title "{title}" '
                   f'--state-file "{win_path(state)}" --stop-file "{win_path(stop)}"')
-        runner = self.s.start_runner(exe, set_env={"LOCALAPPDATA": win_path(local), **apps.node_env(exec_line=window)},
-                                     cwd=self.case)
+        runner = start_runner(self.s, exe, set_env={"LOCALAPPDATA": win_path(local), **apps.node_env(exec_line=window)},
+                              cwd=self.case)
         self.addCleanup(Path(stop).touch)
         self.assertTrue(wait_for_file(state, 60), f"{exe}'s app never showed its window")
         return runner, stop
@@ -97,7 +97,7 @@ class IdentityTests(LauncherTestCase):
         runner, stop = self.start_product(exe, local, WINDOW_TITLE)
         self.assertEqual(self.mutex_state(MUTEX_NAME), "existed")
         Path(stop).touch()
-        self.assertEqual(self.s.runner_exit(runner)[0], 0)
+        self.assertEqual(runner_exit(runner)[0], 0)
         self.assertEqual(os.listdir(local), ["Lumaro"])
 
     def test_two_products_run_at_once_each_in_its_own_folder(self) -> None:
@@ -127,8 +127,8 @@ class IdentityTests(LauncherTestCase):
         self.assertFalse(os.path.exists(record), "the second build ran its app")
         for stop in (stop_first, stop_second):
             Path(stop).touch()
-        self.assertEqual(self.s.runner_exit(first)[0], 0)
-        self.assertEqual(self.s.runner_exit(second)[0], 0)
+        self.assertEqual(runner_exit(first)[0], 0)
+        self.assertEqual(runner_exit(second)[0], 0)
         self.assertEqual(sorted(os.listdir(local)), ["Bep", "SoTay"])
         for exe, folder in ((sotay, "SoTay"), (bep, "Bep")):
             self.assertEqual(sorted(os.listdir(os.path.join(local, folder))),
