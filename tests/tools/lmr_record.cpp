@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "tools/common/command_line.h"
 #include "tools/common/exit_status.h"
 #include "tools/pack/package_record.h"
 #include "tools/pack/app_identity.h"
@@ -121,14 +122,7 @@ int Run(int argc, char** argv) {
   CLI::App app{"Wraps archive bytes into a payload record and constants, for the tests.", "lmr-record"};
   CommandLine line;
   DefineOptions(app, line);
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::CallForHelp&) {
-    std::fputs(app.help().c_str(), stdout);
-    return 0;
-  } catch (const CLI::ParseError& error) {
-    return Fail(ErrorClass::kUsage, std::string(error.what()) + " (--help for more)");
-  }
+  if (const auto status = lumaro::tools::ParseCommandLine(app, argc, argv, "lmr-record", "lmr-record")) return *status;
   line.options.verify = !line.no_verify;
   std::ifstream in(line.archive_path, std::ios::binary);
   if (!in) return Fail(ErrorClass::kIo, "cannot read " + line.archive_path);

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "tools/common/command_line.h"
 #include "tools/common/exit_status.h"
 #include "tools/common/one_line.h"
 #include "tools/inspect/identity_report.h"
@@ -70,15 +71,7 @@ int Run(int argc, char** argv) {
   CLI::App app{"", "lmr-inspect"};
   CommandLine line;
   DefineOptions(app, line);
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::CallForHelp&) {
-    std::fputs(app.help().c_str(), stdout);
-    return 0;
-  } catch (const CLI::ParseError& error) {
-    std::fprintf(stderr, "lmr-inspect: %s\nTry lmr-inspect --help.\n", OneLine(error.what()).c_str());
-    return ExitCode(ErrorClass::kUsage);
-  }
+  if (const auto status = tools::ParseCommandLine(app, argc, argv, "lmr-inspect", "lmr-inspect")) return *status;
   if (line.list && line.extract_dir) {
     std::fputs("lmr-inspect: --list and --extract do not go together\nTry lmr-inspect --help.\n", stderr);
     return ExitCode(ErrorClass::kUsage);

@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "tools/common/command_line.h"
 #include "tools/common/exit_status.h"
 #include "tools/common/one_line.h"
 #include "tools/pack/app_folder.h"
@@ -372,16 +373,7 @@ int main(int argc, char** argv) try {
   CLI::App app{"", "lmr-pack"};
   CommandLine line;
   DefineOptions(app, line);
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::CallForHelp&) {
-    std::fputs(app.help().c_str(), stdout);
-    return 0;
-  } catch (const CLI::ParseError& error) {
-    std::fprintf(stderr, "lmr-pack: %s\nTry %s --help.\n", lumaro::tools::OneLine(error.what()).c_str(),
-                 CommandName().c_str());
-    return ExitCode(ErrorClass::kUsage);
-  }
+  if (const auto status = lumaro::tools::ParseCommandLine(app, argc, argv, "lmr-pack", CommandName())) return *status;
   if (auto complete = Complete(line); !complete) {
     std::fprintf(stderr, "lmr-pack: %s\nTry %s --help.\n", complete.error().message.c_str(), CommandName().c_str());
     return ExitCode(complete.error().error_class);
