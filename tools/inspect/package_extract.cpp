@@ -91,13 +91,16 @@ std::expected<UniqueFd, InspectError> OpenEmptyTarget(const std::string& dir) {
   const std::string leaf = parts.back();
   if (leaf == "..") return std::unexpected(Error(ErrorClass::kRefused, dir, "ends in \"..\"; name the folder itself"));
   parts.pop_back();
-  std::string parent = absolute ? "/" : "";
+  std::string parent;
+  if (absolute) parent.push_back('/');
   for (const std::string& part : parts) {
     if (part.empty()) continue;
-    if (!parent.empty() && parent.back() != '/') parent += '/';
-    parent += part;
+    if (!parent.empty() && parent.back() != '/') parent.push_back('/');
+    parent.append(part);
   }
-  if (parent.empty()) parent = ".";
+  // Appended, not assigned: GCC 12 misreads the assignment of a literal here
+  // as overlapping copies (-Wrestrict, GCC bug 105651).
+  if (parent.empty()) parent.push_back('.');
 
   UniqueFd at(::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!at.valid() && errno == ENOENT) {
