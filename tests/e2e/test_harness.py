@@ -66,6 +66,35 @@ class DialogReaderTests(LauncherTestCase):
         self.assertIsNone(result.dialog)
 
 
+class DesktopTests(LauncherTestCase):
+    """The session's desktop stays up between programs, as Windows' does."""
+
+    def desktops(self) -> set[int]:
+        """The pids of the explorer.exe serving this prefix's desktop."""
+        pids = set()
+        for pid in filter(str.isdigit, os.listdir("/proc")):
+            try:
+                with open(f"/proc/{pid}/cmdline", "rb") as f:
+                    if b"explorer.exe" not in f.read():
+                        continue
+                with open(f"/proc/{pid}/environ", "rb") as f:
+                    if f"WINEPREFIX={self.s.prefix}".encode() in f.read().split(b"\0"):
+                        pids.add(int(pid))
+            except OSError:  # ended meanwhile
+                pass
+        return pids
+
+    def test_the_desktop_outlives_the_programs_that_use_it(self) -> None:
+        # Wine ends an unused desktop about a second after its last program;
+        # a launcher and its dialog reader starting at once after that can
+        # land on different desktop windows, and the dialog is never found.
+        before = self.desktops()
+        self.assertEqual(len(before), 1)
+        self.assertEqual(runner_exit(start_runner(self.s, self.s.tool("exit_with.exe"), args=["0"]))[0], 0)
+        time.sleep(3)
+        self.assertEqual(self.desktops(), before)
+
+
 class OsErrorTextTests(LauncherTestCase):
 
     def test_the_system_text_is_raw_and_a_missing_one_gives_the_failure_code(self) -> None:

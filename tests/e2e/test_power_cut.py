@@ -114,7 +114,7 @@ class Cuts:
         context = f"cut {n} at operation {cut_at} ({aim}, landed {where}, {loss}, {lost} bytes lost)"
 
         # The reboot, and the launch after it, on the same disk.
-        start_server(self.s.prefix)
+        start_server(self.s.prefix, self.s.tools)
         with powercut_fs.Mount(disk, mnt):
             result = self.launch(mnt)
         problems = apps.runtime_problems(str(self.runtime(disk)), self.want) \
@@ -203,7 +203,7 @@ class PowerCutTests(LauncherTestCase):
             for n in range(CUTS):
                 cuts.round(n)
         finally:
-            start_server(self.s.prefix)  # the later tests' server, whatever happened
+            start_server(self.s.prefix, self.s.tools)  # the later tests' server, whatever happened
         print(f"\npower cuts (seed {seed}): {CUTS} in {time.monotonic() - started:.1f} s, landed "
               + ", ".join(f"{k} the rename {v}" for k, v in cuts.landed.items())
               + " (during: the marker written, the rename not yet)"

@@ -1,7 +1,7 @@
 """The Wine driver's command line:
 
     python3 -m lmr.wine prefix DIR [--cabinet DLL] [--x11 [--desktop WxH]]
-    python3 -m lmr.wine server start|stop DIR
+    python3 -m lmr.wine server start|stop DIR [--tools DIR]
     python3 -m lmr.wine exec [--timeout SECONDS] -- PROGRAM [ARGS...]
     python3 -m lmr.wine run EXE --prefix DIR --tools DIR --inspect TOOL [--cabinet DLL]
                        [--fresh | --localappdata DIR] [--timeout SECONDS]
@@ -13,6 +13,7 @@ import os
 import sys
 from typing import Optional
 
+from lmr.build import Kit
 from lmr.proc import ToolError
 from lmr.wine import emulator, run
 from lmr.wine.prefix import make_prefix
@@ -39,6 +40,8 @@ def parser() -> argparse.ArgumentParser:
     p = commands.add_parser("server", help="start or stop a prefix's persistent server")
     p.add_argument("action", choices=["start", "stop"])
     p.add_argument("dir")
+    p.add_argument("--tools", help="with start: folder of lmr-desktop.exe, which keeps the desktop up "
+                   "(default: the windows build's tools/wine)")
 
     p = commands.add_parser("exec", help="run one program in $WINEPREFIX, passing its status on")
     p.add_argument("--timeout", type=positive_seconds, default=float(os.environ.get("LUMARO_WINE_TIMEOUT", 900)))
@@ -47,7 +50,7 @@ def parser() -> argparse.ArgumentParser:
     p = commands.add_parser("run", help="run a launcher and report what it did (./lumaro run)")
     p.add_argument("exe")
     p.add_argument("--prefix", required=True)
-    p.add_argument("--tools", required=True, help="folder of lmr-runner.exe and lmr-dialog.exe")
+    p.add_argument("--tools", required=True, help="folder of lmr-runner.exe, lmr-dialog.exe and lmr-desktop.exe")
     p.add_argument("--cabinet")
     p.add_argument("--inspect", required=True, help="lmr-inspect, to refuse what is not a launcher before Wine starts")
     where = p.add_mutually_exclusive_group()
@@ -67,7 +70,7 @@ def main(argv: Optional[list[str]] = None) -> int:
             make_prefix(args.dir, args.cabinet, args.x11, args.desktop)
         elif args.command == "server":
             if args.action == "start":
-                start_server(args.dir)
+                start_server(args.dir, args.tools or Kit().windows_build / "tools/wine")
             else:
                 stop_server(args.dir)
         elif args.command == "exec":

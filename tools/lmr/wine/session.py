@@ -9,17 +9,24 @@ import subprocess
 import sys
 import tempfile
 import threading
+import time
+from collections.abc import Mapping
 from pathlib import Path
 from types import FrameType, TracebackType
 from typing import Optional
 
 from lmr.proc import Arg, ToolError, bounded, kill_group
-from lmr.wine.calls import SERVER_TIMEOUT_S, WINE, WINESERVER, PathLike, server_wait, wine_env
+from lmr.wine.calls import SERVER_TIMEOUT_S, WINE, WINESERVER, PathLike, server_wait, win_path, wine_env
 
 
-def start_server(prefix: PathLike, display: Optional[str] = None) -> None:
+# The desktop keepers started here, by prefix, reaped once their server ends.
+_keepers: dict[Path, "subprocess.Popen[bytes]"] = {}
+
+
+def start_server(prefix: PathLike, tools: PathLike, display: Optional[str] = None) -> None:
     """A persistent server for prefix, with Wine's services and desktop
-    started from /dev/null, so that no caller's pipe stays open behind them."""
+    started from /dev/null, so that no caller's pipe stays open behind them,
+    and the desktop kept up until the server ends (tools/lmr-desktop.exe)."""
     where = Path(prefix).resolve()
     if not (where / "system.reg").is_file():
         raise ToolError(f"no prefix at {where}")
@@ -27,8 +34,31 @@ def start_server(prefix: PathLike, display: Optional[str] = None) -> None:
     status = bounded([WINESERVER, "-p"], SERVER_TIMEOUT_S, env, "wineserver -p")
     if status not in (0, 2):  # 2: one is running already
         raise ToolError(f"wineserver -p failed with {status} (WINEPREFIX={where})")
-    bounded([WINE, "rundll32.exe", "user32.dll,GetDesktopWindow"], SERVER_TIMEOUT_S, env,
-            "the services' warm-up (rundll32 user32.dll,GetDesktopWindow)")
+    keeper = _keepers.get(where)
+    if keeper is None or keeper.poll() is not None:
+        _keepers[where] = _keep_desktop(env, Path(tools) / "lmr-desktop.exe")
+
+
+def _keep_desktop(env: Mapping[str, str], program: Path) -> "subprocess.Popen[bytes]":
+    """Starts the program that keeps the desktop up (the first Windows
+    program of the server, which starts its services) once it has the desktop."""
+    if not program.is_file():
+        raise ToolError(f"missing {program} (build the windows preset)")
+    with tempfile.TemporaryDirectory(prefix="lumaro-desktop-") as scratch:
+        ready = Path(scratch) / "ready"
+        keeper = subprocess.Popen([WINE, str(program), win_path(ready)], env=env, cwd="/", stdin=subprocess.DEVNULL,
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
+        deadline = time.monotonic() + SERVER_TIMEOUT_S
+        while not ready.exists():
+            status = keeper.poll()
+            if status is not None:
+                raise ToolError(f"{program.name} ended with {status} before the desktop was up "
+                                f"(WINEPREFIX={env['WINEPREFIX']})")
+            if time.monotonic() > deadline:
+                kill_group(keeper)
+                raise ToolError(f"the desktop was not up within {SERVER_TIMEOUT_S} s (WINEPREFIX={env['WINEPREFIX']})")
+            time.sleep(0.05)
+    return keeper
 
 
 def stop_server(prefix: PathLike) -> None:
@@ -39,6 +69,9 @@ def stop_server(prefix: PathLike) -> None:
         server_wait(env)
     except ToolError as e:
         print(f"lmr.wine: {e}", file=sys.stderr)
+    keeper = _keepers.pop(Path(prefix).resolve(), None)
+    if keeper is not None:
+        kill_group(keeper)
 
 
 class Process:
@@ -111,7 +144,7 @@ class Session:
     """A persistent Wine server on a made prefix, and the programs run in it.
 
     Use as a context manager or call start() and close(). `tools` is the
-    folder of lmr-runner.exe and lmr-dialog.exe; `logs` keeps the programs'
+    folder of lmr-runner.exe, lmr-dialog.exe and lmr-desktop.exe; `logs` keeps the programs'
     stdio (a temporary folder, removed at close, when not given)."""
 
     def __init__(self, prefix: PathLike, tools: PathLike, logs: Optional[PathLike] = None,
@@ -143,7 +176,7 @@ class Session:
         _live.append(self)
         if fresh:
             stop_server(self.prefix)
-        start_server(self.prefix, self.display)
+        start_server(self.prefix, self.tools, self.display)
         self.started = True
         return self
 
