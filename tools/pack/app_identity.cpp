@@ -13,6 +13,7 @@
 #include "platform/text.h"
 #include "tools/common/one_line.h"
 #include "tools/common/windows_names.h"
+#include "tools/pack/app_folder.h"
 #include "tools/pack/payload_output.h"
 
 namespace lumaro::pack {
@@ -178,9 +179,58 @@ std::expected<IdentitySettings, PackError> PackageJsonIdentity(const PackageJson
   return out;
 }
 
+namespace {
+
+// The archive name package.json's icon gives ("/" or "\" between folders,
+// "." parts dropped), or nullopt for one that could leave the folder: an
+// absolute path, a drive, "..".
+std::optional<std::string> IconArchiveName(std::string_view value) {
+  std::string name;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t end = std::min(value.find_first_of("/\\", start), value.size());
+    const std::string_view part = value.substr(start, end - start);
+    if (part == ".." || part.find(':') != std::string_view::npos || (part.empty() && start == 0)) return std::nullopt;
+    if (!part.empty() && part != ".") {
+      if (!name.empty()) name += '/';
+      name += part;
+    }
+    if (end == value.size()) break;
+    start = end + 1;
+  }
+  if (name.empty()) return std::nullopt;
+  return name;
+}
+
+std::expected<std::vector<std::byte>, PackError> ReadFlagIcon(const std::filesystem::path& icon,
+                                                              const std::string& shown) {
+  std::error_code ec;
+  if (!std::filesystem::is_regular_file(icon, ec)) {
+    return std::unexpected(PackError{ErrorClass::kBadInput, Concat(shown, ": no such file")});
+  }
+  std::ifstream in(icon, std::ios::binary);
+  std::vector<char> chars((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (!in && !in.eof()) return std::unexpected(PackError{ErrorClass::kIo, Concat(shown, ": cannot read")});
+  std::vector<std::byte> bytes(chars.size());
+  if (!chars.empty()) std::memcpy(bytes.data(), chars.data(), chars.size());
+  return bytes;
+}
+
+std::expected<std::vector<std::byte>, PackError> ReadPackagedIcon(const AppFolder& folder, std::string_view value,
+                                                                  const std::string& shown) {
+  const auto name = IconArchiveName(value);
+  const SourceFile* file = name ? FindAppFile(folder, *name) : nullptr;
+  if (file == nullptr) {
+    return std::unexpected(PackError{ErrorClass::kBadInput, Concat(shown, " names no file of the app folder")});
+  }
+  return ReadAppFile(folder, *file);
+}
+
+}  // namespace
+
 std::expected<AppIdentity, PackError> ResolveIdentity(const IdentitySettings& flags,
                                                       const IdentitySettings& package_json,
-                                                      const std::filesystem::path& app_dir) {
+                                                      const AppFolder* folder) {
   std::optional<PackError> refusal;
   // The flag's value, else package.json's, else the default; checked, the
   // first refusal kept.
@@ -225,18 +275,13 @@ std::expected<AppIdentity, PackError> ResolveIdentity(const IdentitySettings& fl
     identity.icon.assign(lumaro.begin(), lumaro.end());
     return identity;
   }
-  const std::filesystem::path icon = flags.icon ? std::filesystem::path(*flags.icon) : app_dir / *package_json.icon;
-  const std::string shown = flags.icon ? Concat("--icon ", Quoted(icon.native()))
-                                       : Concat("\"lumaro\".\"icon\" of package.json (", Quoted(icon.native()), ")");
-  std::error_code ec;
-  if (!std::filesystem::is_regular_file(icon, ec)) {
-    return std::unexpected(PackError{ErrorClass::kBadInput, Concat(shown, ": no such file")});
-  }
-  std::ifstream in(icon, std::ios::binary);
-  std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (!in && !in.eof()) return std::unexpected(PackError{ErrorClass::kIo, Concat(shown, ": cannot read")});
-  identity.icon.resize(bytes.size());
-  if (!bytes.empty()) std::memcpy(identity.icon.data(), bytes.data(), bytes.size());
+  const std::string shown = flags.icon ? Concat("--icon ", Quoted(*flags.icon))
+                                       : Concat("\"lumaro\".\"icon\" of package.json (", Quoted(*package_json.icon), ")");
+  auto bytes = flags.icon ? ReadFlagIcon(*flags.icon, shown)
+               : folder   ? ReadPackagedIcon(*folder, *package_json.icon, shown)
+                          : std::unexpected(PackError{ErrorClass::kBadInput, Concat(shown, ": no app folder")});
+  if (!bytes) return std::unexpected(std::move(bytes.error()));
+  identity.icon = std::move(*bytes);
   if (auto problem = IconProblem(identity.icon)) {
     return std::unexpected(PackError{ErrorClass::kBadInput, Concat(shown, " is not a valid .ico: it ", *problem)});
   }
@@ -244,16 +289,16 @@ std::expected<AppIdentity, PackError> ResolveIdentity(const IdentitySettings& fl
 }
 
 AppIdentity LumaroIdentity() {
-  AppIdentity identity = *ResolveIdentity({}, {}, {});
+  AppIdentity identity = *ResolveIdentity({}, {}, nullptr);
   identity.exe_name = Concat(identity.product_name, ".exe");
   return identity;
 }
 
 std::expected<AppIdentity, PackError> ChooseIdentity(const IdentityOptions& options, const PackageJson& package_json,
-                                                     const std::filesystem::path& app_dir) {
+                                                     const AppFolder& folder) {
   auto from_json = PackageJsonIdentity(package_json);
   if (!from_json) return std::unexpected(from_json.error());
-  auto identity = ResolveIdentity(options.settings, *from_json, app_dir);
+  auto identity = ResolveIdentity(options.settings, *from_json, &folder);
   if (!identity) return identity;
   identity->exe_name = options.exe_name.value_or(Concat(identity->product_name, ".exe"));
   if (options.exe_name) {

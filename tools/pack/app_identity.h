@@ -25,6 +25,8 @@ class App;
 
 namespace lumaro::pack {
 
+struct AppFolder;
+
 inline constexpr std::string_view kLumaroProductName = "Lumaro";
 inline constexpr std::string_view kLumaroWindowTitle = "Lumaro · Máy nhà";
 inline constexpr std::string_view kLumaroMutexName = "Local\\Lumaro.Desktop.2026";
@@ -39,7 +41,7 @@ struct IdentitySettings {
   std::optional<std::string> company;
   std::optional<std::string> description;
   std::optional<std::string> copyright;
-  std::optional<std::string> icon;  // a path; package.json's is relative to the app folder
+  std::optional<std::string> icon;  // a path; package.json's names a file of the app folder
   std::optional<std::string> data_folder;
   std::optional<std::string> window_title;
   std::optional<std::string> mutex_name;
@@ -72,10 +74,12 @@ std::expected<IdentitySettings, PackError> PackageJsonIdentity(const PackageJson
 
 // Flags over package.json over the defaults, every value checked and the icon
 // read. A bad flag is a usage error, a bad package.json value or icon file
-// bad input; each message names the value.
+// bad input; each message names the value. package.json's icon is read from
+// the scanned folder, like every other file of the app, and one it does not
+// hold is refused; folder may be null only when package.json sets no icon.
 std::expected<AppIdentity, PackError> ResolveIdentity(const IdentitySettings& flags,
                                                       const IdentitySettings& package_json,
-                                                      const std::filesystem::path& app_dir);
+                                                      const AppFolder* folder);
 
 // The command line's part: the settings, the exe's file name and where the
 // chosen icon goes for the link.
@@ -93,7 +97,7 @@ void DefineIdentityOptions(CLI::App& app, IdentityOptions& options, const std::s
 // package.json's settings under the command line's, resolved and checked;
 // the exe's name defaults to the product name and ".exe".
 std::expected<AppIdentity, PackError> ChooseIdentity(const IdentityOptions& options, const PackageJson& package_json,
-                                                     const std::filesystem::path& app_dir);
+                                                     const AppFolder& folder);
 
 // The icon (to --icon-out) and the resource script (to version_rc), each
 // written only when it changes.

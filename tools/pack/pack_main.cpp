@@ -277,7 +277,7 @@ std::expected<std::string, PackError> Run(const CommandLine& line) {
   if (!package_json) return std::unexpected(package_json.error());
   auto version = ChooseVersion(line, *package_json);
   if (!version) return std::unexpected(version.error());
-  auto identity = ChooseIdentity(line.identity, *package_json, line.app_dir);
+  auto identity = ChooseIdentity(line.identity, *package_json, *folder);
   if (!identity) return std::unexpected(identity.error());
   auto addons = FindForeignAddons(*folder);
   if (!addons) return std::unexpected(addons.error());

@@ -25,7 +25,7 @@ std::expected<AppIdentity, PackError> Resolve(const TempTree& app, const Identit
   if (!folder) return std::unexpected(folder.error());
   auto package_json = ReadPackageJson(*folder);
   if (!package_json) return std::unexpected(package_json.error());
-  return ChooseIdentity(options, *package_json, app.root());
+  return ChooseIdentity(options, *package_json, *folder);
 }
 
 std::vector<std::byte> Bytes(std::string_view text) {
@@ -206,6 +206,31 @@ TEST(IconCheck, AMissingOrDamagedIconFileIsRefusedByName) {
   const auto identity = Resolve(app);
   ASSERT_TRUE(identity) << identity.error().message;
   EXPECT_EQ(identity->icon, Bytes(Ico())) << "package.json's icon is relative to the app folder";
+}
+
+TEST(IconCheck, PackageJsonsIconIsAFileOfTheAppFolderAndNothingElse) {
+  TempTree outside;
+  outside.File("secret.ico", Ico());
+  TempTree app;
+  app.File("art/app.ico", Ico());
+  for (const std::string icon : {"art\\\\app.ico", "./art//app.ico"}) {
+    app.File("package.json", R"({"lumaro": {"icon": ")" + icon + R"("}})");
+    const auto identity = Resolve(app);
+    ASSERT_TRUE(identity) << icon << ": " << identity.error().message;
+    EXPECT_EQ(identity->icon, Bytes(Ico())) << icon;
+  }
+  // A valid icon outside is still not the app's: the vendor's CI may pack
+  // folders it did not write.
+  const std::string escapes[] = {(outside / "secret.ico").string(), "../" + outside.root().filename().string() + "/secret.ico",
+                                 "art/../../" + outside.root().filename().string() + "/secret.ico", "C:secret.ico", "", "."};
+  for (const std::string& icon : escapes) {
+    app.File("package.json", R"({"lumaro": {"icon": ")" + icon + R"("}})");
+    const auto identity = Resolve(app);
+    ASSERT_FALSE(identity) << icon;
+    EXPECT_EQ(identity.error().error_class, ErrorClass::kBadInput) << icon;
+    EXPECT_NE(identity.error().message.find("names no file of the app folder"), std::string::npos)
+        << identity.error().message;
+  }
 }
 
 TEST(IdentityBlock, ReadsBackWhatIsWrittenAndNothingDamaged) {
