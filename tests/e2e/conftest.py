@@ -49,13 +49,6 @@ def _attach_session(request: pytest.FixtureRequest) -> None:
         request.cls.s = request.getfixturevalue("wine_session")
 
 
-def pytest_collection_modifyitems(config: pytest.Config, items: list[pytest.Item]) -> None:
-    # The demo runs first, before this run's own server and prefix exist, as
-    # `./lumaro demo` runs on a machine: after the crash rounds its failure
-    # path's dialog was twice never found (not understood yet; alone it passes).
-    items.sort(key=lambda item: item.nodeid.split("::")[0] != "tests/e2e/test_demo.py")
-
-
 def pytest_sessionfinish(session: pytest.Session, exitstatus: int) -> None:
     reporter = session.config.pluginmanager.get_plugin("terminalreporter")
     skipped = reporter.stats.get("skipped") if reporter else None
