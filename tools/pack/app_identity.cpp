@@ -275,8 +275,9 @@ std::expected<AppIdentity, PackError> ResolveIdentity(const IdentitySettings& fl
     identity.icon.assign(lumaro.begin(), lumaro.end());
     return identity;
   }
-  const std::string shown = flags.icon ? Concat("--icon ", Quoted(*flags.icon))
-                                       : Concat("\"lumaro\".\"icon\" of package.json (", Quoted(*package_json.icon), ")");
+  const std::string shown = flags.icon
+                                ? Concat("--icon ", Quoted(*flags.icon))
+                                : Concat("\"lumaro\".\"icon\" of package.json (", Quoted(*package_json.icon), ")");
   auto bytes = flags.icon ? ReadFlagIcon(*flags.icon, shown)
                : folder   ? ReadPackagedIcon(*folder, *package_json.icon, shown)
                           : std::unexpected(PackError{ErrorClass::kBadInput, Concat(shown, ": no app folder")});
