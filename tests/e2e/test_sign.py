@@ -2,7 +2,6 @@
 exe, the signature covers the payload, the password travels in no command
 line and no output, a wrong one writes no exe, timestamps come from the given
 RFC 3161 server, and the signed exe installs and runs under Wine."""
-import json
 import os
 import random
 import subprocess
@@ -15,7 +14,8 @@ from typing import Any, Optional
 from lmr import REPO
 from lmr.build import Kit
 from lmr.e2e import apps
-from lmr.e2e.services import OPENSSL, OSSLSIGNCODE, TimestampServer, consumer_project, make_signer, run_quiet, verify
+from lmr.e2e.services import (OPENSSL, OSSLSIGNCODE, Shims, TimestampServer, consumer_project, make_signer,
+                              run_quiet, verify)
 from lmr.e2e.session import LauncherTestCase
 from lmr.image import find_record
 
@@ -25,41 +25,16 @@ PACK_TIMEOUT_S = 900
 # line or an eval would come out changed or show up.
 PASSWORD = "s3cret \"$HOME\" `id` ;|*' ~"
 
-# Records its argv and its ancestors' command lines, then runs the real tool.
-SHIM = r"""#!/usr/bin/env python3
-import json, os, sys
-def cmdline(pid):
-    with open(f"/proc/{pid}/cmdline", "rb") as f:
-        return f.read().replace(b"\0", b" ").decode("utf-8", "replace")
-def parent(pid):
-    with open(f"/proc/{pid}/stat") as f:
-        return int(f.read().rsplit(")", 1)[1].split()[1])
-chain, pid, stop = [], os.getppid(), int(os.environ["SHIM_STOP_PID"])
-while pid > 1 and pid != stop:
-    chain.append(cmdline(pid))
-    pid = parent(pid)
-with open(os.environ["SHIM_LOG"], "a") as log:
-    log.write(json.dumps({"argv": sys.argv[1:], "ancestors": chain}) + "\n")
-os.execv(os.environ["SHIM_REAL"], [os.environ["SHIM_REAL"]] + sys.argv[1:])
-"""
-
 
 class Packer:
-    """./lumaro pack with osslsigncode wrapped by the recording shim."""
+    """./lumaro pack with osslsigncode wrapped by a recording shim."""
 
     def __init__(self, root: Path) -> None:
-        self.shim_dir = root / "shim"
-        self.shim_dir.mkdir()
-        shim = self.shim_dir / "osslsigncode"
-        shim.write_text(SHIM)
-        shim.chmod(0o755)
-        self.log = root / "shim.jsonl"
+        self.shims = Shims(root / "shim", ["osslsigncode"])
 
     def pack(self, app: object, out: Path, key: Optional[Path] = None, password: Optional[str] = None,
              extra: Sequence[str] = ()) -> tuple[int, str]:
-        assert OSSLSIGNCODE is not None
-        env = dict(os.environ, PATH=f"{self.shim_dir}:{os.environ['PATH']}", SHIM_LOG=str(self.log),
-                   SHIM_REAL=OSSLSIGNCODE, SHIM_STOP_PID=str(os.getpid()))
+        env = self.shims.env(dict(os.environ))
         env.pop("LUMARO_SIGN_PASSWORD", None)
         if password is not None:
             env["LUMARO_SIGN_PASSWORD"] = password
@@ -71,9 +46,7 @@ class Packer:
         return proc.returncode, proc.stdout.decode("utf-8", "replace")
 
     def calls(self) -> list[Any]:
-        if not self.log.exists():
-            return []
-        return [json.loads(line) for line in self.log.read_text().splitlines()]
+        return self.shims.calls()
 
 
 def make_app(app: Path) -> None:

@@ -4,7 +4,6 @@ temporary folder) signs through ./lumaro pack, the PIN stays out of every
 command line, environment and trace, each broken part is refused before the
 pack, and a sign command's result is accepted only when it adds a signature
 and nothing else."""
-import json
 import os
 import random
 import shutil
@@ -18,7 +17,7 @@ import pytest
 
 from lmr import REPO
 from lmr.build import Kit
-from lmr.e2e.services import (OPENSSL, OSSLSIGNCODE, SOFTHSM_MODULE, SOFTHSM_UTIL, TOKEN_PIN, Token,
+from lmr.e2e.services import (OPENSSL, OSSLSIGNCODE, SOFTHSM_MODULE, SOFTHSM_UTIL, TOKEN_PIN, Shims, Token,
                               consumer_project, make_signer, verify)
 
 SIGN = REPO / "assets" / "lumaro-sign"
@@ -33,30 +32,6 @@ pytestmark = pytest.mark.skipif(
          and SAMPLE_APP.exists()),
     reason="osslsigncode, openssl, softhsm2, p11tool (./lumaro setup) or the windows build missing")
 
-# Records its name, argv, environment and its ancestors' command lines, then
-# runs the real tool found on the rest of PATH.
-SHIM = r"""#!/usr/bin/python3 -IS
-import json, os, sys
-def cmdline(pid):
-    with open(f"/proc/{pid}/cmdline", "rb") as f:
-        return f.read().replace(b"\0", b" ").decode("utf-8", "replace")
-def parent(pid):
-    with open(f"/proc/{pid}/stat") as f:
-        return int(f.read().rsplit(")", 1)[1].split()[1])
-name = os.path.basename(sys.argv[0])
-chain, pid, stop = [], os.getppid(), int(os.environ["SHIM_STOP_PID"])
-while pid > 1 and pid != stop:
-    chain.append(cmdline(pid))
-    pid = parent(pid)
-with open(os.environ["SHIM_LOG"], "a") as log:
-    log.write(json.dumps({"name": name, "argv": sys.argv[1:], "env": dict(os.environ), "ancestors": chain}) + "\n")
-here = os.path.dirname(os.path.abspath(sys.argv[0]))
-for folder in os.environ["PATH"].split(os.pathsep):
-    real = os.path.join(folder, name)
-    if os.path.abspath(folder) != here and os.access(real, os.X_OK):
-        os.execv(real, [real] + sys.argv[1:])
-sys.exit(f"shim: no {name} on PATH")
-"""
 # What lumaro-sign and ./lumaro pack run (bash, the script's own interpreter,
 # legitimately holds the secret it was given).
 WRAPPED = ["osslsigncode", "openssl", "p11tool", "timeout", "mktemp", "chmod", "mv", "cp", "rm", "cmp", "sed",
@@ -84,26 +59,6 @@ def checked(args: list[object], env: dict[str, str] | None = None) -> None:
 @pytest.fixture(scope="module")
 def token(tmp_path_factory: pytest.TempPathFactory) -> Token:
     return Token(tmp_path_factory.mktemp("token"))
-
-
-class Shims:
-    """A PATH folder of recording shims, and what they recorded."""
-
-    def __init__(self, folder: Path) -> None:
-        self.folder = folder
-        folder.mkdir()
-        shim = folder / "shim.py"
-        shim.write_text(SHIM)
-        shim.chmod(0o755)
-        for name in WRAPPED:
-            (folder / name).symlink_to(shim)
-        self.log = folder / "calls.jsonl"
-
-    def env(self, env: dict[str, str]) -> dict[str, str]:
-        return dict(env, PATH=f"{self.folder}:{env['PATH']}", SHIM_LOG=str(self.log), SHIM_STOP_PID=str(os.getpid()))
-
-    def calls(self) -> list[dict[str, Any]]:
-        return [json.loads(line) for line in self.log.read_text().splitlines()] if self.log.exists() else []
 
 
 def make_app(app: Path) -> Path:
@@ -152,7 +107,7 @@ def signed(tmp_path_factory: pytest.TempPathFactory, token: Token, app: Path) ->
     """./lumaro pack signing on the token, under a vendor CI's inherited set -x,
     with every tool it runs recorded."""
     root = tmp_path_factory.mktemp("signed")
-    shims = Shims(root / "shims")
+    shims = Shims(root / "shims", WRAPPED)
     exe = root / "out" / "Lumaro.exe"
     exe.parent.mkdir()
     env = shims.env(token.env(LUMARO_SIGN_PASSWORD=PIN, SHELLOPTS="xtrace"))

@@ -233,3 +233,51 @@ class Token:
         """./lumaro pack's and lumaro-sign's options that sign with this token."""
         return ["--sign-pkcs11", uri or self.uri, "--sign-cert", cert or self.cert,
                 "--sign-module", module or SOFTHSM_MODULE]
+
+
+# Records its name, argv, environment and its ancestors' command lines, then
+# runs the real tool found on the rest of PATH.
+_SHIM = r"""#!/usr/bin/python3 -IS
+import json, os, sys
+def cmdline(pid):
+    with open(f"/proc/{pid}/cmdline", "rb") as f:
+        return f.read().replace(b"\0", b" ").decode("utf-8", "replace")
+def parent(pid):
+    with open(f"/proc/{pid}/stat") as f:
+        return int(f.read().rsplit(")", 1)[1].split()[1])
+name = os.path.basename(sys.argv[0])
+chain, pid, stop = [], os.getppid(), int(os.environ["SHIM_STOP_PID"])
+while pid > 1 and pid != stop:
+    chain.append(cmdline(pid))
+    pid = parent(pid)
+with open(os.environ["SHIM_LOG"], "a") as log:
+    log.write(json.dumps({"name": name, "argv": sys.argv[1:], "env": dict(os.environ), "ancestors": chain}) + "\n")
+here = os.path.dirname(os.path.abspath(sys.argv[0]))
+for folder in os.environ["PATH"].split(os.pathsep):
+    real = os.path.join(folder, name)
+    if os.path.abspath(folder) != here and os.access(real, os.X_OK):
+        os.execv(real, [real] + sys.argv[1:])
+sys.exit(f"shim: no {name} on PATH")
+"""
+
+
+class Shims:
+    """A PATH folder of recording shims, one per name, and what they recorded:
+    each call's name, argv, environment and ancestors' command lines, up to
+    the process that made the shims."""
+
+    def __init__(self, folder: Path, names: list[str]) -> None:
+        self.folder = folder
+        folder.mkdir()
+        shim = folder / "shim.py"
+        shim.write_text(_SHIM)
+        shim.chmod(0o755)
+        for name in names:
+            (folder / name).symlink_to(shim)
+        self.log = folder / "calls.jsonl"
+
+    def env(self, env: dict[str, str]) -> dict[str, str]:
+        return dict(env, PATH=f"{self.folder}:{env['PATH']}", SHIM_LOG=str(self.log), SHIM_STOP_PID=str(os.getpid()))
+
+    def calls(self) -> list[dict[str, Any]]:
+        return [json.loads(line) for line in self.log.read_text().splitlines()] if self.log.exists() else []
