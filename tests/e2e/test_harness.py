@@ -6,10 +6,11 @@ import os
 import subprocess
 import time
 import unittest
+from unittest import mock
 
 from lmr import REPO, image
 from lmr.e2e.session import LauncherTestCase
-from lmr.wine.launch import DIALOG_CAPTION, DialogReader, launch, runner_exit, start_runner
+from lmr.wine.launch import DIALOG_CAPTION, DialogReader, Launch, launch, runner_exit, start_runner
 
 
 class RunnerTests(LauncherTestCase):
@@ -25,6 +26,45 @@ class RunnerTests(LauncherTestCase):
         code, out = runner_exit(proc)
         self.assertIsNone(code)
         self.assertIn("start-failed=", out)
+
+
+class RelaunchTests(unittest.TestCase):
+    """launch() over a stand-in session: a runner that Wine ended before it
+    ran is started once more, and no other outcome is."""
+
+    class Runner:
+        def __init__(self, status: int, out: str) -> None:
+            self.status, self.out = status, out
+
+        def wait(self, timeout_s: float) -> int:
+            return self.status
+
+        def poll(self) -> int:
+            return self.status
+
+        def stdout(self) -> str:
+            return self.out
+
+        def stderr(self) -> str:
+            return ""
+
+    def launch(self, *outcomes: tuple[int, str]) -> tuple[Launch, int]:
+        runners = [self.Runner(*o) for o in outcomes]
+        session = mock.Mock(spec=["driver_tool", "spawn"])
+        session.driver_tool.return_value = "lmr-runner.exe"
+        session.spawn.side_effect = runners
+        return launch(session, "Z:\\app.exe", watch_dialog=False), session.spawn.call_count
+
+    def test_a_runner_wine_never_ran_is_started_once_more(self) -> None:
+        result, starts = self.launch((1, ""), (0, "exit=7\n"))
+        self.assertEqual((result.exit_code, starts), (7, 2))
+        result, starts = self.launch((1, ""), (1, ""), (0, "exit=7\n"))
+        self.assertEqual((result.exit_code, starts), (None, 2))
+
+    def test_what_the_runner_reported_is_final(self) -> None:
+        for outcome in ((3, "start-failed=2\n"), (4, "timeout\n"), (0, "exit=1\n")):
+            with self.subTest(outcome=outcome):
+                self.assertEqual(self.launch(outcome, (0, "exit=0\n"))[1], 1)
 
 
 class EmulatorTests(LauncherTestCase):

@@ -4,6 +4,7 @@ launcher's error dialog from another process."""
 import json
 import os
 import subprocess
+import sys
 import time
 from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass
@@ -112,16 +113,28 @@ def launch(session: Session, exe: PathLike, set_env: Optional[Mapping[str, str]]
            caption: Optional[str] = None) -> Launch:
     """Runs exe to its end. A dialog reader runs alongside, reads the error
     dialog and presses OK; it is stopped once the launcher has ended."""
-    reader = DialogReader(session, caption, timeout_s=timeout_s) if watch_dialog else None
-    started = time.monotonic()
-    runner = start_runner(session, exe, set_env, unset, cwd, timeout_s, args, localappdata)
-    try:
-        code, report = runner_exit(runner, timeout_s + 30)
-    finally:
-        dialog = reader.finish() if reader else None
+    for attempt in (1, 2):
+        reader = DialogReader(session, caption, timeout_s=timeout_s) if watch_dialog else None
+        started = time.monotonic()
+        runner = start_runner(session, exe, set_env, unset, cwd, timeout_s, args, localappdata)
+        try:
+            code, report = runner_exit(runner, timeout_s + 30)
+        finally:
+            dialog = reader.finish() if reader else None
+        status = runner.poll()
+        if attempt == 1 and never_ran(runner, status):
+            print(f"lmr.wine: Wine ended lmr-runner with {status} before it ran; launching again", file=sys.stderr)
+            continue
+        break
     # The runner stops a launcher that outlives timeout_s and says so; a
     # runner that does not end itself is killed.
-    status = runner.poll()
     timed_out: Union[bool, str] = "killed" if status is not None and status < 0 else (
         code is None and "timeout" in report.split())
     return Launch(code, dialog, report, time.monotonic() - started, timed_out)
+
+
+def never_ran(runner: Process, status: Optional[int]) -> bool:
+    """Whether Wine ended the runner before its own code ran, which it
+    rarely does (status 1 and no output within a tenth of a second, the
+    launcher never started): every way through that code writes a line."""
+    return status is not None and status > 0 and not runner.stdout() and not runner.stderr()
