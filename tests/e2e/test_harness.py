@@ -1,15 +1,20 @@
 # Checks of the test tools themselves, so a scenario failure points at the
 # launcher and not at the harness: exact exit codes, the dialog reader, the
+# session's desktop, what Wine cuts short (a runner start, a prefix boot), the
 # Wine driver's time bound as ctest's emulator, the system's raw error texts
 # and the payload record search.
 import os
 import subprocess
+import tempfile
 import time
 import unittest
+from pathlib import Path
 from unittest import mock
 
 from lmr import REPO, image
 from lmr.e2e.session import LauncherTestCase
+from lmr.proc import ToolError
+from lmr.wine import prefix
 from lmr.wine.launch import DIALOG_CAPTION, DialogReader, Launch, launch, runner_exit, start_runner
 
 
@@ -65,6 +70,44 @@ class RelaunchTests(unittest.TestCase):
         for outcome in ((3, "start-failed=2\n"), (4, "timeout\n"), (0, "exit=1\n")):
             with self.subTest(outcome=outcome):
                 self.assertEqual(self.launch(outcome, (0, "exit=0\n"))[1], 1)
+
+
+class PrefixBootTests(unittest.TestCase):
+    """make_prefix over a stand-in Wine whose first wineboot is cut short."""
+
+    def boot(self, folder: Path) -> list[str]:
+        calls: list[str] = []
+
+        def bounded(args: list[object], *rest: object, **named: object) -> int:
+            calls.append(" ".join(str(a) for a in args[1:2]))
+            if "wineboot" in str(args[1]):
+                folder.mkdir(exist_ok=True)
+                (folder / "system.reg").write_text("")
+                if calls.count("wineboot") == 2:  # only the second boot completes
+                    (folder / prefix.KERNEL32).parent.mkdir(parents=True)
+                    (folder / prefix.KERNEL32).write_text("")
+            return 0
+
+        with mock.patch.object(prefix, "bounded", bounded), mock.patch.object(prefix, "reg"), \
+                mock.patch.object(prefix, "server_wait"):
+            prefix.make_prefix(folder, log=lambda text: None)
+        return calls
+
+    def test_a_prefix_made_here_is_made_again_after_a_cut_boot(self) -> None:
+        with tempfile.TemporaryDirectory() as scratch:
+            folder = Path(scratch) / "prefix"
+            calls = self.boot(folder)
+            self.assertEqual(calls[:3], ["wineboot", "-k", "wineboot"])
+            self.assertTrue((folder / ".lumaro-prefix").is_file())
+
+    def test_a_folder_that_was_there_is_never_removed(self) -> None:
+        with tempfile.TemporaryDirectory() as scratch:
+            folder = Path(scratch) / "prefix"
+            folder.mkdir()
+            (folder / "mine.txt").write_text("kept")
+            with self.assertRaises(ToolError):
+                self.boot(folder)
+            self.assertEqual((folder / "mine.txt").read_text(), "kept")
 
 
 class EmulatorTests(LauncherTestCase):

@@ -9,11 +9,12 @@ from pathlib import Path
 from typing import Optional
 
 from lmr.proc import ToolError, bounded
-from lmr.wine.calls import SERVER_TIMEOUT_S, WINE, PathLike, reg, server_wait, wine_env
+from lmr.wine.calls import SERVER_TIMEOUT_S, WINE, WINESERVER, PathLike, reg, server_wait, wine_env
 
 MARLETT = "/usr/share/wine/fonts/marlett.ttf"
 BUILTIN_CABINET = "/usr/lib/x86_64-linux-gnu/wine/x86_64-windows/cabinet.dll"
 PREFIX_TIMEOUT_S = 300
+KERNEL32 = "drive_c/windows/system32/kernel32.dll"
 
 
 def _stderr(text: str) -> None:
@@ -35,13 +36,24 @@ def make_prefix(prefix: PathLike, cabinet: Optional[PathLike] = None, x11: bool 
         raise ToolError("a virtual desktop needs --x11")
     where.parent.mkdir(parents=True, exist_ok=True)
     env = wine_env(where, display)
+    made_here = not where.exists()
     stamp = where / ".lumaro-prefix"
     want = f"x11={int(x11)} cabinet={'yes' if stand_in else ''}" + (f" desktop={desktop}" if desktop else "")
     with open(f"{where}.lock", "w") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
         if not stamp.is_file() or stamp.read_text().strip() != want:
             log(f"lmr.wine: creating {where} ({want})")
-            _boot(where, env, x11, desktop, stand_in is not None)
+            try:
+                _boot(where, env, x11, desktop, stand_in is not None)
+            except ToolError as e:
+                if not made_here:
+                    raise
+                # Nothing of anyone's is lost: the folder is the one just made.
+                log(f"lmr.wine: {e}; making it again")
+                bounded([WINESERVER, "-k"], SERVER_TIMEOUT_S, env, "wineserver -k")
+                server_wait(env)
+                shutil.rmtree(where)
+                _boot(where, env, x11, desktop, stand_in is not None)
             stamp.write_text(want + "\n")
         # The title bar's buttons are drawn in Marlett, and this Wine build does
         # not load its own fonts from where they are installed.
@@ -58,11 +70,12 @@ def make_prefix(prefix: PathLike, cabinet: Optional[PathLike] = None, x11: bool 
 
 def _boot(prefix: Path, env: Mapping[str, str], x11: bool, desktop: Optional[str], cabinet: bool) -> None:
     # The Mono/Gecko installers would prompt; nothing here needs them.
-    bounded([WINE, "wineboot", "-i"], PREFIX_TIMEOUT_S, dict(env, WINEDLLOVERRIDES="mscoree,mshtml="),
-            "wineboot -i")
+    status = bounded([WINE, "wineboot", "-i"], PREFIX_TIMEOUT_S, dict(env, WINEDLLOVERRIDES="mscoree,mshtml="),
+                     "wineboot -i")
     server_wait(env)
-    if not (prefix / "system.reg").is_file():
-        raise ToolError(f"wineboot failed in {prefix}")
+    # A boot cut short still leaves the registry, but not every system DLL.
+    if status != 0 or not (prefix / "system.reg").is_file() or not (prefix / KERNEL32).is_file():
+        raise ToolError(f"wineboot -i did not make a whole prefix in {prefix} (status {status})")
     drivers = r"HKCU\Software\Wine\Drivers"
     if not x11:
         reg(env, "add", drivers, "/v", "Graphics", "/d", "null", "/f")
