@@ -89,7 +89,8 @@ class PrefixBootTests(unittest.TestCase):
             return 0
 
         with mock.patch.object(prefix, "bounded", bounded), mock.patch.object(prefix, "reg"), \
-                mock.patch.object(prefix, "server_wait"):
+                mock.patch.object(prefix, "server_wait"), \
+                mock.patch.object(prefix, "stop_server", lambda where: calls.append("-k")):
             prefix.make_prefix(folder, log=lambda text: None)
         return calls
 

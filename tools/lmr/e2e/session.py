@@ -113,9 +113,6 @@ class Session(WineSession):
         # A server some earlier run left on a kept prefix is not ended
         # unless fresh: it may be another run's (each stops its own at exit).
         super().start(fresh)
-        # Creating a window starts Wine's desktop process too, here rather
-        # than in the first scenario's time.
-        self.run([self.tool("lmr-window.exe"), "--lifetime-ms", "50"], 120)
         return self
 
     def close(self) -> None:

@@ -9,7 +9,8 @@ from pathlib import Path
 from typing import Optional
 
 from lmr.proc import ToolError, bounded
-from lmr.wine.calls import SERVER_TIMEOUT_S, WINE, WINESERVER, PathLike, reg, server_wait, wine_env
+from lmr.wine.calls import SERVER_TIMEOUT_S, WINE, PathLike, reg, server_wait, wine_env
+from lmr.wine.session import stop_server
 
 MARLETT = "/usr/share/wine/fonts/marlett.ttf"
 BUILTIN_CABINET = "/usr/lib/x86_64-linux-gnu/wine/x86_64-windows/cabinet.dll"
@@ -50,8 +51,7 @@ def make_prefix(prefix: PathLike, cabinet: Optional[PathLike] = None, x11: bool 
                     raise
                 # Nothing of anyone's is lost: the folder is the one just made.
                 log(f"lmr.wine: {e}; making it again")
-                bounded([WINESERVER, "-k"], SERVER_TIMEOUT_S, env, "wineserver -k")
-                server_wait(env)
+                stop_server(where)
                 shutil.rmtree(where)
                 _boot(where, env, x11, desktop, stand_in is not None)
             stamp.write_text(want + "\n")
