@@ -8,7 +8,7 @@
 
 #include "platform/current_process.h"
 
-// A failed allocation ends the process at once, as README's troubleshooting
+// A failed allocation ends the process at once, as docs/troubleshooting.md
 // describes. With this replacement no new-handler is ever consulted.
 void* operator new(std::size_t size) {
   if (void* block = std::malloc(size != 0 ? size : 1)) return block;

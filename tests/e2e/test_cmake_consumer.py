@@ -1,4 +1,4 @@
-"""A vendor's own CMake project, as the README shows it: add_subdirectory of
+"""A vendor's own CMake project, as docs/packing-and-signing.md shows it: add_subdirectory of
 this repository, then lumaro_add_launcher(... PACK_TOOL path). It configures
 without LUMARO_PACK_TOOL, builds neither our sample app nor our tests, and
 links a launcher that carries exactly the vendor's folder, with the release's
