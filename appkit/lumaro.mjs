@@ -84,27 +84,30 @@ async function newestChange(folder, realFolder) {
 }
 
 // Deletes a tree as far as it can, links removed without being followed;
-// returns the first error met, or null when the tree is gone.
-async function removeTree(folder, realFolder) {
+// returns the first error met, or null when the tree is gone. Each folder is
+// checked to be the real one just before it is read: one swapped for a link
+// since its parent was read is left, with everything around it.
+async function removeTree(folder, realParent) {
   let failure = null;
   const note = (error) => { failure ??= error; };
   let entries = [];
+  let realFolder;
   try {
-    entries = await readdir(folder, { withFileTypes: true });
+    if (!(await isOwnFolder(folder, realParent))) {
+      return Object.assign(new Error(`${folder} leads elsewhere`), { code: 'ELINK' });
+    }
+    realFolder = await realpath(folder);
+    entries = await readdir(folder);
   } catch (error) {
     return error;
   }
-  for (const entry of entries) {
-    const child = path.join(folder, entry.name);
+  for (const name of entries) {
+    const child = path.join(folder, name);
     try {
-      if (entry.isDirectory() && !entry.isSymbolicLink()) {
-        if (await isOwnFolder(child, realFolder)) {
-          const error = await removeTree(child, await realpath(child));
-          if (error) note(error);
-        } else {
-          // A link Wine cannot show as one: left, with the folder around it.
-          note(Object.assign(new Error(`${child} leads elsewhere`), { code: 'ELINK' }));
-        }
+      const info = await lstat(child);
+      if (info.isDirectory() && !info.isSymbolicLink()) {
+        const error = await removeTree(child, realFolder);
+        if (error) note(error);
       } else {
         await unlink(child);
       }
@@ -238,7 +241,21 @@ export async function pruneOldRuntimes() {
         continue;
       }
     }
-    const error = await removeTree(path.join(data, doomed), path.join(realData, doomed));
+    // The name may have been swapped for a link between the check and the
+    // rename: what now lies under the new name is checked again, and a link
+    // is never deleted through.
+    let renamedIsOwn;
+    try {
+      renamedIsOwn = await isOwnFolder(path.join(data, doomed), realData);
+    } catch (error) {
+      result.kept.push({ name: doomed, reason: 'unreadable', code: error.code ?? String(error), from: name });
+      continue;
+    }
+    if (!renamedIsOwn) {
+      result.kept.push({ name: doomed, reason: 'link', from: name });
+      continue;
+    }
+    const error = await removeTree(path.join(data, doomed), realData);
     if (error) {
       // Out of use under its new name; a later prune finishes it.
       result.kept.push({ name: doomed, reason: 'unfinished', code: error.code ?? String(error), from: name });

@@ -3,10 +3,17 @@
 # pruneOldRuntimes() removes from a data folder of older runtimes, install
 # folders, leftovers and names it does not know, what it leaves whole, and a
 # deletion stopped half-way that a later prune finishes.
+import contextlib
 import json
 import os
+import random
 import shutil
+import subprocess
+import sys
+import tempfile
+import threading
 import time
+import unittest
 from pathlib import Path
 from typing import Any
 
@@ -294,3 +301,80 @@ class WindowTitleTests(LauncherTestCase):
         self.assertCleanSuccess(result)
         self.assertTrue(wait_for(lambda: not (read_json(exact) or {}).get("iconic", True), 10), read_json(exact))
         self.assertTrue((read_json(longer) or {}).get("iconic"), "a window with a longer title was restored")
+
+
+# -- the kit under Linux's own Node.js: what needs no Windows ------------------
+
+# Prunes `rounds` times (or until `hits` renamed entries turned out to be
+# links) and prints what each prune kept and removed.
+PRUNE_LOOP_MJS = r"""const kit = await import(process.argv[2]);
+const rounds = Number(process.argv[3]), hits = Number(process.argv[4]);
+const results = [];
+let seen = 0;
+for (let i = 0; i < rounds && seen < hits; i++) {
+  const result = await kit.pruneOldRuntimes();
+  seen += result.kept.filter((k) => k.reason === 'link' && k.from).length;
+  results.push(result);
+}
+process.stdout.write(JSON.stringify({ runtime: kit.runtimeFolder(), results }));
+"""
+
+
+def run_native_kit(runtime_folder: str, rounds: int = 1, hits: int = 1) -> dict[str, Any]:
+    """Linux's node on PRUNE_LOOP_MJS, started in runtime_folder as a launcher would."""
+    script = os.path.join(os.path.dirname(runtime_folder), "..", "prune-loop.mjs")
+    with open(script, "w", encoding="utf-8") as f:
+        f.write(PRUNE_LOOP_MJS)
+    proc = subprocess.run(["node", script, KIT.as_uri(), str(rounds), str(hits)], cwd=runtime_folder,
+                          capture_output=True, text=True, timeout=300, env=dict(os.environ, LMR_DEVICE_FILE=""))
+    if proc.returncode != 0:
+        raise AssertionError(f"node ended with {proc.returncode}: {proc.stderr}")
+    report: dict[str, Any] = json.loads(proc.stdout)
+    return report
+
+
+class NativeKitCase(unittest.TestCase):
+    """A data folder in a temporary folder, with this run's own runtime in it."""
+
+    def setUp(self) -> None:
+        if shutil.which("node") is None:
+            self.skipTest("Linux's node is not installed (./lumaro setup)")
+        temp = tempfile.TemporaryDirectory(prefix="lumaro-kit-")
+        self.addCleanup(temp.cleanup)
+        self.case = temp.name
+        self.data = os.path.join(self.case, "data")
+        self.own = os.path.join(self.data, "runtime-" + "f" * 16)
+        runtime(self.own, 60)
+
+
+class SwappedFolderTests(NativeKitCase):
+
+    def test_a_folder_swapped_for_a_link_while_pruned_is_never_deleted_through(self) -> None:
+        outside = os.path.join(self.case, "outside")
+        write_tree(outside, {"precious.txt": "keep me", "node.exe": "not a node"})
+        victim, aside = os.path.join(self.data, OLD), os.path.join(self.data, "swapped-aside")
+        stop, rng = threading.Event(), random.Random()
+
+        def swap() -> None:
+            # Keeps an old runtime at OLD, and keeps trading it for a link to outside.
+            while not stop.is_set():
+                if not os.path.lexists(victim) and not os.path.lexists(aside):
+                    runtime(victim, DAY_S)
+                # Each state lasts a random while, so the prune meets either at any of its steps.
+                for step in (lambda: time.sleep(rng.uniform(0, 0.002)), lambda: os.rename(victim, aside),
+                             lambda: os.symlink(outside, victim), lambda: time.sleep(rng.uniform(0, 0.002)),
+                             lambda: os.unlink(victim), lambda: os.rename(aside, victim)):
+                    with contextlib.suppress(OSError):
+                        step()
+
+        swapper = threading.Thread(target=swap)
+        swapper.start()
+        try:
+            report = run_native_kit(self.own, rounds=3000, hits=5)
+        finally:
+            stop.set()
+            swapper.join()
+        self.assertEqual(Path(outside, "precious.txt").read_text(), "keep me", "the prune deleted through a link")
+        links = [k for r in report["results"] for k in r["kept"] if k["reason"] == "link" and k.get("from")]
+        print(f"\n{len(report['results'])} prunes, {len(links)} renamed a link", file=sys.stderr)
+        self.assertGreater(len(links), 0, "the swap never landed between the check and the rename")
