@@ -15,7 +15,7 @@ import threading
 import time
 import unittest
 from pathlib import Path
-from typing import Any
+from typing import Any, Optional
 
 from lmr import REPO, node_win
 from lmr.e2e import apps
@@ -378,3 +378,81 @@ class SwappedFolderTests(NativeKitCase):
         links = [k for r in report["results"] for k in r["kept"] if k["reason"] == "link" and k.get("from")]
         print(f"\n{len(report['results'])} prunes, {len(links)} renamed a link", file=sys.stderr)
         self.assertGreater(len(links), 0, "the swap never landed between the check and the rename")
+
+
+def release_file(runtime_folder: str, content: Content) -> str:
+    path = os.path.join(runtime_folder, ".lumaro", "release.json")
+    write_tree(os.path.dirname(path), {"release.json": content})
+    return path
+
+
+def release(version: str) -> str:
+    return json.dumps({"version": version})
+
+
+INSTALLED_BEFORE, INSTALLED_AFTER = DAY_S, 0  # marker ages against the own runtime's 60 s
+
+
+class ReleaseOrderTests(NativeKitCase):
+
+    def prune_with(self, own_release: Optional[str],
+                   others: dict[str, tuple[Optional[Content], float]]) -> dict[str, str]:
+        """Prunes a data folder of runtimes {name: (release.json, marker age)}
+        beside the own one; what each name became: 'removed' or the reason kept."""
+        if own_release is not None:
+            release_file(self.own, own_release)
+        for name, (content, marker_age) in others.items():
+            runtime(os.path.join(self.data, name), marker_age)
+            if content is not None:
+                release_file(os.path.join(self.data, name), content)
+        [result] = run_native_kit(self.own)["results"]
+        outcome = {k["name"]: k["reason"] for k in result["kept"]}
+        outcome.update(dict.fromkeys(result["removed"], "removed"))
+        del outcome[os.path.basename(self.own)]
+        return outcome
+
+    def test_an_older_release_goes_and_a_newer_one_stays_whatever_was_installed_last(self) -> None:
+        # name: (its release, when installed, what the prune of 1.5.0-beta.2 does with it)
+        cases: dict[str, tuple[Optional[Content], float, str]] = {
+            "the same version's pre-release before": (release("1.5.0-beta.1"), INSTALLED_AFTER, "removed"),
+            "fewer pre-release parts": (release("1.5.0-beta"), INSTALLED_AFTER, "removed"),
+            "a lower fourth number": (release("1.4.99.1"), INSTALLED_AFTER, "removed"),
+            "the release after its pre-release": (release("1.5.0"), INSTALLED_BEFORE, "newer release"),
+            "pre-release numbers compared as numbers": (release("1.5.0-beta.10"), INSTALLED_BEFORE, "newer release"),
+            "an alphanumeric pre-release part after a numeric": (release("1.5.0-beta.x"), INSTALLED_BEFORE,
+                                                                 "newer release"),
+            "rc after beta": (release("1.5.0-rc"), INSTALLED_BEFORE, "newer release"),
+            "numbers compared as numbers": (release("1.10"), INSTALLED_BEFORE, "newer release"),
+            "unknown keys ignored": (json.dumps({"version": "2", "channel": "beta"}), INSTALLED_BEFORE,
+                                     "newer release"),
+            "a rebuild installed before": (release("1.5.0-beta.2+build.7"), INSTALLED_BEFORE, "removed"),
+            "a rebuild installed after": (release("1.5.0.0-beta.2"), INSTALLED_AFTER, "newer"),
+            "no release file, installed before": (None, INSTALLED_BEFORE, "removed"),
+            "no release file, installed after": (None, INSTALLED_AFTER, "newer"),
+            "not a version, installed before": (release("banana"), INSTALLED_BEFORE, "removed"),
+            "not JSON, installed before": ('{"version": "9.0.0"', INSTALLED_BEFORE, "removed"),
+            "too big to be read, installed before": (release("9.0.0") + " " * 65536, INSTALLED_BEFORE, "removed"),
+        }
+        names = {label: f"runtime-{number:016x}" for number, label in enumerate(cases, 1)}
+        outcome = self.prune_with(release("1.5.0-beta.2"), {names[label]: (content, age)
+                                                             for label, (content, age, _) in cases.items()})
+        self.assertEqual({label: outcome[names[label]] for label in cases},
+                         {label: want for label, (_, _, want) in cases.items()})
+
+    def test_a_release_file_behind_a_link_is_not_read(self) -> None:
+        # A newer release's file, reached through a link to it or to its folder.
+        planted = release_file(os.path.join(self.case, "planted"), release("9.0.0"))
+        file_link, folder_link = "runtime-000000000000000a", "runtime-000000000000000b"
+        runtime(os.path.join(self.data, file_link), INSTALLED_BEFORE)
+        os.makedirs(os.path.join(self.data, file_link, ".lumaro"))
+        os.symlink(planted, os.path.join(self.data, file_link, ".lumaro", "release.json"))
+        runtime(os.path.join(self.data, folder_link), INSTALLED_BEFORE)
+        os.symlink(os.path.dirname(planted), os.path.join(self.data, folder_link, ".lumaro"))
+        outcome = self.prune_with(release("1.0.0"), {})
+        self.assertEqual(outcome, {file_link: "removed", folder_link: "removed"})
+        self.assertEqual(Path(planted).read_text(), release("9.0.0"))
+
+    def test_without_its_own_release_file_the_install_times_decide(self) -> None:
+        outcome = self.prune_with(None, {"runtime-000000000000000a": (release("0.1.0"), INSTALLED_AFTER),
+                                         "runtime-000000000000000b": (release("9.0.0"), INSTALLED_BEFORE)})
+        self.assertEqual(outcome, {"runtime-000000000000000a": "newer", "runtime-000000000000000b": "removed"})
