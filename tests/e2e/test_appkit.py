@@ -83,6 +83,16 @@ def runtime(folder: str, marker_age_s: float | None, files: dict[str, Content] |
         os.utime(os.path.join(folder, "ready"), (when, when))
 
 
+def release_file(runtime_folder: str, content: Content) -> str:
+    path = os.path.join(runtime_folder, ".lumaro", "release.json")
+    write_tree(os.path.dirname(path), {"release.json": content})
+    return path
+
+
+def release(version: str) -> str:
+    return json.dumps({"version": version})
+
+
 class AppKitCase(LauncherTestCase):
     """One packed app around the real node.exe and the kit, shared by the class."""
     app: str
@@ -228,6 +238,18 @@ class PruneTests(AppKitCase):
         later = self.run_app()
         self.assertEqual(sorted(later["prune"]["removed"]), sorted([OLD, trash]))
         self.assertEqual(sorted(os.listdir(self.root)), sorted([self.own, "startup.log"]))
+
+    def test_an_older_release_started_again_leaves_a_newer_ones_runtime(self) -> None:
+        apps.preinstall(self.exe, self.app, self.local)
+        release_file(os.path.join(self.root, self.own), release("2.0.0-rc.1"))
+        runtime(os.path.join(self.root, NEWER), DAY_S)
+        release_file(os.path.join(self.root, NEWER), release("2.0.0"))
+        runtime(os.path.join(self.root, OLD), -DAY_S)
+        release_file(os.path.join(self.root, OLD), release("1.9.9"))
+        report = self.run_app()
+        self.assertEqual(report["prune"]["removed"], [OLD])
+        self.assertEqual(self.kept(report), {NEWER: "newer release", "startup.log": "startup log",
+                                             self.own: "own runtime"})
 
 
 class OutsideLauncherTests(AppKitCase):
@@ -380,16 +402,6 @@ class SwappedFolderTests(NativeKitCase):
         self.assertGreater(len(links), 0, "the swap never landed between the check and the rename")
 
 
-def release_file(runtime_folder: str, content: Content) -> str:
-    path = os.path.join(runtime_folder, ".lumaro", "release.json")
-    write_tree(os.path.dirname(path), {"release.json": content})
-    return path
-
-
-def release(version: str) -> str:
-    return json.dumps({"version": version})
-
-
 INSTALLED_BEFORE, INSTALLED_AFTER = DAY_S, 0  # marker ages against the own runtime's 60 s
 
 
@@ -434,8 +446,8 @@ class ReleaseOrderTests(NativeKitCase):
             "too big to be read, installed before": (release("9.0.0") + " " * 65536, INSTALLED_BEFORE, "removed"),
         }
         names = {label: f"runtime-{number:016x}" for number, label in enumerate(cases, 1)}
-        outcome = self.prune_with(release("1.5.0-beta.2"), {names[label]: (content, age)
-                                                             for label, (content, age, _) in cases.items()})
+        others = {names[label]: (content, age) for label, (content, age, _) in cases.items()}
+        outcome = self.prune_with(release("1.5.0-beta.2"), others)
         self.assertEqual({label: outcome[names[label]] for label in cases},
                          {label: want for label, (_, _, want) in cases.items()})
 
