@@ -18,9 +18,8 @@ from pathlib import Path
 from typing import Any, Optional
 
 from lmr import REPO, node_win
-from lmr.e2e import apps
-from lmr.e2e.session import (MUTEX_NAME, WINDOW_TITLE, Content, LauncherTestCase, read_json, tree_listing, wait_for,
-                             wait_for_file, write_tree)
+from lmr.e2e import apps, windows
+from lmr.e2e.session import WINDOW_TITLE, Content, LauncherTestCase, tree_listing, wait_for_file, write_tree
 from lmr.proc import ToolError
 from lmr.wine import launch as wine_launch
 from lmr.wine.calls import win_path
@@ -299,30 +298,18 @@ class OutsideLauncherTests(AppKitCase):
 
 class WindowTitleTests(LauncherTestCase):
 
-    def window(self, title: str) -> str:
-        """A minimised top-level window with that title; the file its state is written to."""
-        state = os.path.join(self.case, self.s.unique("window") + ".json")
-        proc = self.s.spawn([self.s.tool("lmr-window.exe"), "--state", "minimized", "--title", title,
-                             "--state-file", win_path(state), "--lifetime-ms", "60000",
-                             "--stop-file", win_path(state + ".stop")], "window")
-        self.addCleanup(proc.kill)
-        self.addCleanup(lambda: open(state + ".stop", "w").close())
-        self.assertTrue(wait_for(lambda: (read_json(state) or {}).get("iconic"), 30), "the window never came up")
-        return state
-
     def test_a_second_launch_activates_the_window_of_exactly_that_title(self) -> None:
         exe = self.s.build_launcher(self.s.make_app())
-        ready = os.path.join(self.case, "mutex-ready")
-        holder = self.s.spawn([self.s.tool("lmr-hold-mutex.exe"), "--name", MUTEX_NAME, "--lifetime-ms", "60000",
-                               "--ready-file", win_path(ready), "--stop-file", win_path(ready + ".stop")], "mutex")
-        self.addCleanup(holder.kill)
-        self.assertTrue(wait_for_file(ready), "the mutex holder did not start")
-        longer, exact = self.window(WINDOW_TITLE + " (2)"), self.window(WINDOW_TITLE)
+        windows.hold_mutex(self, self.s)
+        longer = windows.start_window(self, self.s, "minimized", WINDOW_TITLE + " (2)")
+        exact = windows.start_window(self, self.s, "minimized", WINDOW_TITLE)
+        for window in (longer, exact):
+            self.assertTrue(window.wait(lambda s: s["iconic"], 30), "the window never came up")
         result = wine_launch.launch(self.s, exe, set_env={"LOCALAPPDATA": win_path(os.path.join(self.case, "Local"))},
                                     cwd=self.case, timeout_s=20)
         self.assertCleanSuccess(result)
-        self.assertTrue(wait_for(lambda: not (read_json(exact) or {}).get("iconic", True), 10), read_json(exact))
-        self.assertTrue((read_json(longer) or {}).get("iconic"), "a window with a longer title was restored")
+        self.assertTrue(exact.activated(10), exact.state())
+        self.assertTrue(longer.state()["iconic"], "a window with a longer title was restored")
 
 
 # -- the kit under Linux's own Node.js: what needs no Windows ------------------
