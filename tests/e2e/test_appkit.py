@@ -2,7 +2,9 @@
 # packed app: the paths it reports inside and outside a launcher, and what
 # pruneOldRuntimes() removes from a data folder of older runtimes, install
 # folders, leftovers and names it does not know, what it leaves whole, and a
-# deletion stopped half-way that a later prune finishes.
+# deletion stopped half-way that a later prune finishes. What needs no Windows
+# runs under Linux's own node: the order of releases, and a folder swapped for
+# a link while it is pruned.
 import contextlib
 import json
 import os
