@@ -13,6 +13,11 @@ const REMOVING = /^removing-[0-9a-f]{16}$/;
 const DEVICE_FILE = 'device.local.json';
 const STARTUP_LOG = 'startup.log';
 const DAY_MS = 24 * 60 * 60 * 1000;
+// Written by the pack tool into every package whose release has a version.
+const RELEASE_FILE = ['.lumaro', 'release.json'];
+const RELEASE_FILE_LIMIT = 64 * 1024;
+// One to four numbers, then maybe a semver pre-release and build metadata.
+const VERSION = /^([0-9]{1,9}(?:\.[0-9]{1,9}){0,3})(?:-([0-9A-Za-z-]+(?:\.[0-9A-Za-z-]+)*))?(?:\+[0-9A-Za-z-]+(?:\.[0-9A-Za-z-]+)*)?$/;
 
 // The launcher starts the app in its runtime folder; taken at import, before
 // the app can change its working folder.
@@ -84,27 +89,30 @@ async function newestChange(folder, realFolder) {
 }
 
 // Deletes a tree as far as it can, links removed without being followed;
-// returns the first error met, or null when the tree is gone.
-async function removeTree(folder, realFolder) {
+// returns the first error met, or null when the tree is gone. Each folder is
+// checked to be the real one just before it is read: one swapped for a link
+// since its parent was read is left, with everything around it.
+async function removeTree(folder, realParent) {
   let failure = null;
   const note = (error) => { failure ??= error; };
   let entries = [];
+  let realFolder;
   try {
-    entries = await readdir(folder, { withFileTypes: true });
+    if (!(await isOwnFolder(folder, realParent))) {
+      return Object.assign(new Error(`${folder} leads elsewhere`), { code: 'ELINK' });
+    }
+    realFolder = await realpath(folder);
+    entries = await readdir(folder);
   } catch (error) {
     return error;
   }
-  for (const entry of entries) {
-    const child = path.join(folder, entry.name);
+  for (const name of entries) {
+    const child = path.join(folder, name);
     try {
-      if (entry.isDirectory() && !entry.isSymbolicLink()) {
-        if (await isOwnFolder(child, realFolder)) {
-          const error = await removeTree(child, await realpath(child));
-          if (error) note(error);
-        } else {
-          // A link Wine cannot show as one: left, with the folder around it.
-          note(Object.assign(new Error(`${child} leads elsewhere`), { code: 'ELINK' }));
-        }
+      const info = await lstat(child);
+      if (info.isDirectory() && !info.isSymbolicLink()) {
+        const error = await removeTree(child, realFolder);
+        if (error) note(error);
       } else {
         await unlink(child);
       }
@@ -156,8 +164,71 @@ async function markerTime(runtime) {
   }
 }
 
+// { numbers, preRelease } of a version text, or null when it is not one.
+function parseVersion(text) {
+  const match = typeof text === 'string' ? VERSION.exec(text) : null;
+  if (!match) return null;
+  const numbers = match[1].split('.').map(Number);
+  while (numbers.length < 4) numbers.push(0);
+  return { numbers, preRelease: match[2]?.split('.') ?? null };
+}
+
+// Semver precedence of two pre-release identifiers.
+function compareIdentifiers(a, b) {
+  const aNumeric = /^[0-9]+$/.test(a);
+  const bNumeric = /^[0-9]+$/.test(b);
+  if (aNumeric && bNumeric) {
+    const [x, y] = [BigInt(a), BigInt(b)];
+    return x < y ? -1 : x > y ? 1 : 0;
+  }
+  if (aNumeric !== bNumeric) return aNumeric ? -1 : 1;
+  return a < b ? -1 : a > b ? 1 : 0;
+}
+
+// Below, equal to or above zero as release a comes before, with or after b.
+function compareVersions(a, b) {
+  for (let i = 0; i < 4; i++) {
+    if (a.numbers[i] !== b.numbers[i]) return a.numbers[i] < b.numbers[i] ? -1 : 1;
+  }
+  // A pre-release comes before its release.
+  if (a.preRelease === null || b.preRelease === null) {
+    return a.preRelease === b.preRelease ? 0 : a.preRelease === null ? 1 : -1;
+  }
+  const common = Math.min(a.preRelease.length, b.preRelease.length);
+  for (let i = 0; i < common; i++) {
+    const order = compareIdentifiers(a.preRelease[i], b.preRelease[i]);
+    if (order !== 0) return order;
+  }
+  return a.preRelease.length - b.preRelease.length;
+}
+
+// The release version a runtime was packed with, or null when it carries no
+// readable one: only a small plain file is read, never through a link.
+async function releaseVersion(runtime) {
+  const folder = path.join(runtime, RELEASE_FILE[0]);
+  const file = path.join(folder, RELEASE_FILE[1]);
+  let handle;
+  try {
+    const folderInfo = await lstat(folder);
+    if (!folderInfo.isDirectory() || folderInfo.isSymbolicLink()) return null;
+    if (!sameName(await realpath(folder), path.join(await realpath(runtime), RELEASE_FILE[0]))) return null;
+    const info = await lstat(file);
+    if (!info.isFile() || info.size > RELEASE_FILE_LIMIT) return null;
+    handle = await open(file, constants.O_RDONLY | (constants.O_NOFOLLOW ?? 0));
+    const buffer = Buffer.alloc(RELEASE_FILE_LIMIT + 1);
+    const { bytesRead } = await handle.read(buffer, 0, buffer.length, 0);
+    if (bytesRead > RELEASE_FILE_LIMIT) return null;
+    const release = JSON.parse(buffer.toString('utf8', 0, bytesRead));
+    return parseVersion(release?.version);
+  } catch {
+    return null;
+  } finally {
+    await handle?.close();
+  }
+}
+
 // Why a name of the data folder stays, or null when it is one to remove.
-async function reasonToKeep(data, realData, name, ownRuntime, ownInstalled, now) {
+async function reasonToKeep(data, realData, name, ownRuntime, own, now) {
   const folder = path.join(data, name);
   if (sameName(name, ownRuntime)) return 'own runtime';
   if (sameName(name, DEVICE_FILE)) return 'device file';
@@ -168,10 +239,16 @@ async function reasonToKeep(data, realData, name, ownRuntime, ownInstalled, now)
   if (!info.isDirectory()) return 'not a folder';
   if (!(await isOwnFolder(folder, realData))) return 'link';
   if (RUNTIME.test(name)) {
-    // Without a marker it is damaged and blocks its build; with one, only
-    // runtimes installed before this one go.
+    // Without a marker it is damaged and blocks its build. With one, the
+    // releases' versions decide; without both, or for a rebuild of the same
+    // version, the marker times do.
     const installed = await markerTime(folder);
-    if (installed !== null && installed >= ownInstalled) return 'newer';
+    if (installed !== null) {
+      const theirs = own.release && (await releaseVersion(folder));
+      const order = theirs ? compareVersions(theirs, own.release) : 0;
+      if (order > 0) return 'newer release';
+      if (order === 0 && installed >= own.installed) return 'newer';
+    }
   } else if (STAGING.test(name)) {
     if (now - (await newestChange(folder, await realpath(folder))) < DAY_MS) return 'recent';
   }
@@ -180,18 +257,32 @@ async function reasonToKeep(data, realData, name, ownRuntime, ownInstalled, now)
 }
 
 /**
- * Removes what earlier releases left in the data folder: runtimes installed
- * before this one (and damaged ones, without a ready marker), install folders
- * untouched for a day, and folders an interrupted prune left behind. Each is
- * first renamed to a name no launcher trusts, so a launcher never meets a
- * half-deleted runtime; one in use fails that rename (or the in-use check)
- * and stays whole. Never throws: what could not be done is kept.
+ * Removes what earlier releases left in the data folder: runtimes of older
+ * releases (and damaged ones, without a ready marker), install folders
+ * untouched for a day, and folders an interrupted prune left behind.
+ *
+ * Which runtime is older goes by release, not by install time, so starting
+ * an old exe again never removes a newer release's runtime. A runtime's
+ * release is the "version" of its `.lumaro/release.json` (other keys are
+ * ignored): one to four numbers (missing ones count as 0), compared in
+ * turn, with an optional semver pre-release, which comes before its release
+ * and compares by semver precedence, and build metadata, which is ignored.
+ * A runtime of a lower version goes, one of a higher version stays ('newer
+ * release'). When the versions are equal (a rebuild) or either runtime has
+ * no readable release file, the ready markers decide: a runtime installed
+ * before this one goes, one installed after it stays ('newer').
+ *
+ * Each is first renamed to a name no launcher trusts, so a launcher never
+ * meets a half-deleted runtime; one in use fails that rename (or the in-use
+ * check) and stays whole. Links are removed, never followed. Never throws:
+ * what could not be done is kept.
  * Resolves to { removed: [name], kept: [{ name, reason, code?, from? }] }:
  * reasons are 'own runtime', 'device file', 'startup log', 'unknown',
- * 'not a folder', 'link', 'newer', 'recent', 'in use', 'rename failed',
- * 'unreadable', and 'unfinished' for a folder renamed from `from` whose
- * deletion stopped; with `error` beside them when the data folder could
- * not be read. Outside a launcher it does nothing.
+ * 'not a folder', 'link', 'newer', 'newer release', 'recent', 'in use',
+ * 'rename failed', 'unreadable', and 'unfinished' for a folder renamed from
+ * `from` whose deletion stopped ('link' with `from` when what was renamed
+ * had been swapped for a link); with `error` beside them when the data
+ * folder could not be read. Outside a launcher it does nothing.
  */
 export async function pruneOldRuntimes() {
   const result = { removed: [], kept: [] };
@@ -203,11 +294,14 @@ export async function pruneOldRuntimes() {
   const data = here.data;
   let names;
   let realData;
-  let ownInstalled;
+  let own;
   try {
     names = (await readdir(data)).sort();
     realData = await realpath(data);
-    ownInstalled = (await markerTime(here.runtime)) ?? Date.now();
+    own = {
+      installed: (await markerTime(here.runtime)) ?? Date.now(),
+      release: await releaseVersion(here.runtime),
+    };
   } catch (error) {
     result.error = error.code ?? String(error);
     return result;
@@ -217,7 +311,7 @@ export async function pruneOldRuntimes() {
   for (const name of names) {
     let reason;
     try {
-      reason = await reasonToKeep(data, realData, name, ownRuntime, ownInstalled, now);
+      reason = await reasonToKeep(data, realData, name, ownRuntime, own, now);
     } catch (error) {
       keep(name, 'unreadable', error);
       continue;
@@ -238,7 +332,21 @@ export async function pruneOldRuntimes() {
         continue;
       }
     }
-    const error = await removeTree(path.join(data, doomed), path.join(realData, doomed));
+    // The name may have been swapped for a link between the check and the
+    // rename: what now lies under the new name is checked again, and a link
+    // is never deleted through.
+    let renamedIsOwn;
+    try {
+      renamedIsOwn = await isOwnFolder(path.join(data, doomed), realData);
+    } catch (error) {
+      result.kept.push({ name: doomed, reason: 'unreadable', code: error.code ?? String(error), from: name });
+      continue;
+    }
+    if (!renamedIsOwn) {
+      result.kept.push({ name: doomed, reason: 'link', from: name });
+      continue;
+    }
+    const error = await removeTree(path.join(data, doomed), realData);
     if (error) {
       // Out of use under its new name; a later prune finishes it.
       result.kept.push({ name: doomed, reason: 'unfinished', code: error.code ?? String(error), from: name });

@@ -10,9 +10,9 @@ from pathlib import Path
 from typing import Any, Optional, Union
 
 from lmr import node_win
-from lmr.e2e import apps
+from lmr.e2e import apps, windows
 from lmr.e2e.apps import Record
-from lmr.e2e.session import APP_STOPPED, WINDOW_TITLE, LauncherTestCase, read_json, wait_for, write_tree
+from lmr.e2e.session import APP_STOPPED, WINDOW_TITLE, LauncherTestCase, write_tree
 from lmr.wine.calls import win_path
 from lmr.wine.launch import Launch, runner_exit, start_runner
 
@@ -283,29 +283,24 @@ class DeviceFileTests(AppCase):
 class RunningAppTests(AppCase):
 
     def test_second_launch_restores_the_running_window(self) -> None:
-        state_file = os.path.join(self.case, "window.json")
-        stop_file = state_file + ".stop"
-        window = (f'"{win_path(self.s.tool("lmr-window.exe"))}" --state minimized --lifetime-ms 60000 '
-                  f'--title "{WINDOW_TITLE}" '
-                  f'--state-file "{win_path(state_file)}" --stop-file "{win_path(stop_file)}"')
+        window = windows.app_window(self, self.s, "minimized", title=WINDOW_TITLE)
         apps.preinstall(self.exe, self.app, self.local)
-        args = {"LOCALAPPDATA": win_path(self.local), **apps.node_env(record=self.record, exec_line=window)}
+        args = {"LOCALAPPDATA": win_path(self.local),
+                **apps.node_env(record=self.record, exec_line=window.command_line())}
         first = start_runner(self.s, self.exe, set_env=args, cwd=self.case)
         try:
-            shown = wait_for(lambda: (s := read_json(state_file)) and s["iconic"] and s, 30)
+            shown = window.wait(lambda s: s["iconic"], 30)
             self.assertTrue(shown, "the application's window never appeared minimised")
             before = apps.snapshot(self.root)
             started = time.monotonic()
             second = apps.launch(self.s, self.exe, self.local, cwd=self.case, timeout_s=20)
             self.assertCleanSuccess(second)
             self.assertLess(time.monotonic() - started, 15)
-            after = wait_for(lambda: (s := read_json(state_file)) and not s["iconic"] and s["foreground"] and s, 5)
-            self.assertTrue(after, f"window not restored and brought to the front: {read_json(state_file)}")
+            self.assertTrue(window.activated(), f"window not restored and brought to the front: {window.state()}")
             self.assertEqual(apps.snapshot(self.root), before, "the second launcher touched DataRoot")
             self.assertEqual(len(apps.read_records(self.record)), 1)
         finally:
-            with open(stop_file, "w"):
-                pass
+            window.stop()
         code, out = runner_exit(first)
         self.assertEqual(code, 0, out)
 

@@ -2,18 +2,26 @@
 # packed app: the paths it reports inside and outside a launcher, and what
 # pruneOldRuntimes() removes from a data folder of older runtimes, install
 # folders, leftovers and names it does not know, what it leaves whole, and a
-# deletion stopped half-way that a later prune finishes.
+# deletion stopped half-way that a later prune finishes. What needs no Windows
+# runs under Linux's own node: the order of releases, and a folder swapped for
+# a link while it is pruned.
+import contextlib
 import json
 import os
+import random
 import shutil
+import subprocess
+import sys
+import tempfile
+import threading
 import time
+import unittest
 from pathlib import Path
-from typing import Any
+from typing import Any, Optional
 
 from lmr import REPO, node_win
-from lmr.e2e import apps
-from lmr.e2e.session import (MUTEX_NAME, WINDOW_TITLE, Content, LauncherTestCase, read_json, tree_listing, wait_for,
-                             wait_for_file, write_tree)
+from lmr.e2e import apps, windows
+from lmr.e2e.session import WINDOW_TITLE, Content, LauncherTestCase, tree_listing, wait_for_file, write_tree
 from lmr.proc import ToolError
 from lmr.wine import launch as wine_launch
 from lmr.wine.calls import win_path
@@ -74,6 +82,16 @@ def runtime(folder: str, marker_age_s: float | None, files: dict[str, Content] |
         open(os.path.join(folder, "ready"), "wb").close()
         when = time.time() - marker_age_s
         os.utime(os.path.join(folder, "ready"), (when, when))
+
+
+def release_file(runtime_folder: str, content: Content) -> str:
+    path = os.path.join(runtime_folder, ".lumaro", "release.json")
+    write_tree(os.path.dirname(path), {"release.json": content})
+    return path
+
+
+def release(version: str) -> str:
+    return json.dumps({"version": version})
 
 
 class AppKitCase(LauncherTestCase):
@@ -222,6 +240,18 @@ class PruneTests(AppKitCase):
         self.assertEqual(sorted(later["prune"]["removed"]), sorted([OLD, trash]))
         self.assertEqual(sorted(os.listdir(self.root)), sorted([self.own, "startup.log"]))
 
+    def test_an_older_release_started_again_leaves_a_newer_ones_runtime(self) -> None:
+        apps.preinstall(self.exe, self.app, self.local)
+        release_file(os.path.join(self.root, self.own), release("2.0.0-rc.1"))
+        runtime(os.path.join(self.root, NEWER), DAY_S)
+        release_file(os.path.join(self.root, NEWER), release("2.0.0"))
+        runtime(os.path.join(self.root, OLD), -DAY_S)
+        release_file(os.path.join(self.root, OLD), release("1.9.9"))
+        report = self.run_app()
+        self.assertEqual(report["prune"]["removed"], [OLD])
+        self.assertEqual(self.kept(report), {NEWER: "newer release", "startup.log": "startup log",
+                                             self.own: "own runtime"})
+
 
 class OutsideLauncherTests(AppKitCase):
 
@@ -270,27 +300,160 @@ class OutsideLauncherTests(AppKitCase):
 
 class WindowTitleTests(LauncherTestCase):
 
-    def window(self, title: str) -> str:
-        """A minimised top-level window with that title; the file its state is written to."""
-        state = os.path.join(self.case, self.s.unique("window") + ".json")
-        proc = self.s.spawn([self.s.tool("lmr-window.exe"), "--state", "minimized", "--title", title,
-                             "--state-file", win_path(state), "--lifetime-ms", "60000",
-                             "--stop-file", win_path(state + ".stop")], "window")
-        self.addCleanup(proc.kill)
-        self.addCleanup(lambda: open(state + ".stop", "w").close())
-        self.assertTrue(wait_for(lambda: (read_json(state) or {}).get("iconic"), 30), "the window never came up")
-        return state
-
     def test_a_second_launch_activates_the_window_of_exactly_that_title(self) -> None:
         exe = self.s.build_launcher(self.s.make_app())
-        ready = os.path.join(self.case, "mutex-ready")
-        holder = self.s.spawn([self.s.tool("lmr-hold-mutex.exe"), "--name", MUTEX_NAME, "--lifetime-ms", "60000",
-                               "--ready-file", win_path(ready), "--stop-file", win_path(ready + ".stop")], "mutex")
-        self.addCleanup(holder.kill)
-        self.assertTrue(wait_for_file(ready), "the mutex holder did not start")
-        longer, exact = self.window(WINDOW_TITLE + " (2)"), self.window(WINDOW_TITLE)
+        windows.hold_mutex(self, self.s)
+        longer = windows.start_window(self, self.s, "minimized", WINDOW_TITLE + " (2)")
+        exact = windows.start_window(self, self.s, "minimized", WINDOW_TITLE)
+        for window in (longer, exact):
+            self.assertTrue(window.wait(lambda s: s["iconic"], 30), "the window never came up")
         result = wine_launch.launch(self.s, exe, set_env={"LOCALAPPDATA": win_path(os.path.join(self.case, "Local"))},
                                     cwd=self.case, timeout_s=20)
         self.assertCleanSuccess(result)
-        self.assertTrue(wait_for(lambda: not (read_json(exact) or {}).get("iconic", True), 10), read_json(exact))
-        self.assertTrue((read_json(longer) or {}).get("iconic"), "a window with a longer title was restored")
+        self.assertTrue(exact.activated(10), exact.state())
+        self.assertTrue(longer.state()["iconic"], "a window with a longer title was restored")
+
+
+# -- the kit under Linux's own Node.js: what needs no Windows ------------------
+
+# Prunes `rounds` times (or until `hits` renamed entries turned out to be
+# links) and prints what each prune kept and removed.
+PRUNE_LOOP_MJS = r"""const kit = await import(process.argv[2]);
+const rounds = Number(process.argv[3]), hits = Number(process.argv[4]);
+const results = [];
+let seen = 0;
+for (let i = 0; i < rounds && seen < hits; i++) {
+  const result = await kit.pruneOldRuntimes();
+  seen += result.kept.filter((k) => k.reason === 'link' && k.from).length;
+  results.push(result);
+}
+process.stdout.write(JSON.stringify({ runtime: kit.runtimeFolder(), results }));
+"""
+
+
+def run_native_kit(runtime_folder: str, rounds: int = 1, hits: int = 1) -> dict[str, Any]:
+    """Linux's node on PRUNE_LOOP_MJS, started in runtime_folder as a launcher would."""
+    script = os.path.join(os.path.dirname(runtime_folder), "..", "prune-loop.mjs")
+    with open(script, "w", encoding="utf-8") as f:
+        f.write(PRUNE_LOOP_MJS)
+    proc = subprocess.run(["node", script, KIT.as_uri(), str(rounds), str(hits)], cwd=runtime_folder,
+                          capture_output=True, text=True, timeout=300, env=dict(os.environ, LMR_DEVICE_FILE=""))
+    if proc.returncode != 0:
+        raise AssertionError(f"node ended with {proc.returncode}: {proc.stderr}")
+    report: dict[str, Any] = json.loads(proc.stdout)
+    return report
+
+
+class NativeKitCase(unittest.TestCase):
+    """A data folder in a temporary folder, with this run's own runtime in it."""
+
+    def setUp(self) -> None:
+        if shutil.which("node") is None:
+            self.skipTest("Linux's node is not installed (./lumaro setup)")
+        temp = tempfile.TemporaryDirectory(prefix="lumaro-kit-")
+        self.addCleanup(temp.cleanup)
+        self.case = temp.name
+        self.data = os.path.join(self.case, "data")
+        self.own = os.path.join(self.data, "runtime-" + "f" * 16)
+        runtime(self.own, 60)
+
+
+class SwappedFolderTests(NativeKitCase):
+
+    def test_a_folder_swapped_for_a_link_while_pruned_is_never_deleted_through(self) -> None:
+        outside = os.path.join(self.case, "outside")
+        write_tree(outside, {"precious.txt": "keep me", "node.exe": "not a node"})
+        victim, aside = os.path.join(self.data, OLD), os.path.join(self.data, "swapped-aside")
+        stop, rng = threading.Event(), random.Random()
+
+        def swap() -> None:
+            # Keeps an old runtime at OLD, and keeps trading it for a link to outside.
+            while not stop.is_set():
+                if not os.path.lexists(victim) and not os.path.lexists(aside):
+                    runtime(victim, DAY_S)
+                # Each state lasts a random while, so the prune meets either at any of its steps.
+                for step in (lambda: time.sleep(rng.uniform(0, 0.002)), lambda: os.rename(victim, aside),
+                             lambda: os.symlink(outside, victim), lambda: time.sleep(rng.uniform(0, 0.002)),
+                             lambda: os.unlink(victim), lambda: os.rename(aside, victim)):
+                    with contextlib.suppress(OSError):
+                        step()
+
+        swapper = threading.Thread(target=swap)
+        swapper.start()
+        try:
+            report = run_native_kit(self.own, rounds=3000, hits=5)
+        finally:
+            stop.set()
+            swapper.join()
+        self.assertEqual(Path(outside, "precious.txt").read_text(), "keep me", "the prune deleted through a link")
+        links = [k for r in report["results"] for k in r["kept"] if k["reason"] == "link" and k.get("from")]
+        print(f"\n{len(report['results'])} prunes, {len(links)} renamed a link", file=sys.stderr)
+        self.assertGreater(len(links), 0, "the swap never landed between the check and the rename")
+
+
+INSTALLED_BEFORE, INSTALLED_AFTER = DAY_S, 0  # marker ages against the own runtime's 60 s
+
+
+class ReleaseOrderTests(NativeKitCase):
+
+    def prune_with(self, own_release: Optional[str],
+                   others: dict[str, tuple[Optional[Content], float]]) -> dict[str, str]:
+        """Prunes a data folder of runtimes {name: (release.json, marker age)}
+        beside the own one; what each name became: 'removed' or the reason kept."""
+        if own_release is not None:
+            release_file(self.own, own_release)
+        for name, (content, marker_age) in others.items():
+            runtime(os.path.join(self.data, name), marker_age)
+            if content is not None:
+                release_file(os.path.join(self.data, name), content)
+        [result] = run_native_kit(self.own)["results"]
+        outcome = {k["name"]: k["reason"] for k in result["kept"]}
+        outcome.update(dict.fromkeys(result["removed"], "removed"))
+        del outcome[os.path.basename(self.own)]
+        return outcome
+
+    def test_an_older_release_goes_and_a_newer_one_stays_whatever_was_installed_last(self) -> None:
+        # name: (its release, when installed, what the prune of 1.5.0-beta.2 does with it)
+        cases: dict[str, tuple[Optional[Content], float, str]] = {
+            "the same version's pre-release before": (release("1.5.0-beta.1"), INSTALLED_AFTER, "removed"),
+            "fewer pre-release parts": (release("1.5.0-beta"), INSTALLED_AFTER, "removed"),
+            "a lower fourth number": (release("1.4.99.1"), INSTALLED_AFTER, "removed"),
+            "the release after its pre-release": (release("1.5.0"), INSTALLED_BEFORE, "newer release"),
+            "pre-release numbers compared as numbers": (release("1.5.0-beta.10"), INSTALLED_BEFORE, "newer release"),
+            "an alphanumeric pre-release part after a numeric": (release("1.5.0-beta.x"), INSTALLED_BEFORE,
+                                                                 "newer release"),
+            "rc after beta": (release("1.5.0-rc"), INSTALLED_BEFORE, "newer release"),
+            "numbers compared as numbers": (release("1.10"), INSTALLED_BEFORE, "newer release"),
+            "unknown keys ignored": (json.dumps({"version": "2", "channel": "beta"}), INSTALLED_BEFORE,
+                                     "newer release"),
+            "a rebuild installed before": (release("1.5.0-beta.2+build.7"), INSTALLED_BEFORE, "removed"),
+            "a rebuild installed after": (release("1.5.0.0-beta.2"), INSTALLED_AFTER, "newer"),
+            "no release file, installed before": (None, INSTALLED_BEFORE, "removed"),
+            "no release file, installed after": (None, INSTALLED_AFTER, "newer"),
+            "not a version, installed before": (release("banana"), INSTALLED_BEFORE, "removed"),
+            "not JSON, installed before": ('{"version": "9.0.0"', INSTALLED_BEFORE, "removed"),
+            "too big to be read, installed before": (release("9.0.0") + " " * 65536, INSTALLED_BEFORE, "removed"),
+        }
+        names = {label: f"runtime-{number:016x}" for number, label in enumerate(cases, 1)}
+        others = {names[label]: (content, age) for label, (content, age, _) in cases.items()}
+        outcome = self.prune_with(release("1.5.0-beta.2"), others)
+        self.assertEqual({label: outcome[names[label]] for label in cases},
+                         {label: want for label, (_, _, want) in cases.items()})
+
+    def test_a_release_file_behind_a_link_is_not_read(self) -> None:
+        # A newer release's file, reached through a link to it or to its folder.
+        planted = release_file(os.path.join(self.case, "planted"), release("9.0.0"))
+        file_link, folder_link = "runtime-000000000000000a", "runtime-000000000000000b"
+        runtime(os.path.join(self.data, file_link), INSTALLED_BEFORE)
+        os.makedirs(os.path.join(self.data, file_link, ".lumaro"))
+        os.symlink(planted, os.path.join(self.data, file_link, ".lumaro", "release.json"))
+        runtime(os.path.join(self.data, folder_link), INSTALLED_BEFORE)
+        os.symlink(os.path.dirname(planted), os.path.join(self.data, folder_link, ".lumaro"))
+        outcome = self.prune_with(release("1.0.0"), {})
+        self.assertEqual(outcome, {file_link: "removed", folder_link: "removed"})
+        self.assertEqual(Path(planted).read_text(), release("9.0.0"))
+
+    def test_without_its_own_release_file_the_install_times_decide(self) -> None:
+        outcome = self.prune_with(None, {"runtime-000000000000000a": (release("0.1.0"), INSTALLED_AFTER),
+                                         "runtime-000000000000000b": (release("9.0.0"), INSTALLED_BEFORE)})
+        self.assertEqual(outcome, {"runtime-000000000000000a": "newer", "runtime-000000000000000b": "removed"})

@@ -11,8 +11,9 @@ from pathlib import Path
 import pefile
 
 from lmr import REPO
-from lmr.e2e import apps
-from lmr.e2e.session import MUTEX_NAME, WINDOW_TITLE, LauncherTestCase, lumaro, wait_for_file
+from lmr.e2e import apps, windows
+from lmr.e2e.session import INVALID_PACKAGE, MUTEX_NAME, WINDOW_TITLE, LauncherTestCase, lumaro
+from lmr.e2e.windows import Window
 from lmr.proc import Arg
 from lmr.wine.calls import PathLike, win_path
 from lmr.wine.launch import DIALOG_CAPTION_PREFIX, runner_exit, start_runner
@@ -54,6 +55,20 @@ def ico_images(path: PathLike) -> list[bytes]:
     return images
 
 
+def identity_block_at(exe: bytes, product_name: str) -> int:
+    """Offset of the one identity block whose first field is product_name:
+    "LMRI", its u32 size, then the field's u16 byte count and bytes."""
+    field = struct.pack("<H", len(product_name.encode())) + product_name.encode()
+    hits, at = [], exe.find(b"LMRI")
+    while at >= 0:
+        if exe.startswith(field, at + 8):
+            hits.append(at)
+        at = exe.find(b"LMRI", at + 1)
+    if len(hits) != 1:
+        raise AssertionError(f"{len(hits)} identity blocks of {product_name!r}")
+    return hits[0]
+
+
 class IdentityTests(LauncherTestCase):
 
     def pack(self, app: str, name: str, options: Sequence[Arg] = ()) -> str:
@@ -62,27 +77,14 @@ class IdentityTests(LauncherTestCase):
         exe = os.path.join(self.case, name, name + ".exe")
         return str(self.s.kit.launcher(app, exe, ["--quiet", "--exe-name", name + ".exe", *options], version_rc=True))
 
-    def mutex_state(self, name: str) -> str:
-        """"existed" while a launcher holds the named mutex, else "created"."""
-        ready = os.path.join(self.case, self.s.unique("mutex") + ".ready")
-        status, _ = self.s.run([self.s.tool("lmr-hold-mutex.exe"), "--name", name, "--lifetime-ms", "0",
-                                "--ready-file", win_path(ready)])
-        self.assertEqual(status, 0)
-        with open(ready) as f:
-            return f.read()
-
-    def start_product(self, exe: str, local: str, title: str) -> tuple[Process, str]:
+    def start_product(self, exe: str, local: str, title: str, state: str = "normal") -> tuple[Process, Window]:
         """Starts exe with its app showing a window titled title until stopped;
-        the runner and the stop file, once the window is up."""
-        state = os.path.join(self.case, self.s.unique("window") + ".json")
-        stop = state + ".stop"
-        window = (f'"{win_path(self.s.tool("lmr-window.exe"))}" --lifetime-ms 60000 --title "{title}" '
-                  f'--state-file "{win_path(state)}" --stop-file "{win_path(stop)}"')
-        runner = start_runner(self.s, exe, set_env={"LOCALAPPDATA": win_path(local), **apps.node_env(exec_line=window)},
-                              cwd=self.case)
-        self.addCleanup(Path(stop).touch)
-        self.assertTrue(wait_for_file(state, 60), f"{exe}'s app never showed its window")
-        return runner, stop
+        the runner and the window, once it is up."""
+        window = windows.app_window(self, self.s, state, title)
+        runner = start_runner(self.s, exe, cwd=self.case, set_env={
+            "LOCALAPPDATA": win_path(local), **apps.node_env(exec_line=window.command_line())})
+        self.assertTrue(window.wait(lambda s: True, 60), f"{exe}'s app never showed its window")
+        return runner, window
 
     def test_plain_pack_keeps_lumaros_identity(self) -> None:
         exe = self.pack(self.s.make_app(), "Lumaro")
@@ -94,9 +96,9 @@ class IdentityTests(LauncherTestCase):
         self.assertNotIn("LegalCopyright", strings)
         self.assertEqual(icon_images(exe), ico_images(LUMARO_ICON))
         local = os.path.join(self.case, "Local")
-        runner, stop = self.start_product(exe, local, WINDOW_TITLE)
-        self.assertEqual(self.mutex_state(MUTEX_NAME), "existed")
-        Path(stop).touch()
+        runner, window = self.start_product(exe, local, WINDOW_TITLE)
+        self.assertEqual(windows.mutex_state(self.s, MUTEX_NAME), "existed")
+        window.stop()
         self.assertEqual(runner_exit(runner)[0], 0)
         self.assertEqual(os.listdir(local), ["Lumaro"])
 
@@ -116,17 +118,17 @@ class IdentityTests(LauncherTestCase):
         self.assertNotEqual(apps.build_id_of(sotay), apps.build_id_of(sotay_again))
         local = os.path.join(self.case, "Local")
 
-        first, stop_first = self.start_product(sotay, local, "Sổ Tay")
-        second, stop_second = self.start_product(bep, local, "Bếp · Nhà")
-        self.assertEqual(self.mutex_state("Local\\SoTay.Desktop"), "existed")
-        self.assertEqual(self.mutex_state("Local\\Bep.Desktop"), "existed")
+        first, first_window = self.start_product(sotay, local, "Sổ Tay")
+        second, second_window = self.start_product(bep, local, "Bếp · Nhà")
+        self.assertEqual(windows.mutex_state(self.s, "Local\\SoTay.Desktop"), "existed")
+        self.assertEqual(windows.mutex_state(self.s, "Local\\Bep.Desktop"), "existed")
         # Another build of the first product meets its guard: out at once, its app never started.
         record = os.path.join(self.case, "again.txt")
         again = apps.launch(self.s, sotay_again, local, cwd=self.case, set_env=apps.node_env(record=record))
         self.assertCleanSuccess(again)
         self.assertFalse(os.path.exists(record), "the second build ran its app")
-        for stop in (stop_first, stop_second):
-            Path(stop).touch()
+        for window in (first_window, second_window):
+            window.stop()
         self.assertEqual(runner_exit(first)[0], 0)
         self.assertEqual(runner_exit(second)[0], 0)
         self.assertEqual(sorted(os.listdir(local)), ["Bep", "SoTay"])
@@ -139,6 +141,43 @@ class IdentityTests(LauncherTestCase):
         assert failed.dialog is not None
         self.assertEqual(failed.dialog["caption"], DIALOG_CAPTION_PREFIX + "Bếp")
         self.assertEqual(failed.dialog["text"], "hỏng")
+
+    def test_a_second_launch_brings_the_products_own_window_to_the_front(self) -> None:
+        title = "Sổ Tay · Ghi chép"
+        exe = self.pack(self.s.make_app(), "SoTay", ["--product-name", "Sổ Tay", "--data-folder", "SoTay",
+                                                     "--window-title", title])
+        local = os.path.join(self.case, "Local")
+        lumaros = windows.start_window(self, self.s, "minimized", WINDOW_TITLE)
+        runner, own = self.start_product(exe, local, title, "minimized")
+        for window in (lumaros, own):
+            self.assertTrue(window.wait(lambda s: s["iconic"], 30), "a window never came up minimised")
+        record = os.path.join(self.case, "again.txt")
+        again = apps.launch(self.s, exe, local, cwd=self.case, set_env=apps.node_env(record=record))
+        self.assertCleanSuccess(again)
+        self.assertFalse(os.path.exists(record), "the second launch ran its app")
+        self.assertTrue(own.activated(10), f"the product's window was not brought back: {own.state()}")
+        self.assertTrue(lumaros.state()["iconic"], "Lumaro's window was restored instead")
+        own.stop()
+        self.assertEqual(runner_exit(runner)[0], 0)
+
+    def test_a_damaged_identity_block_ends_in_lumaros_error_dialog(self) -> None:
+        exe = self.pack(self.s.make_app(), "SoTay", ["--product-name", "Sổ Tay", "--data-folder", "SoTay"])
+        image = Path(exe).read_bytes()
+        at = identity_block_at(image, "Sổ Tay")
+        size = struct.unpack_from("<I", image, at + 4)[0]
+        damages = {"its first field emptied": (at + 8, struct.pack("<H", 0)),
+                   "its size past its end": (at + 4, struct.pack("<I", size + 1))}
+        for label, (offset, patch) in damages.items():
+            with self.subTest(label):
+                damaged = os.path.join(self.case, self.s.unique("damaged"), "SoTay.exe")
+                os.makedirs(os.path.dirname(damaged))
+                Path(damaged).write_bytes(image[:offset] + patch + image[offset + len(patch):])
+                local = os.path.join(self.case, self.s.unique("Local"))
+                os.mkdir(local)
+                result = apps.launch(self.s, damaged, local, cwd=self.case)
+                # The product's own name went with the block: the caption is Lumaro's.
+                self.assertDialog(result, INVALID_PACKAGE)
+                self.assertEqual(os.listdir(local), [], "a launcher without its identity made a folder")
 
     def test_a_refused_setting_writes_no_exe(self) -> None:
         out = os.path.join(self.case, "Out.exe")

@@ -4,14 +4,12 @@
 import os
 import unicodedata
 from collections.abc import Callable
-from typing import Any, Optional
+from typing import Any
 
-from lmr.e2e.session import (INVALID_PACKAGE, MUTEX_NAME, NO_DATA_FOLDER, LauncherTestCase, read_json, tree_listing,
-                             wait_for, wait_for_file)
-from lmr.proc import Arg
+from lmr.e2e import windows
+from lmr.e2e.session import INVALID_PACKAGE, NO_DATA_FOLDER, LauncherTestCase, tree_listing
 from lmr.wine.calls import win_path
 from lmr.wine.launch import DialogReader, Launch, launch, runner_exit, start_runner
-from lmr.wine.session import Process
 
 
 def nfc(text: str) -> str:
@@ -116,37 +114,7 @@ class SecondLaunchTests(LauncherTestCase):
     def setUp(self) -> None:
         super().setUp()
         self.exe = self.s.build_launcher(self.s.make_app())
-        self.hold_mutex()
-
-    def hold_mutex(self) -> None:
-        ready = os.path.join(self.case, "..", os.path.basename(self.case) + ".mutex-ready")
-        stop = ready + ".stop"
-        holder = self.s.spawn([
-            self.s.tool("lmr-hold-mutex.exe"), "--name", MUTEX_NAME, "--lifetime-ms", "60000",
-            "--ready-file", win_path(ready), "--stop-file", win_path(stop)], "mutex-holder")
-        self.addCleanup(self.stop_process, holder, stop)
-        self.assertTrue(wait_for_file(ready), "the mutex holder did not start")
-        with open(ready) as f:
-            self.assertEqual(f.read(), "created", "another process already held the guard")
-
-    def stop_process(self, proc: Process, stop_file: str) -> None:
-        with open(stop_file, "w"):
-            pass
-        try:
-            proc.wait(10)
-        except Exception:
-            proc.kill()
-
-    def start_window(self, state: str, title: Optional[str] = None) -> str:
-        state_file = os.path.join(self.case, "..", self.s.unique("window") + ".json")
-        stop = state_file + ".stop"
-        argv: list[Arg] = [self.s.tool("lmr-window.exe"), "--state", state, "--state-file", win_path(state_file),
-                           "--lifetime-ms", "60000", "--stop-file", win_path(stop)]
-        if title is not None:
-            argv += ["--title", title]
-        window = self.s.spawn(argv, "window")
-        self.addCleanup(self.stop_process, window, stop)
-        return state_file
+        windows.hold_mutex(self, self.s)
 
     def launch_second(self) -> None:
         local = os.path.join(self.case, "Local")
@@ -158,19 +126,18 @@ class SecondLaunchTests(LauncherTestCase):
         self.launch_second()
 
     def check_activation(self, state: str, shown_before: Callable[[Any], bool]) -> None:
-        state_file = self.start_window(state)
-        before: Any = wait_for(lambda: (s := read_json(state_file)) and shown_before(s) and s, 20)
+        window = windows.start_window(self, self.s, state)
+        before = window.wait(shown_before, 20)
         self.assertTrue(before, f"the window never reached the {state} state")
         # Put another program's window in front, so "brought to the front" is
         # something the launcher has to do.
-        other_file = self.start_window("normal", title=nfc("Cửa sổ khác"))
-        self.assertTrue(wait_for(lambda: (s := read_json(other_file)) and s["foreground"], 20))
-        self.assertTrue(wait_for(lambda: not read_json(state_file)["foreground"], 5))
+        other = windows.start_window(self, self.s, "normal", title=nfc("Cửa sổ khác"))
+        self.assertTrue(other.wait(lambda s: s["foreground"], 20))
+        self.assertTrue(window.wait(lambda s: not s["foreground"], 5))
 
         self.launch_second()
-        after: Any = wait_for(lambda: (s := read_json(state_file)) and
-                              not s["iconic"] and not s["zoomed"] and s["foreground"] and s, 5)
-        self.assertTrue(after, f"window not restored and activated: {read_json(state_file)}")
+        after = window.activated()
+        self.assertTrue(after, f"window not restored and activated: {window.state()}")
         self.assertTrue(after["visible"])
         self.assertEqual(after["rect"], before["normal_rect"], "back to its size and position")
 

@@ -113,6 +113,42 @@ class NodeWinTests(unittest.TestCase):
                 self.assertEqual(self.registry.tarball_requests, requests)
                 self.assertEqual(node.read_bytes(), b"MZ planted")
 
+    def test_a_cache_under_a_folder_others_may_change_is_refused(self) -> None:
+        # Another user could swap the cache, or a link on the way to it, for one of theirs.
+        shared = self.root / "shared"
+        shared.mkdir()
+        self.fetch(shared / "cache")
+        (shared / "elsewhere").mkdir(mode=0o700)
+        self.fetch(shared / "elsewhere" / "cache")
+        (shared / "link").symlink_to(shared / "elsewhere")
+        through_link = shared / "link" / "cache"
+        for bits, refused in ((0o777, True), (0o1777, False), (0o775, True), (0o755, False)):
+            shared.chmod(bits)
+            for label, cache in (("cache", shared / "cache"), ("through a link", through_link)):
+                with self.subTest(f"{label} under mode {bits:04o}"):
+                    if refused:
+                        with self.assertRaisesRegex(node_win.UntrustedCache, f"refusing the cache: {shared} "):
+                            self.fetch(cache)
+                    else:
+                        self.assertEqual(self.fetch(cache).read_bytes(), NODE_BYTES)
+
+    def test_a_link_on_the_way_is_checked_where_it_leads(self) -> None:
+        # Any folder may hold a link, but the folders it leads through count too.
+        shared = self.root / "shared"
+        shared.mkdir()
+        self.fetch(shared / "cache")
+        shared.chmod(0o777)
+        (self.root / "mine").symlink_to(shared)
+        with self.assertRaisesRegex(node_win.UntrustedCache, f"refusing the cache: {shared} "):
+            self.fetch(self.root / "mine" / "cache")
+
+    def test_a_version_as_node_prints_it(self) -> None:
+        self.assertEqual(self.fetch(version=f"v{node_win.VERSION}"), self.fetch())
+        self.assertEqual(self.registry.tarball_requests, 1)
+        for wrong in ("vv20.18.0", "V20.18.0", "20.18", "v", "20.18.0 "):
+            with self.subTest(wrong), self.assertRaisesRegex(node_win.UnknownVersion, "is not a Node.js version"):
+                self.fetch(version=wrong)
+
     def test_command_line_writes_into_a_folder_and_says_why_it_failed(self) -> None:
         cli = ["/usr/bin/python3", "-m", "lmr.node_win"]
         dest = self.root / "app"

@@ -26,9 +26,9 @@ from lmr.wine.launch import Launch, start_runner
 from lmr.wine.session import start_server, stop_server
 
 # CI's bound; LUMARO_POWER_CUTS runs more. Cuts cycle through the three
-# windows of an install (see Cuts.window) so each is hit in a short run.
+# phases of an install (see Cuts.phase) so each is hit in a short run.
 CUTS = int(os.environ.get("LUMARO_POWER_CUTS") or 6)
-WINDOWS = ("before", "during", "after")
+PHASES = ("before", "during", "after")
 
 
 def power_cut_app(s: Session) -> str:
@@ -52,9 +52,9 @@ class Cuts:
         self.exe = s.build_launcher(app)
         self.want = apps.expected_runtime(app)
         self.build_id = apps.build_id_of(self.exe)
-        self.landed = dict.fromkeys(WINDOWS, 0)
+        self.landed = dict.fromkeys(PHASES, 0)
         self.failures: list[str] = []
-        self.window_ops: dict[str, tuple[int, int]] = {}
+        self.phase_ops: dict[str, tuple[int, int]] = {}
 
     def runtime(self, disk: Path) -> Path:
         return disk / "Lumaro" / f"runtime-{self.build_id}"
@@ -72,7 +72,7 @@ class Cuts:
 
     def calibrate(self) -> None:
         """One first install without a cut: the numbers of its mutating
-        operations that bound each window."""
+        operations that bound each phase."""
         disk, mnt = self.case / "calibration-disk", self.case / "calibration-mnt"
         with powercut_fs.Mount(disk, mnt) as m:
             result = self.launch(mnt)
@@ -85,18 +85,18 @@ class Cuts:
         rename = report.index_of(lambda op: op[0] == "rename" and "/install-" in op[1])
         if marker is None or rename is None:
             raise AssertionError(f"no marker or rename among the install's operations: {report.ops[-20:]}")
-        self.window_ops = {"before": (1, marker - 1), "during": (marker, rename),
-                           "after": (rename + 1, len(report.ops) + 1)}
+        self.phase_ops = {"before": (1, marker - 1), "during": (marker, rename),
+                          "after": (rename + 1, len(report.ops) + 1)}
         shutil.rmtree(disk)
 
-    def window(self, n: int) -> str:
-        return WINDOWS[n % len(WINDOWS)]
+    def phase(self, n: int) -> str:
+        return PHASES[n % len(PHASES)]
 
     def round(self, n: int) -> None:
-        aim = self.window(n)
-        low, high = self.window_ops[aim]
+        aim = self.phase(n)
+        low, high = self.phase_ops[aim]
         cut_at = self.rng.randint(low, high)
-        loss = powercut_fs.LOSS_MODES[(n // len(WINDOWS)) % 2]
+        loss = powercut_fs.LOSS_MODES[(n // len(PHASES)) % 2]
         disk, mnt = self.case / f"disk-{n}", self.case / f"mnt-{n}"
         with powercut_fs.Mount(disk, mnt, cut_at=cut_at, loss=loss) as m:
             runner = start_runner(self.s, self.exe, set_env={"LOCALAPPDATA": win_path(mnt)}, cwd=self.case,
@@ -207,7 +207,7 @@ class PowerCutTests(LauncherTestCase):
         print(f"\npower cuts (seed {seed}): {CUTS} in {time.monotonic() - started:.1f} s, landed "
               + ", ".join(f"{k} the rename {v}" for k, v in cuts.landed.items())
               + " (during: the marker written, the rename not yet)"
-              + f"; operations of an install {cuts.window_ops}", file=sys.stderr)
+              + f"; operations of an install {cuts.phase_ops}", file=sys.stderr)
         self.assertEqual(cuts.failures, [])
         self.assertGreater(cuts.landed["after"], 0, "no cut landed after the rename")
         self.assertGreater(cuts.landed["before"] + cuts.landed["during"], 0, "no cut landed before the rename")

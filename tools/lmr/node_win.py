@@ -4,7 +4,8 @@ Fetched once with `npm pack` (npm checks the registry's integrity and honours
 the user's .npmrc: a mirror, a proxy, a token) and kept in ~/.cache/lumaro
 with the tarball and its integrity; every later use checks the tarball
 against that value and node.exe against the tarball. The cache is used only
-when it is the user's own: owned by the user and writable by no one else.
+when it is the user's own: owned by the user and writable by no one else,
+under folders that no one but root and the user can change.
 
     python3 -m lmr.node_win DEST        writes node.exe to DEST (a file or a folder)
     python3 -m lmr.node_win --version 22.11.0 --print-path
@@ -79,8 +80,36 @@ def check_own(path: Path) -> None:
     elif info.st_mode & (stat.S_IWGRP | stat.S_IWOTH):
         why = f"can be written by other users (mode {stat.S_IMODE(info.st_mode):04o})"
     if why:
-        raise UntrustedCache(f"refusing the cache: {path} {why}; a node.exe another user could plant there "
-                             f"would ship in your release. Fix its owner and mode, or use another --cache")
+        raise _refuse(path, why)
+
+
+def _refuse(path: Path, why: str) -> UntrustedCache:
+    return UntrustedCache(f"refusing the cache: {path} {why}; a node.exe another user could plant there "
+                          f"would ship in your release. Fix its owner and mode, or use another --cache")
+
+
+def _check_ancestor(folder: Path) -> None:
+    """Refuses a folder above the cache in which another user could rename or
+    replace what it holds: one owned by neither root nor the user, or
+    writable by group or others without the sticky bit (as /tmp has)."""
+    info = os.lstat(folder)
+    if stat.S_ISLNK(info.st_mode):
+        return  # its target is checked through the real path
+    if info.st_uid not in (0, os.getuid()):
+        raise _refuse(folder, f"(above it) belongs to user {info.st_uid}, neither root nor you ({os.getuid()})")
+    if info.st_mode & (stat.S_IWGRP | stat.S_IWOTH) and not info.st_mode & stat.S_ISVTX:
+        raise _refuse(folder, f"(above it) can be written by other users (mode {stat.S_IMODE(info.st_mode):04o}) "
+                              "and is not sticky")
+
+
+def check_ancestors(cache: Path) -> None:
+    """Refuses the cache unless every folder above it up to / is safe, both
+    on the path as given (a link there can only be changed by whoever may
+    write its folder) and on the real path the links lead to."""
+    given = Path(os.path.abspath(cache))
+    for path in (given, Path(os.path.realpath(given))):
+        for folder in reversed(path.parents):
+            _check_ancestor(folder)
 
 
 def _matches(data: bytes, integrity: str) -> bool:
@@ -157,6 +186,7 @@ def _locked(cache: Path) -> Iterator[None]:
     # the file it points to its content.
     if not cache.exists():
         cache.mkdir(mode=0o700, parents=True)
+    check_ancestors(cache)
     check_own(cache)
     lock = cache / f".{PACKAGE}.lock"
     try:
@@ -175,9 +205,11 @@ def node_exe(cache: Optional[Path] = None, log: Optional[Log] = None, version: s
     Unreachable, BadDownload, UnknownVersion, UntrustedCache or FetchError."""
     cache = Path(cache) if cache else DEFAULT_CACHE
     say = log or _stderr
-    # The version becomes part of a package spec and of a folder's name.
+    # The version becomes part of a package spec and of a folder's name;
+    # `node --version` prints it with a leading v.
+    given, version = version, version.removeprefix("v")
     if not re.fullmatch(r"[0-9]+\.[0-9]+\.[0-9]+", version):
-        raise UnknownVersion(f"{version!r} is not a Node.js version (such as {VERSION})")
+        raise UnknownVersion(f"{given!r} is not a Node.js version (such as {VERSION} or v{VERSION})")
     folder = cache / f"{PACKAGE}-{version}"
     node, tarball, integrity = folder / "node.exe", folder / f"{PACKAGE}-{version}.tgz", folder / "integrity"
     with _locked(cache):
