@@ -143,9 +143,9 @@ def segments(exe: image.Image) -> list[Segment]:
     if bytes(exe[stream:stream + 4]) != STREAM_MAGIC:
         raise FeedError("the payload record holds no Compression API stream")
     (uncompressed,) = struct.unpack_from("<I", exe, stream - 20)
-    (total,) = struct.unpack_from("<Q", exe, stream + 8)
-    if total != uncompressed:
-        raise FeedError("the payload record and its stream disagree on the package size")
+    total, chunk_size = struct.unpack_from("<QI", exe, stream + 8)
+    if total != uncompressed or (total and not chunk_size):
+        raise FeedError("the payload record and its stream header disagree")
     cuts = [0, stream + 24] + [c.offset + c.stored for c in image.chunks(exe)]
     if cuts[-1] > len(exe):
         raise FeedError("the payload stream runs past the end of the exe")
