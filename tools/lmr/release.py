@@ -12,6 +12,7 @@ import argparse
 import base64
 import json
 import os
+import struct
 import sys
 import tempfile
 from datetime import datetime, timedelta, timezone
@@ -22,7 +23,7 @@ from cryptography.exceptions import InvalidSignature
 from cryptography.hazmat.primitives import serialization
 from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PrivateKey, Ed25519PublicKey
 
-from lmr import feed
+from lmr import feed, image
 from lmr.build import Kit
 from lmr.proc import ToolError, checked
 
@@ -79,8 +80,9 @@ def package_release(kit: Kit, exe: Path) -> dict[str, object]:
 def load_key(path: Path) -> Ed25519PrivateKey:
     try:
         key = serialization.load_pem_private_key(path.read_bytes(), password=None)
-    except (ValueError, TypeError) as e:
-        raise Refusal(f"{path} is not a PEM private key without a password ({e})") from None
+    except (ValueError, TypeError):
+        raise Refusal(f"{path} is not an unencrypted PEM private key: make one with "
+                      "`python3 -m lmr.release keygen`") from None
     if not isinstance(key, Ed25519PrivateKey):
         raise Refusal(f"{path} is not an Ed25519 private key: make one with `python3 -m lmr.release keygen`")
     return key
@@ -111,7 +113,7 @@ def publish(exe: Path, feed_dir: Path, key_path: Path, channel: Optional[str], e
     data = exe.read_bytes()
     try:
         parts = feed.segments(data)
-    except (ValueError, feed.FeedError, IndexError) as e:
+    except (ValueError, feed.FeedError, struct.error) as e:
         raise Refusal(f"{exe} is not a launcher exe ({e})") from None
     facts = inspect_facts(kit, exe)
     release = package_release(kit, exe)
@@ -161,7 +163,7 @@ def publish(exe: Path, feed_dir: Path, key_path: Path, channel: Optional[str], e
         written += len(content)
 
     manifest_bytes = feed.canonical(feed.manifest(settings.product, settings.channel, version, sequence,
-                                                  facts.get("build-id", ""), expires, data))
+                                                  image.build_id(data), expires, data))
     envelope = feed.envelope(manifest_bytes, raw_public(key), key.sign(manifest_bytes))
     envelope_path.parent.mkdir(parents=True, exist_ok=True)
     write_atomically(envelope_path, envelope)
