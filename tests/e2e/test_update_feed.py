@@ -308,6 +308,21 @@ class UpdateFeedTests(unittest.TestCase):
         self.serve_manifest(self.signed(version="1.5.0", sequence=3))
         self.refused("downgrade")
 
+    def test_versions_are_ordered_alike_by_the_kit_and_the_release_command(self) -> None:
+        """Pre-releases come before their release; numbers compare as numbers."""
+        cases = [("2.0.0-beta.2", "2.0.0", 1), ("2.0.0", "2.0.0-rc.1", -1), ("1.9.9", "1.10.0", 1),
+                 ("2.0.0-beta.9", "2.0.0-beta.10", 1), ("2.0.0-alpha.1", "2.0.0-alpha", -1), ("2.0", "2.0.0+b7", 0)]
+        for running, offered, order in cases:
+            with self.subTest(running=running, offered=offered):
+                self.assertEqual(feed.compare_versions(offered, running), order)
+                release = json.loads((self.runtime / ".lumaro" / "release.json").read_text())
+                release["version"] = running
+                (self.runtime / ".lumaro" / "release.json").write_text(json.dumps(release))
+                self.serve_manifest(self.signed(version=offered))
+                result = self.kit()
+                outcome = result["reason"] if "reason" in result else (result["update"] or {}).get("version")
+                self.assertEqual(outcome, {-1: "downgrade", 0: None, 1: offered}[order])
+
     def test_a_lower_sequence_is_refused_after_a_restart(self) -> None:
         self.serve_manifest(self.signed(sequence=5))
         self.assertEqual(self.kit()["update"]["sequence"], 5)
