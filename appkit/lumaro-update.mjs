@@ -59,7 +59,8 @@ async function get(url, maxBytes, tooLarge, options, onChunk) {
     connectTimeoutMs);
   try {
     const res = await new Promise((resolve, reject) => {
-      req = (url.protocol === 'https:' ? https : http).get(url, { agent: false, headers: { 'accept-encoding': 'identity' } });
+      const client = url.protocol === 'https:' ? https : http;
+      req = client.get(url, { agent: false, headers: { 'accept-encoding': 'identity' } });
       req.on('socket', (socket) => {
         socket.once(url.protocol === 'https:' ? 'secureConnect' : 'connect', () => clearTimeout(connectTimer));
       });
@@ -146,7 +147,8 @@ async function releaseSettings(runtime) {
   for (const text of update.keys) {
     const raw = typeof text === 'string' ? Buffer.from(text, 'base64') : Buffer.alloc(0);
     if (raw.length !== 32 || raw.toString('base64') !== text) throw bad(`holds a key that is not one: ${text}`);
-    keys.set(text, createPublicKey({ key: { kty: 'OKP', crv: 'Ed25519', x: raw.toString('base64url') }, format: 'jwk' }));
+    const jwk = { kty: 'OKP', crv: 'Ed25519', x: raw.toString('base64url') };
+    keys.set(text, createPublicKey({ key: jwk, format: 'jwk' }));
   }
   const feed = new URL(update.feed.endsWith('/') ? update.feed : `${update.feed}/`);
   return { version: release.version, feed, channel: update.channel, product: update.product, keys };
@@ -257,7 +259,8 @@ export async function checkForUpdate(options = {}) {
   const stateKey = `${settings.product}/${settings.channel}`;
   const highest = Number.isSafeInteger(state.highest[stateKey]) ? state.highest[stateKey] : 0;
   if (m.sequence < highest) {
-    throw new UpdateError('rollback', `the feed offers release ${m.sequence}, older than release ${highest} seen before`);
+    throw new UpdateError('rollback',
+      `the feed offers release ${m.sequence}, older than release ${highest} seen before`);
   }
   const order = compareVersions(m.version, settings.version);
   if (order < 0) {
