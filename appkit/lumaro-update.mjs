@@ -1,0 +1,421 @@
+// Lumaro app kit: updates from the vendor's signed static feed. Checks the
+// channel's manifest, then rebuilds the new exe in the data folder from the
+// running exe's unchanged segments plus downloaded parts, each verified.
+// Copy it beside lumaro.mjs; it needs nothing but Node.js.
+import { createHash, createPublicKey, randomBytes, verify } from 'node:crypto';
+import { open, readFile, readdir, rename, unlink } from 'node:fs/promises';
+import http from 'node:http';
+import https from 'node:https';
+import path from 'node:path';
+import { dataFolder, runtimeFolder } from './lumaro.mjs';
+
+const FORMAT = 1;
+const MAX_ENVELOPE_BYTES = 1 << 20;
+const MAX_EXE_BYTES = 2 ** 32;
+// What one more request costs beside its body, in bytes: headers and a round trip.
+const REQUEST_COST = 4096;
+const STATE_FILE = 'update-state.json';
+const PARTIAL = /^update-[0-9a-f]{16}\.exe\.partial$/;
+const CHANNEL = /^[a-z0-9][a-z0-9._-]{0,63}$/;
+const SHA256 = /^[0-9a-f]{64}$/;
+const BUILD_ID = /^[0-9a-f]{16}$/;
+const VERSION = /^(\d+(?:\.\d+)*)(?:-([0-9A-Za-z.-]+))?(?:\+[0-9A-Za-z.-]+)?$/;
+const EXPIRES = /^\d{4}-\d{2}-\d{2}T\d{2}:\d{2}:\d{2}Z$/;
+const STREAM_MAGIC = Buffer.from([0x0a, 0x51, 0xe5, 0xc0]);
+
+/**
+ * Why an update was refused or failed. `reason` is one of: 'not-configured',
+ * 'bad-url', 'network', 'timeout', 'redirect', 'manifest-too-large',
+ * 'bad-manifest', 'untrusted-key', 'bad-signature', 'wrong-product',
+ * 'wrong-channel', 'expired', 'rollback', 'downgrade', 'part-too-large',
+ * 'bad-part', 'exe-mismatch', 'io'. The running version is never touched.
+ */
+export class UpdateError extends Error {
+  constructor(reason, message, cause) {
+    super(message, cause === undefined ? undefined : { cause });
+    this.name = 'UpdateError';
+    this.reason = reason;
+  }
+}
+
+function limits(options) {
+  return {
+    connectTimeoutMs: options.connectTimeoutMs ?? 15000,
+    idleTimeoutMs: options.idleTimeoutMs ?? 30000,
+  };
+}
+
+// One GET, its body handed to onChunk piece by piece. Redirects are refused:
+// a feed is static files under one origin.
+async function get(url, maxBytes, tooLarge, options, onChunk) {
+  const { connectTimeoutMs, idleTimeoutMs } = limits(options);
+  let failure = null;
+  let req;
+  const fail = (error) => {
+    failure ??= error;
+    req.destroy(failure);
+  };
+  const connectTimer = setTimeout(() => fail(new UpdateError('timeout', `no connection to ${url.host}`)),
+    connectTimeoutMs);
+  try {
+    const res = await new Promise((resolve, reject) => {
+      const client = url.protocol === 'https:' ? https : http;
+      req = client.get(url, { agent: false, headers: { 'accept-encoding': 'identity' } });
+      req.on('socket', (socket) => {
+        socket.once(url.protocol === 'https:' ? 'secureConnect' : 'connect', () => clearTimeout(connectTimer));
+      });
+      req.setTimeout(idleTimeoutMs, () => fail(new UpdateError('timeout', `${url} stopped sending`)));
+      req.on('error', (error) => reject(failure ?? error));
+      req.on('response', resolve);
+    });
+    clearTimeout(connectTimer);
+    if (res.statusCode >= 300 && res.statusCode < 400) {
+      throw new UpdateError('redirect', `${url} redirects elsewhere; the feed must serve it directly`);
+    }
+    if (res.statusCode !== 200) throw new UpdateError('network', `${url} answered ${res.statusCode}`);
+    if (Number(res.headers['content-length']) > maxBytes) throw tooLarge();
+    let received = 0;
+    for await (const chunk of res) {
+      received += chunk.length;
+      if (received > maxBytes) throw tooLarge();
+      await onChunk(chunk);
+    }
+    if (!res.complete) throw new UpdateError('network', `${url} ended early`);
+    return received;
+  } catch (error) {
+    if (failure) throw failure;
+    if (error instanceof UpdateError) throw error;
+    throw new UpdateError('network', `${url}: ${error.message}`, error);
+  } finally {
+    clearTimeout(connectTimer);
+    req?.destroy();
+  }
+}
+
+function parseVersion(text) {
+  const match = typeof text === 'string' ? VERSION.exec(text) : null;
+  if (!match) return null;
+  return { numbers: match[1].split('.').map(Number), pre: match[2]?.split('.') ?? null };
+}
+
+// Semantic-versioning precedence; missing numbers count as 0.
+function compareVersions(a, b) {
+  const x = parseVersion(a);
+  const y = parseVersion(b);
+  for (let i = 0; i < Math.max(x.numbers.length, y.numbers.length); i++) {
+    const d = (x.numbers[i] ?? 0) - (y.numbers[i] ?? 0);
+    if (d !== 0) return Math.sign(d);
+  }
+  if (x.pre === null || y.pre === null) return x.pre === y.pre ? 0 : x.pre === null ? 1 : -1;
+  for (let i = 0; i < Math.min(x.pre.length, y.pre.length); i++) {
+    const [p, q] = [x.pre[i], y.pre[i]];
+    if (p === q) continue;
+    const [pn, qn] = [/^\d+$/.test(p), /^\d+$/.test(q)];
+    if (pn && qn) return Math.sign(Number(p) - Number(q));
+    if (pn !== qn) return pn ? -1 : 1;
+    return p < q ? -1 : 1;
+  }
+  return Math.sign(x.pre.length - y.pre.length);
+}
+
+function places(options) {
+  const runtime = options.runtimeFolder ?? runtimeFolder();
+  const data = options.dataFolder ?? dataFolder();
+  if (!runtime || !data) throw new UpdateError('not-configured', 'the app was not started by a Lumaro launcher');
+  return { runtime, data };
+}
+
+// The package's .lumaro/release.json: the running version and where updates come from.
+async function releaseSettings(runtime) {
+  const bad = (why) => new UpdateError('not-configured', `.lumaro/release.json ${why}`);
+  let release;
+  try {
+    release = JSON.parse(await readFile(path.join(runtime, '.lumaro', 'release.json'), 'utf8'));
+  } catch (error) {
+    throw bad(error.code === 'ENOENT' ? 'is missing' : `cannot be read (${error.message})`);
+  }
+  const update = release?.update;
+  if (!parseVersion(release?.version)) throw bad('has no valid "version"');
+  if (typeof update !== 'object' || update === null) throw bad('has no "update" settings');
+  if (typeof update.feed !== 'string' || !/^https?:\/\/[^/]/.test(update.feed)) {
+    throw new UpdateError('bad-url', `the feed must be an http:// or https:// URL, not ${update.feed}`);
+  }
+  if (typeof update.channel !== 'string' || !CHANNEL.test(update.channel)) throw bad('has no valid "channel"');
+  if (typeof update.product !== 'string' || !update.product) throw bad('has no "product"');
+  if (!Array.isArray(update.keys) || update.keys.length === 0) throw bad('trusts no key');
+  const keys = new Map();
+  for (const text of update.keys) {
+    const raw = typeof text === 'string' ? Buffer.from(text, 'base64') : Buffer.alloc(0);
+    if (raw.length !== 32 || raw.toString('base64') !== text) throw bad(`holds a key that is not one: ${text}`);
+    const jwk = { kty: 'OKP', crv: 'Ed25519', x: raw.toString('base64url') };
+    keys.set(text, createPublicKey({ key: jwk, format: 'jwk' }));
+  }
+  const feed = new URL(update.feed.endsWith('/') ? update.feed : `${update.feed}/`);
+  return { version: release.version, feed, channel: update.channel, product: update.product, keys };
+}
+
+const isSize = (n, max) => Number.isSafeInteger(n) && n > 0 && n <= max;
+
+function checkedManifest(bytes) {
+  let m;
+  try {
+    m = JSON.parse(bytes.toString('utf8'));
+  } catch {
+    m = null;
+  }
+  const bad = (why) => new UpdateError('bad-manifest', `the signed manifest ${why}`);
+  if (m?.format !== FORMAT) throw bad(`is not of format ${FORMAT}`);
+  if (typeof m.product !== 'string' || typeof m.channel !== 'string') throw bad('names no product or channel');
+  if (!parseVersion(m.version)) throw bad('has no valid version');
+  if (!isSize(m.sequence, Number.MAX_SAFE_INTEGER)) throw bad('has no valid sequence');
+  if (typeof m.buildId !== 'string' || !BUILD_ID.test(m.buildId)) throw bad('has no valid BuildId');
+  if (typeof m.expires !== 'string' || !EXPIRES.test(m.expires) || Number.isNaN(Date.parse(m.expires))) {
+    throw bad('has no valid expiry');
+  }
+  if (!SHA256.test(m.exe?.sha256 ?? '') || !isSize(m.exe.size, MAX_EXE_BYTES)) throw bad('describes no exe');
+  if (!Array.isArray(m.segments) || m.segments.length === 0) throw bad('lists no segments');
+  let total = 0;
+  for (const s of m.segments) {
+    if (!SHA256.test(s?.sha256 ?? '') || !isSize(s.size, m.exe.size)) throw bad('lists a broken segment');
+    total += s.size;
+  }
+  if (total !== m.exe.size) throw bad(`has segments of ${total} bytes for an exe of ${m.exe.size}`);
+  return m;
+}
+
+async function writeAtomically(file, bytes) {
+  const scratch = `${file}.tmp-${randomBytes(4).toString('hex')}`;
+  try {
+    const handle = await open(scratch, 'w');
+    try {
+      await handle.writeFile(bytes);
+      await handle.sync();
+    } finally {
+      await handle.close();
+    }
+    await rename(scratch, file);
+  } catch (error) {
+    await unlink(scratch).catch(() => {});
+    throw new UpdateError('io', `cannot write ${file}: ${error.message}`, error);
+  }
+}
+
+async function readState(data) {
+  try {
+    const state = JSON.parse(await readFile(path.join(data, STATE_FILE), 'utf8'));
+    if (typeof state?.highest === 'object' && state.highest !== null) return state;
+  } catch {
+    // Missing or unreadable: no release seen yet.
+  }
+  return { highest: {} };
+}
+
+/**
+ * Asks the feed named in the package's .lumaro/release.json whether a newer
+ * release is out. Resolves to null when the running version is current, or
+ * to an update: { version, sequence, product, channel, buildId, expires,
+ * exe: { sha256, size }, segments, feed }, to hand to downloadUpdate.
+ * The manifest must be signed by a key the package trusts, name this
+ * product and channel, be unexpired, carry a release sequence no lower than
+ * the highest seen here (remembered in <data>/update-state.json) and a
+ * version no older than the running one; otherwise it throws UpdateError.
+ * options: { runtimeFolder, dataFolder } (default: the launcher's),
+ * connectTimeoutMs (15000), idleTimeoutMs (30000).
+ */
+export async function checkForUpdate(options = {}) {
+  const { runtime, data } = places(options);
+  const settings = await releaseSettings(runtime);
+  const url = new URL(`${settings.channel}/feed.json`, settings.feed);
+  const pieces = [];
+  await get(url, MAX_ENVELOPE_BYTES,
+    () => new UpdateError('manifest-too-large', `${url} is larger than ${MAX_ENVELOPE_BYTES} bytes`), options,
+    (chunk) => { pieces.push(chunk); });
+  let envelope;
+  try {
+    envelope = JSON.parse(Buffer.concat(pieces).toString('utf8'));
+  } catch {
+    throw new UpdateError('bad-manifest', `${url} is not a feed envelope`);
+  }
+  const key = settings.keys.get(envelope?.key);
+  if (key === undefined) {
+    throw new UpdateError('untrusted-key', `${url} is signed by a key this release does not trust`);
+  }
+  const manifestBytes = Buffer.from(String(envelope.manifest), 'base64');
+  const signature = Buffer.from(String(envelope.signature), 'base64');
+  if (signature.length !== 64 || !verify(null, manifestBytes, key, signature)) {
+    throw new UpdateError('bad-signature', `the signature of ${url} does not match its manifest`);
+  }
+  const m = checkedManifest(manifestBytes);
+  if (m.product !== settings.product) {
+    throw new UpdateError('wrong-product', `the feed publishes "${m.product}", not "${settings.product}"`);
+  }
+  if (m.channel !== settings.channel) {
+    throw new UpdateError('wrong-channel', `the feed publishes channel "${m.channel}", not "${settings.channel}"`);
+  }
+  if (Date.parse(m.expires) <= Date.now()) {
+    throw new UpdateError('expired', `the feed expired at ${m.expires}; the vendor has not republished it`);
+  }
+  const state = await readState(data);
+  const stateKey = `${settings.product}/${settings.channel}`;
+  const highest = Number.isSafeInteger(state.highest[stateKey]) ? state.highest[stateKey] : 0;
+  if (m.sequence < highest) {
+    throw new UpdateError('rollback',
+      `the feed offers release ${m.sequence}, older than release ${highest} seen before`);
+  }
+  const order = compareVersions(m.version, settings.version);
+  if (order < 0) {
+    throw new UpdateError('downgrade', `the feed offers ${m.version}, older than the running ${settings.version}`);
+  }
+  if (m.sequence > highest) {
+    state.highest[stateKey] = m.sequence;
+    await writeAtomically(path.join(data, STATE_FILE), JSON.stringify(state));
+  }
+  if (order === 0) return null;
+  const { version, sequence, product, channel, buildId, expires, exe, segments } = m;
+  return { version, sequence, product, channel, buildId, expires, exe, segments, feed: settings.feed.href };
+}
+
+// The running exe's segments, cut as the feed's writer cuts them, by hash:
+// found through its own record ("LMR1", size, this runtime's BuildId).
+function localSegments(exe, buildId) {
+  const found = new Map();
+  const id = Buffer.from(buildId, 'ascii');
+  let record = -1;
+  for (let at = exe.indexOf('LMR1'); at >= 0; at = exe.indexOf('LMR1', at + 1)) {
+    if (at + 48 <= exe.length && exe.subarray(at + 8, at + 24).equals(id)
+        && exe.subarray(at + 24, at + 28).equals(STREAM_MAGIC)) {
+      if (record >= 0) return found;  // two candidates: trust neither
+      record = at;
+    }
+  }
+  if (record < 0) return found;
+  const stream = record + 24;
+  const total = exe.readBigUInt64LE(stream + 8);
+  const chunkSize = BigInt(exe.readUInt32LE(stream + 16));
+  if (BigInt(exe.readUInt32LE(record + 4)) !== total || (total > 0n && chunkSize === 0n)) return found;
+  const cuts = [0, stream + 24];
+  for (let at = stream + 24, done = 0n; done < total; done += chunkSize < total - done ? chunkSize : total - done) {
+    if (at + 4 > exe.length) return found;
+    at += 4 + exe.readUInt32LE(at);
+    if (at > exe.length) return found;
+    cuts.push(at);
+  }
+  cuts.push(exe.length);
+  for (let i = 1; i < cuts.length; i++) {
+    if (cuts[i] > cuts[i - 1]) {
+      const bytes = exe.subarray(cuts[i - 1], cuts[i]);
+      found.set(createHash('sha256').update(bytes).digest('hex'), bytes);
+    }
+  }
+  return found;
+}
+
+async function runningSegments(exePath, runtime) {
+  if (!exePath) return new Map();
+  const buildId = /^runtime-([0-9a-f]{16})$/i.exec(path.basename(runtime))?.[1];
+  if (!buildId) return new Map();
+  try {
+    return localSegments(await readFile(exePath), buildId);
+  } catch {
+    return new Map();  // unreadable: everything is downloaded
+  }
+}
+
+async function removeLeftovers(data) {
+  for (const name of await readdir(data).catch(() => [])) {
+    if (PARTIAL.test(name)) await unlink(path.join(data, name)).catch(() => {});
+  }
+}
+
+async function fileHash(file) {
+  try {
+    return createHash('sha256').update(await readFile(file)).digest('hex');
+  } catch {
+    return null;
+  }
+}
+
+/**
+ * Rebuilds the exe of an update from checkForUpdate in the data folder:
+ * segments the running exe already holds are copied from it, the others are
+ * downloaded from <feed>/parts/<sha256>, each checked against its hash; the
+ * whole exe in one part when nothing can be reused or that costs less. The
+ * result is checked against the manifest's SHA-256 and size before it is
+ * named <data>/update-<first 16 hex of sha256>.exe. On failure it throws
+ * UpdateError and leaves only a .partial file that the next call removes.
+ * options: { exePath } the running launcher exe (without it, or if it cannot
+ * be read, the whole exe is downloaded), and checkForUpdate's options.
+ * Resolves to { path, version, sequence, sha256, size, downloadedBytes,
+ * reusedBytes }: what a later applyUpdate swaps in.
+ */
+export async function downloadUpdate(update, options = {}) {
+  const { runtime, data } = places(options);
+  const { exe } = update;
+  const target = path.join(data, `update-${exe.sha256.slice(0, 16)}.exe`);
+  const result = (downloadedBytes, reusedBytes) => ({
+    path: target, version: update.version, sequence: update.sequence, sha256: exe.sha256, size: exe.size,
+    downloadedBytes, reusedBytes,
+  });
+  if (await fileHash(target) === exe.sha256) return result(0, exe.size);
+  await removeLeftovers(data);
+
+  const local = await runningSegments(options.exePath, runtime);
+  const missing = new Map(update.segments.filter((s) => !local.has(s.sha256)).map((s) => [s.sha256, s.size]));
+  const missingBytes = [...missing.values()].reduce((a, b) => a + b, 0);
+  // Nothing to reuse costs the most: one request for everything is then cheaper.
+  const whole = missingBytes + missing.size * REQUEST_COST >= exe.size + REQUEST_COST;
+  const plan = whole ? [{ sha256: exe.sha256, size: exe.size }] : update.segments;
+
+  const partial = `${target}.partial`;
+  const exeHash = createHash('sha256');
+  const written = new Map();  // downloaded parts already in the file, by hash: offset
+  let handle;
+  let offset = 0;
+  let downloaded = 0;
+  const put = async (bytes) => {
+    await handle.write(bytes, 0, bytes.length, offset);
+    exeHash.update(bytes);
+    offset += bytes.length;
+  };
+  try {
+    try {
+      handle = await open(partial, 'w');
+    } catch (error) {
+      throw new UpdateError('io', `cannot write ${partial}: ${error.message}`, error);
+    }
+    for (const part of plan) {
+      if (!whole && local.has(part.sha256)) {
+        await put(local.get(part.sha256));
+      } else if (written.has(part.sha256)) {
+        const copy = Buffer.alloc(part.size);
+        await handle.read(copy, 0, part.size, written.get(part.sha256));
+        await put(copy);
+      } else {
+        const start = offset;
+        const url = new URL(`parts/${part.sha256}`, update.feed);
+        const partHash = createHash('sha256');
+        const received = await get(url, part.size,
+          () => new UpdateError('part-too-large', `${url} is larger than the ${part.size} bytes the manifest gives`),
+          options, async (chunk) => { partHash.update(chunk); await put(chunk); });
+        downloaded += received;
+        if (received !== part.size || partHash.digest('hex') !== part.sha256) {
+          throw new UpdateError('bad-part', `${url} does not hold the part the manifest names`);
+        }
+        written.set(part.sha256, start);
+      }
+    }
+    if (offset !== exe.size || exeHash.digest('hex') !== exe.sha256) {
+      throw new UpdateError('exe-mismatch', 'the rebuilt exe does not match the manifest');
+    }
+    await handle.sync();
+    await handle.close();
+    handle = undefined;
+    await rename(partial, target);
+  } catch (error) {
+    await handle?.close().catch(() => {});
+    await unlink(partial).catch(() => {});
+    if (error instanceof UpdateError) throw error;
+    throw new UpdateError('io', `cannot write ${partial}: ${error.message}`, error);
+  }
+  return result(downloaded, exe.size - downloaded);
+}
