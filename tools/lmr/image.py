@@ -49,6 +49,8 @@ def chunks(image: Image) -> list[Chunk]:
     """Every chunk of the payload stream, in order."""
     stream = find_record(image) + 24
     total, chunk_size = struct.unpack_from("<QI", image, stream + 8)
+    if total and not chunk_size:
+        raise ValueError("the stream header gives a chunk size of 0")
     out, at, done = [], stream + 24, 0
     while done < total:
         (stored,) = struct.unpack_from("<I", image, at)
