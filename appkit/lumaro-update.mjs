@@ -1,9 +1,12 @@
 // Lumaro app kit: updates from the vendor's signed static feed. Checks the
-// channel's manifest, then rebuilds the new exe in the data folder from the
-// running exe's unchanged segments plus downloaded parts, each verified.
+// channel's manifest, rebuilds the new exe in the data folder from the
+// running exe's unchanged segments plus downloaded parts, each verified, and
+// has the package's helper put it in place of the exe once the launcher ends.
 // Copy it beside lumaro.mjs; it needs nothing but Node.js.
+import { spawn } from 'node:child_process';
+import { constants as fsConstants } from 'node:fs';
+import { copyFile, open, readFile, readdir, rename, stat, unlink } from 'node:fs/promises';
 import { createHash, createPublicKey, randomBytes, verify } from 'node:crypto';
-import { open, readFile, readdir, rename, unlink } from 'node:fs/promises';
 import http from 'node:http';
 import https from 'node:https';
 import path from 'node:path';
@@ -16,6 +19,16 @@ const MAX_EXE_BYTES = 2 ** 32;
 const REQUEST_COST = 4096;
 const STATE_FILE = 'update-state.json';
 const PARTIAL = /^update-[0-9a-f]{16}\.exe\.partial$/;
+const STAGED = /^update-[0-9a-f]{16}\.exe$/;
+// The helper runs from a copy of its own in the data folder: the runtime
+// folder stays free for the prune, and the copy is made afresh each time
+// from this runtime's package, never taken from anywhere else.
+const HELPER = ['.lumaro', 'update.exe'];
+const HELPER_COPY = /^update-helper-[0-9a-f]{8}\.exe$/;
+const RESULT_FILE = 'update-result.json';
+const RESULT_LEFTOVER = /^update-result\.json\.tmp$/;
+// Opening the launcher and checking the staged exe take the helper moments.
+const HELPER_ANSWER_MS = 30000;
 const CHANNEL = /^[a-z0-9][a-z0-9._-]{0,63}$/;
 const SHA256 = /^[0-9a-f]{64}$/;
 const BUILD_ID = /^[0-9a-f]{16}$/;
@@ -28,7 +41,8 @@ const STREAM_MAGIC = Buffer.from([0x0a, 0x51, 0xe5, 0xc0]);
  * 'bad-url', 'network', 'timeout', 'redirect', 'manifest-too-large',
  * 'bad-manifest', 'untrusted-key', 'bad-signature', 'wrong-product',
  * 'wrong-channel', 'expired', 'rollback', 'downgrade', 'part-too-large',
- * 'bad-part', 'exe-mismatch', 'io'. The running version is never touched.
+ * 'bad-part', 'exe-mismatch', 'io', 'not-downloaded', 'apply-failed'. The
+ * running version is never touched until the launcher has ended.
  */
 export class UpdateError extends Error {
   constructor(reason, message, cause) {
@@ -418,4 +432,110 @@ export async function downloadUpdate(update, options = {}) {
     throw new UpdateError('io', `cannot write ${partial}: ${error.message}`, error);
   }
   return result(downloaded, exe.size - downloaded);
+}
+
+async function removeApplyLeftovers(data, keep) {
+  for (const name of await readdir(data).catch(() => [])) {
+    const stale = (STAGED.test(name) && name !== keep) || HELPER_COPY.test(name) || name === RESULT_FILE
+      || RESULT_LEFTOVER.test(name);
+    // A helper copy still waiting for a launcher is in use and stays.
+    if (stale) await unlink(path.join(data, name)).catch(() => {});
+  }
+}
+
+// The helper's first line: "watching <exe>" once it holds the launcher, or
+// why it will do nothing. Null if it ended or fell silent without one.
+function helperAnswer(child) {
+  return new Promise((resolve) => {
+    let text = '';
+    const done = (answer) => {
+      clearTimeout(timer);
+      child.stdout.destroy();
+      resolve(answer);
+    };
+    const timer = setTimeout(() => done(null), HELPER_ANSWER_MS);
+    child.stdout.setEncoding('utf8');
+    child.stdout.on('data', (piece) => {
+      text += piece;
+      if (text.includes('\n')) done(text.slice(0, text.indexOf('\n')).replace(/\r$/, ''));
+    });
+    child.stdout.on('end', () => done(text || null));
+    child.on('error', () => done(null));
+  });
+}
+
+let applying = null;
+
+/**
+ * Puts an update that downloadUpdate has made ready in place of the running
+ * exe. The staged exe is checked once more against the update's SHA-256 and
+ * size, then the package's helper (.lumaro/update.exe, copied into the data
+ * folder) is started: it holds the launcher, waits for it to end, and
+ * renames the staged exe over the launcher's exe in one step, so that the
+ * exe's path always holds a whole version, old or new. The next start of
+ * that path runs the new version.
+ * options: { restart } end the app now (process.exit(0)) once the helper
+ * holds the launcher; the helper then starts the exe again. retryMs: how
+ * long the helper tries again while the exe is in use elsewhere (60000);
+ * after that it leaves the staged exe, and the next applyUpdate tries again.
+ * { runtimeFolder, dataFolder } as for checkForUpdate.
+ * Resolves (without restart) to { exePath, helperPid }. Throws UpdateError:
+ * 'not-downloaded' (no verified staged exe), 'not-configured' (no helper
+ * in the package, or not under a launcher), 'apply-failed' (the helper
+ * refused or could not start). What the helper did is in lastUpdateResult()
+ * at the next start.
+ */
+export async function applyUpdate(update, options = {}) {
+  const { runtime, data } = places(options);
+  const { exe } = update;
+  const name = `update-${exe.sha256.slice(0, 16)}.exe`;
+  const staged = path.join(data, name);
+  const size = await stat(staged).then((info) => info.size, () => null);
+  if (size !== exe.size || await fileHash(staged) !== exe.sha256) {
+    throw new UpdateError('not-downloaded', `${staged} is not the verified exe of ${update.version}; download it first`);
+  }
+  if (applying !== null) {
+    throw new UpdateError('apply-failed', 'an update is already waiting for the app to end');
+  }
+  const source = path.join(runtime, ...HELPER);
+  await removeApplyLeftovers(data, name);
+  const helper = path.join(data, `update-helper-${randomBytes(4).toString('hex')}.exe`);
+  try {
+    await copyFile(source, helper, fsConstants.COPYFILE_EXCL);
+  } catch (error) {
+    if (error.code === 'ENOENT') throw new UpdateError('not-configured', `the package carries no ${HELPER.join('/')}`);
+    throw new UpdateError('io', `cannot copy the update helper to ${helper}: ${error.message}`, error);
+  }
+  const args = ['apply', '--launcher-pid', String(process.ppid), '--new', staged, '--size', String(exe.size)];
+  if (options.restart) args.push('--restart');
+  if (options.retryMs !== undefined) args.push('--retry-ms', String(options.retryMs));
+  const child = spawn(helper, args, {
+    cwd: data, detached: true, windowsHide: true, stdio: ['ignore', 'pipe', 'ignore'],
+  });
+  const answer = await helperAnswer(child);
+  child.unref();
+  if (answer === null || !answer.startsWith('watching ')) {
+    throw new UpdateError('apply-failed', `the update helper did not take the update: ${answer ?? 'no answer'}`);
+  }
+  applying = { exePath: answer.slice('watching '.length), helperPid: child.pid };
+  if (options.restart) process.exit(0);
+  return applying;
+}
+
+/**
+ * What the helper of the last applyUpdate did, once the launcher had ended:
+ * { outcome: 'applied' | 'in-use' | 'failed', step, osCode, detail, exe,
+ * staged, restart, restartOsCode }, or null when there is nothing to tell.
+ * 'in-use' leaves the staged exe; the next applyUpdate tries again. The next
+ * applyUpdate removes the record. options: { dataFolder }.
+ */
+export async function lastUpdateResult(options = {}) {
+  const data = options.dataFolder ?? dataFolder();
+  if (!data) return null;
+  try {
+    const result = JSON.parse(await readFile(path.join(data, RESULT_FILE), 'utf8'));
+    return typeof result?.outcome === 'string' ? result : null;
+  } catch {
+    return null;
+  }
 }

@@ -7,7 +7,6 @@
 # no Wine.
 import base64
 import hashlib
-import http.server
 import json
 import os
 import random
@@ -17,7 +16,6 @@ import tempfile
 import threading
 import time
 import unittest
-from collections import Counter
 from collections.abc import Callable
 from pathlib import Path
 from typing import Any, Optional
@@ -27,65 +25,15 @@ from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PrivateKey
 
 from lmr import REPO, feed, image
 from lmr.build import Kit
+from lmr.e2e.feed_server import FeedHandler, FeedServer, serve
 
 KIT = Kit()
 UPDATE_KIT = REPO / "appkit" / "lumaro-update.mjs"
 DRIVER = Path(__file__).with_name("update_driver.mjs")
 EXPIRES = "2099-01-01T00:00:00Z"
 NODE = shutil.which("node")
-Route = Callable[["FeedHandler"], None]
 # What a server writes past the point where its client hung up: the kernel's socket buffers.
 SOCKET_SLACK = 16 << 20
-
-
-class FeedServer(http.server.ThreadingHTTPServer):
-    """Serves a folder at /, or what a route says for its path, and counts
-    the body bytes sent per path."""
-    daemon_threads = True
-
-    def __init__(self, root: Path) -> None:
-        super().__init__(("127.0.0.1", 0), FeedHandler)
-        self.root = root
-        self.routes: dict[str, Route] = {}
-        self.sent: Counter[str] = Counter()
-        self.lock = threading.Lock()
-
-    @property
-    def url(self) -> str:
-        return f"http://127.0.0.1:{self.server_address[1]}/"
-
-    def count(self, path: str, n: int) -> None:
-        with self.lock:
-            self.sent[path] += n
-
-
-class FeedHandler(http.server.BaseHTTPRequestHandler):
-    server: FeedServer
-
-    def log_message(self, format: str, *args: Any) -> None:
-        pass
-
-    def send_body(self, body: bytes, length: Optional[int] = None) -> None:
-        self.send_response(200)
-        self.send_header("Content-Length", str(len(body) if length is None else length))
-        self.end_headers()
-        self.wfile.write(body)
-        self.server.count(self.path, len(body))
-
-    def do_GET(self) -> None:
-        route = self.server.routes.get(self.path)
-        if route is not None:
-            route(self)
-            return
-        file = self.server.root / self.path.lstrip("/")
-        if ".." in self.path or not file.is_file():
-            self.send_error(404)
-            return
-        self.send_body(file.read_bytes())
-
-
-def serve(body: bytes, length: Optional[int] = None) -> Route:
-    return lambda h: h.send_body(body, length)
 
 
 def endless(h: FeedHandler) -> None:

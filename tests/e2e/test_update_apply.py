@@ -1,0 +1,260 @@
+# Applying an update under Wine with the real node.exe: a v1 exe at a path
+# checks a local signed feed, rebuilds v2 and has the package's helper
+# (.lumaro/update.exe, put into the test app here) rename it over the exe
+# once the launcher has ended; the next start of the same path runs v2, from
+# v2's runtime. With restart, v2 starts by itself. Then kills at each step of
+# the update: after every one the next start runs a whole version, old or
+# new, without a dialog.
+import base64
+import json
+import os
+import shutil
+import threading
+import time
+from datetime import datetime, timezone
+from pathlib import Path
+from typing import Any, Optional
+
+from cryptography.hazmat.primitives import serialization
+from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PrivateKey
+
+from lmr import REPO, feed, node_win, release
+from lmr.e2e import apps
+from lmr.e2e.feed_server import FeedHandler, FeedServer
+from lmr.e2e.session import LauncherTestCase, wait_for, write_tree
+from lmr.proc import ToolError
+from lmr.wine.calls import win_path
+
+KIT = [REPO / "appkit" / name for name in ("lumaro.mjs", "lumaro-update.mjs")]
+EXPIRES = datetime(2099, 1, 1, tzinfo=timezone.utc)
+
+# The app: reports its version, runtime and the last update's result, then
+# (in the version it is told to update from) runs the update as UPDATE_MODE
+# says, stopping where UPDATE_STOP says: "download" kills node while a part
+# is on its way, "downloaded" after the rebuild and check, "applied" once
+# the helper holds the launcher; "helper" kills the helper before its swap.
+HOME_MJS = r"""import { readFileSync, writeFileSync } from 'node:fs';
+import path from 'node:path';
+import { runtimeFolder } from './lumaro.mjs';
+import { applyUpdate, checkForUpdate, downloadUpdate, lastUpdateResult } from './lumaro-update.mjs';
+
+const env = process.env;
+const version = JSON.parse(readFileSync('.lumaro/release.json', 'utf8')).version;
+const report = { version, runtime: runtimeFolder(), last: await lastUpdateResult(), ms: {} };
+const save = () => writeFileSync(path.join(env.UPDATE_REPORTS, `${version}.json`), JSON.stringify(report));
+const kill = (pid) => process.kill(pid, 'SIGKILL');
+const timed = async (step, work) => {
+  const start = performance.now();
+  const value = await work();
+  report.ms[step] = performance.now() - start;
+  return value;
+};
+save();
+if (env.UPDATE_MODE && version === env.UPDATE_FROM) {
+  const update = await timed('check', () => checkForUpdate());
+  if (env.UPDATE_STOP === 'download') setTimeout(() => kill(process.pid), 3000);
+  const ready = await timed('download', () => downloadUpdate(update, { exePath: env.UPDATE_EXE }));
+  report.download = ready;
+  save();
+  if (env.UPDATE_STOP === 'downloaded') kill(process.pid);
+  const applied = await timed('apply', () => applyUpdate(update, { restart: env.UPDATE_MODE === 'restart' }));
+  report.applied = applied;
+  save();
+  if (env.UPDATE_STOP === 'applied') kill(process.pid);
+  if (env.UPDATE_STOP === 'helper') kill(applied.helperPid);
+}
+"""
+
+
+def public_b64(key: Ed25519PrivateKey) -> str:
+    raw = key.public_key().public_bytes(serialization.Encoding.Raw, serialization.PublicFormat.Raw)
+    return base64.b64encode(raw).decode()
+
+
+def stall(h: FeedHandler) -> None:
+    """Half a body, then silence while the test kills the app."""
+    h.send_response(200)
+    h.send_header("Content-Length", "1000000")
+    h.end_headers()
+    h.wfile.write(b"\0" * 500_000)
+    h.wfile.flush()
+    time.sleep(20)
+
+
+class UpdateApplyTests(LauncherTestCase):
+    """v1 and v2 of one app around the real node.exe, published to a feed
+    that a local server serves for the whole class."""
+    root: str
+    server: FeedServer
+    exes: dict[str, str]
+    build_ids: dict[str, str]
+
+    @classmethod
+    def setUpClass(cls) -> None:
+        super().setUpClass()
+        helper = Path(cls.s.windows_build, "updater", "lumaro-update.exe")
+        if not helper.is_file():
+            raise ToolError(f"missing {helper} (build the windows preset)")
+        cls.root = cls.s.scratch("update-apply")
+        site = Path(cls.root, "site")
+        cls.server = FeedServer(site)
+        threading.Thread(target=cls.server.serve_forever, daemon=True).start()
+        key = Ed25519PrivateKey.generate()
+        key_pem = Path(cls.root, "feed-key.pem")
+        key_pem.write_bytes(key.private_bytes(serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8,
+                                              serialization.NoEncryption()))
+        settings = {"feed": cls.server.url + "feed/", "channel": "stable", "product": "Lumaro",
+                    "keys": [public_b64(key)]}
+        node = Path(cls.root, "node.exe")
+        try:
+            node_win.copy_node_exe(node)
+        except node_win.Unreachable as e:
+            raise ToolError(f"the real node.exe is needed: {e}") from e
+        cls.exes, cls.build_ids = {}, {}
+        for version in ("1.0.0", "2.0.0"):
+            app = Path(cls.root, "app-" + version)
+            write_tree(app, {"home.mjs": HOME_MJS,
+                             ".lumaro/release.json": json.dumps({"version": version, "update": settings})})
+            shutil.copyfile(node, app / "node.exe")
+            shutil.copyfile(helper, app / ".lumaro" / "update.exe")
+            for kit in KIT:
+                shutil.copyfile(kit, app / kit.name)
+            exe = cls.s.kit.launcher(app, Path(cls.root, "out", version, "Lumaro.exe"),
+                                     ["--quiet", "--level", "1", "--chunk-size", "4M", "--version", version],
+                                     version_rc=True)
+            release.publish(exe, site / "feed", key_pem, None, EXPIRES, cls.s.kit)
+            cls.exes[version] = str(exe)
+            cls.build_ids[version] = apps.build_id_of(exe)
+
+    @classmethod
+    def tearDownClass(cls) -> None:
+        cls.server.shutdown()
+        cls.server.server_close()
+        super().tearDownClass()
+
+    def setUp(self) -> None:
+        super().setUp()
+        self.server.routes.clear()
+        self.local = os.path.join(self.case, "Local")
+        self.data = apps.data_root(self.local)
+        self.reports = os.path.join(self.case, "reports")
+        os.makedirs(self.reports)
+        # The exe at the path the user starts: a folder of its own.
+        self.exe = os.path.join(self.case, "App", "Lumaro.exe")
+        os.makedirs(os.path.dirname(self.exe))
+        shutil.copyfile(self.exes["1.0.0"], self.exe)
+
+    def start(self, mode: str = "", stop: str = "") -> dict[str, Any]:
+        """One start of the exe path; the report of the version that ran."""
+        for name in os.listdir(self.reports):
+            os.unlink(os.path.join(self.reports, name))
+        env = {"UPDATE_REPORTS": win_path(self.reports), "UPDATE_MODE": mode, "UPDATE_STOP": stop,
+               "UPDATE_FROM": "1.0.0", "UPDATE_EXE": win_path(self.exe)}
+        result = apps.launch(self.s, self.exe, self.local, cwd=self.case, set_env=env, timeout_s=300)
+        if stop in ("download", "downloaded", "applied"):
+            # node killed: the launcher says the app stopped; not what is tested.
+            self.assertEqual(result.exit_code, 1, result)
+        else:
+            self.assertCleanSuccess(result)
+        reports = os.listdir(self.reports)
+        self.assertEqual(len(reports), 1, reports)
+        with open(os.path.join(self.reports, reports[0]), encoding="utf-8") as f:
+            report: dict[str, Any] = json.load(f)
+        return report
+
+    def exe_version(self) -> Optional[str]:
+        data = Path(self.exe).read_bytes()
+        return next((v for v, exe in self.exes.items() if Path(exe).read_bytes() == data), None)
+
+    def helper_done(self) -> Optional[dict[str, Any]]:
+        """The helper's result, once it has written it."""
+        try:
+            with open(os.path.join(self.data, "update-result.json"), encoding="utf-8") as f:
+                result: dict[str, Any] = json.load(f)
+                return result
+        except (OSError, ValueError):
+            return None
+
+    def assertRuns(self, version: str, report: dict[str, Any]) -> None:
+        self.assertEqual(report["version"], version)
+        self.assertEqual(report["runtime"], win_path(self.data) + "\\runtime-" + self.build_ids[version])
+
+    def test_the_next_start_of_the_same_path_runs_the_new_version(self) -> None:
+        first = self.start("apply")
+        self.assertRuns("1.0.0", first)
+        self.assertIsNone(first["last"])
+        self.assertEqual(first["applied"]["exePath"].lower(), win_path(self.exe).lower())
+        # The exe's unchanged chunks were reused; only what changed came down.
+        self.assertLess(first["download"]["downloadedBytes"], first["download"]["size"] // 4)
+        result = wait_for(self.helper_done, 60)
+        self.assertIsNotNone(result, "the helper left no result")
+        assert result is not None
+        self.assertEqual(result["outcome"], "applied", result)
+        self.assertEqual(self.exe_version(), "2.0.0")
+        self.assertFalse(os.path.exists(os.path.join(self.data, f"update-{first['download']['sha256'][:16]}.exe")))
+
+        second = self.start("apply")
+        self.assertRuns("2.0.0", second)
+        self.assertEqual(second["last"]["outcome"], "applied")
+        self.assertEqual(second["last"]["restart"], False)
+        print(f"\napply timings (ms, download included in 'download'): {first['ms']}, "
+              f"downloaded {first['download']['downloadedBytes']} of {first['download']['size']} bytes")
+
+    def test_with_restart_the_new_version_starts_by_itself(self) -> None:
+        reports = Path(self.reports)
+        first = self.start("restart")
+        self.assertRuns("1.0.0", first)
+        # The helper swaps once the launcher has ended and starts the exe
+        # again: v2's own report, from a start nobody here made.
+        self.assertTrue(wait_for(lambda: (reports / "2.0.0.json").is_file(), 120), "v2 did not start")
+        second = wait_for(lambda: _read_json(reports / "2.0.0.json"), 10)
+        self.assertRuns("2.0.0", second)
+        self.assertEqual(second["last"]["outcome"], "applied")
+        self.assertEqual(second["last"]["restart"], True)
+        self.assertEqual(self.exe_version(), "2.0.0")
+
+    def test_killed_mid_download_the_old_version_still_starts(self) -> None:
+        v2 = Path(self.exes["2.0.0"]).read_bytes()
+        for part in feed.segments(v2):
+            self.server.routes[f"/feed/parts/{part.sha256}"] = stall
+        self.server.routes[f"/feed/parts/{feed.sha256(v2)}"] = stall
+        self.start("apply", stop="download")
+        self.assertEqual(len([n for n in os.listdir(self.data) if n.endswith(".partial")]), 1)
+        self.server.routes.clear()
+        self.assertEqual(self.exe_version(), "1.0.0")
+        self.assertRuns("1.0.0", self.start())
+
+    def test_killed_between_download_and_apply_the_old_version_still_starts(self) -> None:
+        self.start("apply", stop="downloaded")
+        self.assertEqual(self.exe_version(), "1.0.0")
+        self.assertRuns("1.0.0", self.start())
+
+    def test_a_helper_killed_before_its_swap_leaves_the_old_exe_and_a_later_apply_finishes(self) -> None:
+        first = self.start("apply", stop="helper")
+        self.assertIn("applied", first)
+        time.sleep(2)  # what a helper left alive would have done by now
+        self.assertIsNone(self.helper_done())
+        self.assertEqual(self.exe_version(), "1.0.0")
+        staged = os.path.join(self.data, f"update-{first['download']['sha256'][:16]}.exe")
+        self.assertTrue(os.path.isfile(staged), "the staged exe is kept for the next try")
+
+        again = self.start("apply")
+        self.assertRuns("1.0.0", again)
+        self.assertEqual(again["download"]["downloadedBytes"], 0, "the staged exe was reused")
+        self.assertIsNotNone(wait_for(self.helper_done, 60))
+        self.assertRuns("2.0.0", self.start())
+
+    def test_node_killed_once_the_helper_holds_the_launcher_still_gets_the_new_version(self) -> None:
+        self.start("apply", stop="applied")
+        result = wait_for(self.helper_done, 60)
+        self.assertIsNotNone(result)
+        assert result is not None
+        self.assertEqual(result["outcome"], "applied", result)
+        self.assertRuns("2.0.0", self.start())
+
+
+def _read_json(path: Path) -> Any:
+    try:
+        return json.loads(path.read_text(encoding="utf-8"))
+    except (OSError, ValueError):
+        return None
