@@ -20,7 +20,7 @@ from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PrivateKey
 
 from lmr import REPO, feed, node_win, release
 from lmr.e2e import apps
-from lmr.e2e.feed_server import FeedHandler, FeedServer
+from lmr.e2e.feed_server import FeedHandler, FeedServer, Route
 from lmr.e2e.session import LauncherTestCase, wait_for, write_tree
 from lmr.proc import ToolError
 from lmr.wine.calls import win_path
@@ -71,14 +71,16 @@ def public_b64(key: Ed25519PrivateKey) -> str:
     return base64.b64encode(raw).decode()
 
 
-def stall(h: FeedHandler) -> None:
-    """Half a body, then silence while the test kills the app."""
-    h.send_response(200)
-    h.send_header("Content-Length", "1000000")
-    h.end_headers()
-    h.wfile.write(b"\0" * 500_000)
-    h.wfile.flush()
-    time.sleep(20)
+def stall(size: int) -> Route:
+    """A part's first byte, then silence while the app is killed."""
+    def route(h: FeedHandler) -> None:
+        h.send_response(200)
+        h.send_header("Content-Length", str(size))
+        h.end_headers()
+        h.wfile.write(b"\0")
+        h.wfile.flush()
+        time.sleep(20)
+    return route
 
 
 class UpdateApplyTests(LauncherTestCase):
@@ -216,8 +218,8 @@ class UpdateApplyTests(LauncherTestCase):
     def test_killed_mid_download_the_old_version_still_starts(self) -> None:
         v2 = Path(self.exes["2.0.0"]).read_bytes()
         for part in feed.segments(v2):
-            self.server.routes[f"/feed/parts/{part.sha256}"] = stall
-        self.server.routes[f"/feed/parts/{feed.sha256(v2)}"] = stall
+            self.server.routes[f"/feed/parts/{part.sha256}"] = stall(part.size)
+        self.server.routes[f"/feed/parts/{feed.sha256(v2)}"] = stall(len(v2))
         self.start("apply", stop="download")
         self.assertEqual(len([n for n in os.listdir(self.data) if n.endswith(".partial")]), 1)
         self.server.routes.clear()
