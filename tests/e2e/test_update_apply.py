@@ -18,12 +18,14 @@ from typing import Any, Optional
 from cryptography.hazmat.primitives import serialization
 from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PrivateKey
 
-from lmr import REPO, feed, node_win, release
+from lmr import REPO, feed, node_win, powercut_fs, release
 from lmr.e2e import apps
 from lmr.e2e.feed_server import FeedHandler, FeedServer, Route
-from lmr.e2e.session import LauncherTestCase, wait_for, write_tree
+from lmr.e2e.session import LauncherTestCase, Session, wait_for, write_tree
 from lmr.proc import ToolError
 from lmr.wine.calls import win_path
+from lmr.wine.launch import Launch
+from lmr.wine.session import start_server, stop_server
 
 KIT = [REPO / "appkit" / name for name in ("lumaro.mjs", "lumaro-update.mjs")]
 EXPIRES = datetime(2099, 1, 1, tzinfo=timezone.utc)
@@ -83,9 +85,9 @@ def stall(size: int) -> Route:
     return route
 
 
-class UpdateApplyTests(LauncherTestCase):
+class UpdateCase(LauncherTestCase):
     """v1 and v2 of one app around the real node.exe, published to a feed
-    that a local server serves for the whole class."""
+    that a local server serves for the whole run."""
     root: str
     server: FeedServer
     exes: dict[str, str]
@@ -94,10 +96,15 @@ class UpdateApplyTests(LauncherTestCase):
     @classmethod
     def setUpClass(cls) -> None:
         super().setUpClass()
-        helper = Path(cls.s.windows_build, "updater", "lumaro-update.exe")
+        if "exes" not in UpdateCase.__dict__:
+            UpdateCase.build_releases(cls.s)
+
+    @classmethod
+    def build_releases(cls, s: Session) -> None:
+        helper = Path(s.windows_build, "updater", "lumaro-update.exe")
         if not helper.is_file():
             raise ToolError(f"missing {helper} (build the windows preset)")
-        cls.root = cls.s.scratch("update-apply")
+        cls.root = s.scratch("update-apply")
         site = Path(cls.root, "site")
         cls.server = FeedServer(site)
         threading.Thread(target=cls.server.serve_forever, daemon=True).start()
@@ -121,18 +128,12 @@ class UpdateApplyTests(LauncherTestCase):
             shutil.copyfile(helper, app / ".lumaro" / "update.exe")
             for kit in KIT:
                 shutil.copyfile(kit, app / kit.name)
-            exe = cls.s.kit.launcher(app, Path(cls.root, "out", version, "Lumaro.exe"),
-                                     ["--quiet", "--level", "1", "--chunk-size", "4M", "--version", version],
-                                     version_rc=True)
-            release.publish(exe, site / "feed", key_pem, None, EXPIRES, cls.s.kit)
+            exe = s.kit.launcher(app, Path(cls.root, "out", version, "Lumaro.exe"),
+                                 ["--quiet", "--level", "1", "--chunk-size", "4M", "--version", version],
+                                 version_rc=True)
+            release.publish(exe, site / "feed", key_pem, None, EXPIRES, s.kit)
             cls.exes[version] = str(exe)
             cls.build_ids[version] = apps.build_id_of(exe)
-
-    @classmethod
-    def tearDownClass(cls) -> None:
-        cls.server.shutdown()
-        cls.server.server_close()
-        super().tearDownClass()
 
     def setUp(self) -> None:
         super().setUp()
@@ -146,26 +147,34 @@ class UpdateApplyTests(LauncherTestCase):
         os.makedirs(os.path.dirname(self.exe))
         shutil.copyfile(self.exes["1.0.0"], self.exe)
 
-    def start(self, mode: str = "", stop: str = "") -> dict[str, Any]:
-        """One start of the exe path; the report of the version that ran."""
+    def launch(self, mode: str = "", stop: str = "", exe: Optional[str] = None,
+               local: Optional[str] = None) -> Launch:
         for name in os.listdir(self.reports):
             os.unlink(os.path.join(self.reports, name))
+        exe = exe or self.exe
         env = {"UPDATE_REPORTS": win_path(self.reports), "UPDATE_MODE": mode, "UPDATE_STOP": stop,
-               "UPDATE_FROM": "1.0.0", "UPDATE_EXE": win_path(self.exe)}
-        result = apps.launch(self.s, self.exe, self.local, cwd=self.case, set_env=env, timeout_s=300)
-        if stop in ("download", "downloaded", "applied"):
-            # node killed: the launcher says the app stopped; not what is tested.
-            self.assertEqual(result.exit_code, 1, result)
-        else:
-            self.assertCleanSuccess(result)
+               "UPDATE_FROM": "1.0.0", "UPDATE_EXE": win_path(exe)}
+        return apps.launch(self.s, exe, local or self.local, cwd=self.case, set_env=env, timeout_s=300)
+
+    def report(self) -> dict[str, Any]:
         reports = os.listdir(self.reports)
         self.assertEqual(len(reports), 1, reports)
         with open(os.path.join(self.reports, reports[0]), encoding="utf-8") as f:
             report: dict[str, Any] = json.load(f)
         return report
 
-    def exe_version(self) -> Optional[str]:
-        data = Path(self.exe).read_bytes()
+    def start(self, mode: str = "", stop: str = "") -> dict[str, Any]:
+        """One start of the exe path; the report of the version that ran."""
+        result = self.launch(mode, stop)
+        if stop in ("download", "downloaded", "applied"):
+            # node killed: the launcher says the app stopped; not what is tested.
+            self.assertEqual(result.exit_code, 1, result)
+        else:
+            self.assertCleanSuccess(result)
+        return self.report()
+
+    def exe_version(self, exe: Optional[str] = None) -> Optional[str]:
+        data = Path(exe or self.exe).read_bytes()
         return next((v for v, exe in self.exes.items() if Path(exe).read_bytes() == data), None)
 
     def helper_done(self) -> Optional[dict[str, Any]]:
@@ -180,6 +189,9 @@ class UpdateApplyTests(LauncherTestCase):
     def assertRuns(self, version: str, report: dict[str, Any]) -> None:
         self.assertEqual(report["version"], version)
         self.assertEqual(report["runtime"], win_path(self.data) + "\\runtime-" + self.build_ids[version])
+
+
+class UpdateApplyTests(UpdateCase):
 
     def test_the_next_start_of_the_same_path_runs_the_new_version(self) -> None:
         first = self.start("apply")
@@ -253,6 +265,61 @@ class UpdateApplyTests(LauncherTestCase):
         assert result is not None
         self.assertEqual(result["outcome"], "applied", result)
         self.assertRuns("2.0.0", self.start())
+
+
+class SwapPowerCutTests(UpdateCase):
+    """The exe and the data folder on a file system that loses what no fsync
+    covered when the power goes (lmr.powercut_fs). The staged v2 is written
+    there without a flush, as a download the system had not yet written
+    back; the power goes right before or right after the helper's rename.
+    After the reboot the exe path holds v1 or v2 whole, and starts."""
+
+    def setUp(self) -> None:
+        reason = powercut_fs.unavailable()
+        if reason:
+            self.skipTest(reason)
+        super().setUp()
+
+    def cut_round(self, name: str, cut_at: Optional[int]) -> tuple[Path, powercut_fs.Report]:
+        """One update on a fresh disk; the power goes at operation cut_at."""
+        disk, mnt = Path(self.case, f"disk-{name}"), Path(self.case, f"mnt-{name}")
+        os.makedirs(disk / "App")
+        shutil.copyfile(self.exes["1.0.0"], disk / "App" / "Lumaro.exe")
+        apps.preinstall(self.exes["1.0.0"], str(Path(self.root, "app-1.0.0")), str(disk / "Local"))
+        v2 = Path(self.exes["2.0.0"]).read_bytes()
+        exe = str(mnt / "App" / "Lumaro.exe")
+        with powercut_fs.Mount(disk, mnt, cut_at=cut_at) as m:
+            staged = mnt / "Local" / "Lumaro" / f"update-{feed.sha256(v2)[:16]}.exe"
+            staged.write_bytes(v2)  # no fsync: lost at a cut unless the helper flushes it
+            result = self.launch("apply", exe=exe, local=str(mnt / "Local"))
+            self.assertCleanSuccess(result)
+            if cut_at is None:
+                self.assertTrue(wait_for(lambda: (mnt / "Local" / "Lumaro" / "update-result.json").exists(), 60))
+            else:
+                self.assertTrue(wait_for(m.powered_off, 60), "the power never went")
+                # The power is out: every Wine process of the prefix dies with it.
+                stop_server(self.s.prefix)
+            report = m.unmount()
+        if cut_at is not None:
+            start_server(self.s.prefix, self.s.tools)
+        return disk, report
+
+    def test_a_power_cut_at_the_swap_leaves_a_whole_exe_old_or_new(self) -> None:
+        _, calibration = self.cut_round("calibration", None)
+        swap = calibration.index_of(lambda op: op[0] == "rename" and "/update-" in op[1]
+                                    and op[-1].endswith("/App/Lumaro.exe"))
+        self.assertIsNotNone(swap, calibration.ops[-10:])
+        assert swap is not None
+        for name, cut_at, want in (("before", swap, "1.0.0"), ("after", swap + 1, "2.0.0")):
+            disk, report = self.cut_round(name, cut_at)
+            exe = str(disk / "App" / "Lumaro.exe")
+            self.assertEqual(self.exe_version(exe), want, f"cut {name} the rename; lost {report.lost}")
+            # The reboot: the same disk, the power back on.
+            mnt = Path(self.case, f"mnt-{name}")
+            with powercut_fs.Mount(disk, mnt):
+                result = self.launch(exe=str(mnt / "App" / "Lumaro.exe"), local=str(mnt / "Local"))
+                self.assertCleanSuccess(result)
+            self.assertEqual(self.report()["version"], want)
 
 
 def _read_json(path: Path) -> Any:
