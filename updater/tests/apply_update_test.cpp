@@ -2,9 +2,9 @@
 // stand-in launcher is named by its image, waited for, and its exe replaced
 // by a staged one once it has ended; a replace refused while the exe is held
 // is tried again, then given up with the staged exe kept.
-// Wine lets a running exe be renamed over (Windows refuses with 5), so "in
-// use" is provoked here with a handle held without delete sharing, which
-// both refuse; that the running exe itself is refused is Windows' to show.
+// Wine, like Windows, refuses to rename over a running exe (5); "in use" by
+// another session is also provoked with a handle held without delete
+// sharing, which both refuse.
 
 #include "updater/apply_update.h"
 
@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/file_swap.h"
 #include "platform/process_watch.h"
 #include "platform/tests/win_test_files.h"
 #include "platform/win32.h"
@@ -117,7 +118,8 @@ TEST(ApplyUpdateWinTest, WatchesTheLauncherAndReplacesItsExeOnlyOnceItHasEnded) 
   ASSERT_TRUE(watch.has_value()) << watch.error().detail;
   EXPECT_EQ(Lower(watch->exe), Lower(release.exe));
 
-  InBackground<ApplyResult> finished([&] { return FinishApply(release.Command(launcher.id), std::move(*watch)); });
+  // No retries: only the wait keeps the rename from meeting the running exe.
+  InBackground<ApplyResult> finished([&] { return FinishApply(release.Command(launcher.id, 0), std::move(*watch)); });
   EXPECT_FALSE(finished.DoneWithin(300ms)) << "did not wait for the launcher";
   EXPECT_EQ(ReadFileBytes(release.exe), release.old_bytes);
   release.Stop();
@@ -125,6 +127,17 @@ TEST(ApplyUpdateWinTest, WatchesTheLauncherAndReplacesItsExeOnlyOnceItHasEnded) 
   EXPECT_EQ(result.outcome, Outcome::kApplied) << result.detail << " " << result.os_code;
   EXPECT_EQ(ReadFileBytes(release.exe), release.new_bytes);
   EXPECT_FALSE(PathExists(release.staged));
+}
+
+TEST(ApplyUpdateWinTest, ARunningExeIsNotReplaced) {
+  Release release;
+  auto launcher = release.Start();
+  auto replaced = platform::ReplaceFileWriteThrough(release.staged, release.exe);
+  ASSERT_FALSE(replaced.has_value());
+  EXPECT_EQ(replaced.error().os_code(), ERROR_ACCESS_DENIED);
+  EXPECT_TRUE(IsInUse(replaced.error().os_code()));
+  release.Stop();
+  EXPECT_EQ(ReadFileBytes(release.exe), release.old_bytes);
 }
 
 TEST(ApplyUpdateWinTest, WaitsForAProcessWithinAndWithoutABound) {
