@@ -71,7 +71,8 @@ if (env.UPDATE_MODE && version === env.UPDATE_FROM) {
   report.download = ready;
   save();
   if (env.UPDATE_STOP === 'downloaded') kill(process.pid);
-  const applied = await timed('apply', () => applyUpdate(update, { restart: env.UPDATE_MODE === 'restart' }));
+  const retryMs = env.UPDATE_RETRY_MS ? Number(env.UPDATE_RETRY_MS) : undefined;
+  const applied = await timed('apply', () => applyUpdate(update, { restart: env.UPDATE_MODE === 'restart', retryMs }));
   report.applied = applied;
   save();
   if (env.UPDATE_STOP === 'applied') kill(process.pid);
@@ -165,7 +166,8 @@ class UpdateCase(LauncherTestCase):
             os.unlink(os.path.join(self.reports, name))
         exe = exe or self.exe
         env = {"UPDATE_REPORTS": win_path(self.reports), "UPDATE_MODE": mode, "UPDATE_STOP": stop,
-               "UPDATE_FROM": "1.0.0", "UPDATE_EXE": win_path(exe), "UPDATE_MEASURE": "1" if measure else ""}
+               "UPDATE_FROM": "1.0.0", "UPDATE_EXE": win_path(exe), "UPDATE_MEASURE": "1" if measure else "",
+               "UPDATE_RETRY_MS": "1500"}
         return apps.launch(self.s, exe, local or self.local, cwd=self.case, set_env=env, timeout_s=300)
 
     def report(self) -> dict[str, Any]:
@@ -198,6 +200,9 @@ class UpdateCase(LauncherTestCase):
         except (OSError, ValueError):
             return None
 
+    def staged(self, report: dict[str, Any]) -> str:
+        return os.path.join(self.data, f"update-{report['download']['sha256'][:16]}.exe")
+
     def assertRuns(self, version: str, report: dict[str, Any]) -> None:
         self.assertEqual(report["version"], version)
         self.assertEqual(report["runtime"], win_path(self.data) + "\\runtime-" + self.build_ids[version])
@@ -217,7 +222,7 @@ class UpdateApplyTests(UpdateCase):
         assert result is not None
         self.assertEqual(result["outcome"], "applied", result)
         self.assertEqual(self.exe_version(), "2.0.0")
-        self.assertFalse(os.path.exists(os.path.join(self.data, f"update-{first['download']['sha256'][:16]}.exe")))
+        self.assertFalse(os.path.exists(self.staged(first)))
 
         second = self.start("apply")
         self.assertRuns("2.0.0", second)
@@ -242,6 +247,25 @@ class UpdateApplyTests(UpdateCase):
         self.assertEqual(second["last"]["restart"], True)
         self.assertEqual(self.exe_version(), "2.0.0")
 
+    def test_an_exe_in_use_elsewhere_keeps_the_staged_exe_for_the_next_apply(self) -> None:
+        # Another session's copy has the exe open: the rename is refused
+        # until the helper gives up (1.5 s here).
+        with apps.HeldFile(self.s, self.exe, access="read", share="read"):
+            first = self.start("apply")
+            result = wait_for(self.helper_done, 60)
+        self.assertIsNotNone(result)
+        assert result is not None
+        self.assertEqual((result["outcome"], result["step"], result["osCode"]), ("in-use", "replace", 5), result)
+        self.assertEqual(self.exe_version(), "1.0.0")
+        self.assertTrue(os.path.isfile(self.staged(first)), "the staged exe is kept for the next try")
+
+        second = self.start("apply")
+        self.assertRuns("1.0.0", second)
+        self.assertEqual(second["last"]["outcome"], "in-use")
+        self.assertEqual(second["download"]["downloadedBytes"], 0, "the staged exe was reused")
+        self.assertIsNotNone(wait_for(self.helper_done, 60))
+        self.assertRuns("2.0.0", self.start())
+
     def test_killed_mid_download_the_old_version_still_starts(self) -> None:
         v2 = Path(self.exes["2.0.0"]).read_bytes()
         for part in feed.segments(v2):
@@ -264,8 +288,7 @@ class UpdateApplyTests(UpdateCase):
         time.sleep(2)  # what a helper left alive would have done by now
         self.assertIsNone(self.helper_done())
         self.assertEqual(self.exe_version(), "1.0.0")
-        staged = os.path.join(self.data, f"update-{first['download']['sha256'][:16]}.exe")
-        self.assertTrue(os.path.isfile(staged), "the staged exe is kept for the next try")
+        self.assertTrue(os.path.isfile(self.staged(first)), "the staged exe is kept for the next try")
 
         again = self.start("apply")
         self.assertRuns("1.0.0", again)
