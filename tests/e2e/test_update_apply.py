@@ -6,11 +6,15 @@
 # the update: after every one the next start runs a whole version, old or
 # new, without a dialog.
 import base64
+import hashlib
 import json
 import os
 import shutil
+import subprocess
+import tempfile
 import threading
 import time
+import unittest
 from datetime import datetime, timezone
 from pathlib import Path
 from typing import Any, Optional
@@ -358,6 +362,103 @@ class SwapPowerCutTests(UpdateCase):
                 result = self.launch(exe=str(mnt / "App" / "Lumaro.exe"), local=str(mnt / "Local"))
                 self.assertCleanSuccess(result)
             self.assertEqual(self.report()["version"], want)
+
+
+# applyUpdate under Linux's node with options naming the folders: prints
+# { ok } or { reason, message }.
+APPLY_DRIVER = r"""const [kitPath, runtime, data, updateJson, times] = process.argv.slice(2);
+const kit = await import(kitPath);
+for (let i = 0; i < Number(times); i++) {
+  try {
+    const ok = await kit.applyUpdate(JSON.parse(updateJson), { runtimeFolder: runtime, dataFolder: data });
+    console.log(JSON.stringify({ ok }));
+  } catch (error) {
+    if (!(error instanceof kit.UpdateError)) throw error;
+    console.log(JSON.stringify({ reason: error.reason, message: error.message }));
+  }
+}
+"""
+
+# Stands in for the helper: notes how it was started, says what it is told.
+FAKE_HELPER = """#!/usr/bin/python3
+import json, os, sys
+with open(os.environ["HELPER_NOTES"], "w") as f:
+    json.dump({"args": sys.argv[1:], "cwd": os.getcwd(), "exe": sys.argv[0]}, f)
+print(os.environ["HELPER_SAYS"], flush=True)
+"""
+
+NODE = shutil.which("node")
+
+
+@unittest.skipUnless(NODE, "needs node")
+class ApplyUpdateKitTests(unittest.TestCase):
+    """What applyUpdate checks and leaves before any helper runs, and how it
+    reads the helper's answer: under Linux's node, with a stand-in helper."""
+
+    def setUp(self) -> None:
+        self.dir = Path(tempfile.mkdtemp(prefix="lumaro-apply-kit-"))
+        self.addCleanup(shutil.rmtree, self.dir, True)
+        self.runtime, self.data = self.dir / "runtime-0123456789abcdef", self.dir / "data"
+        (self.runtime / ".lumaro").mkdir(parents=True)
+        self.data.mkdir()
+        helper = self.runtime / ".lumaro" / "update.exe"
+        helper.write_text(FAKE_HELPER)
+        helper.chmod(0o755)
+        self.new_exe = b"MZ the new version " * 1000
+        digest = hashlib.sha256(self.new_exe).hexdigest()
+        self.update = {"version": "2.0.0", "exe": {"sha256": digest, "size": len(self.new_exe)}}
+        self.staged = self.data / f"update-{digest[:16]}.exe"
+        self.staged.write_bytes(self.new_exe)
+        self.notes = self.dir / "notes.json"
+        (self.dir / "driver.mjs").write_text(APPLY_DRIVER)
+
+    def apply(self, says: str, times: int = 1) -> list[dict[str, Any]]:
+        assert NODE is not None
+        done = subprocess.run([NODE, str(self.dir / "driver.mjs"), str(REPO / "appkit" / "lumaro-update.mjs"),
+                               str(self.runtime), str(self.data), json.dumps(self.update), str(times)],
+                              env={**os.environ, "HELPER_NOTES": str(self.notes), "HELPER_SAYS": says},
+                              capture_output=True, text=True, timeout=60)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        return [json.loads(line) for line in done.stdout.splitlines()]
+
+    def test_starts_a_fresh_helper_copy_in_the_data_folder_after_clearing_leftovers(self) -> None:
+        leftovers = ["update-aaaaaaaaaaaaaaaa.exe", "update-helper-0badc0de.exe", "update-result.json",
+                     "update-result.json.tmp"]
+        kept = ["device.local.json", "update-state.json", "update-aaaaaaaaaaaaaaaa.exe.txt"]
+        for name in leftovers + kept:
+            (self.data / name).write_bytes(b"x")
+        answers = self.apply("watching C:\\Apps\\App.exe", times=2)
+        self.assertEqual(answers[0]["ok"]["exePath"], "C:\\Apps\\App.exe")
+        self.assertEqual(answers[1]["reason"], "apply-failed", "a second apply while one waits")
+        notes = json.loads(self.notes.read_text())
+        self.assertEqual(notes["args"], ["apply", "--launcher-pid", str(os.getpid()), "--new", str(self.staged),
+                                         "--size", str(len(self.new_exe))])
+        self.assertEqual(notes["cwd"], str(self.data))
+        copies = [n for n in os.listdir(self.data) if n.startswith("update-helper-")]
+        self.assertEqual(len(copies), 1)
+        self.assertRegex(copies[0], r"^update-helper-[0-9a-f]{8}\.exe$")
+        self.assertNotEqual(copies[0], "update-helper-0badc0de.exe")
+        self.assertEqual(notes["exe"], str(self.data / copies[0]))
+        self.assertEqual(sorted(os.listdir(self.data)), sorted(kept + [self.staged.name, copies[0]]))
+
+    def test_refuses_a_staged_exe_that_is_not_the_updates(self) -> None:
+        for content in (self.new_exe[:-1] + b"!", self.new_exe[:-1], None):
+            if content is None:
+                self.staged.unlink()
+            else:
+                self.staged.write_bytes(content)
+            [answer] = self.apply("watching C:\\Apps\\App.exe")
+            self.assertEqual(answer["reason"], "not-downloaded", content)
+            self.assertFalse(self.notes.exists(), "a helper was started")
+            self.assertEqual([n for n in os.listdir(self.data) if n.startswith("update-helper-")], [])
+
+    def test_a_helper_that_refuses_or_is_missing_fails_the_apply(self) -> None:
+        [refused] = self.apply("refused --size is missing")
+        self.assertEqual(refused["reason"], "apply-failed")
+        self.assertEqual(refused["message"], "the update helper did not take the update: refused --size is missing")
+        (self.runtime / ".lumaro" / "update.exe").unlink()
+        [missing] = self.apply("watching C:\\Apps\\App.exe")
+        self.assertEqual(missing["reason"], "not-configured")
 
 
 def _read_json(path: Path) -> Any:
