@@ -59,7 +59,7 @@ std::expected<LauncherWatch, ApplyResult> StartWatching(const ApplyCommand& comm
 }
 
 ApplyResult FinishApply(const ApplyCommand& command, LauncherWatch watch) {
-  // A running exe can be renamed but not replaced: only its end frees the path.
+  // A running exe cannot be replaced (5, under Wine too): only its end frees the path.
   if (auto ended = platform::WaitForProcessEnd(watch.process.get()); !ended) {
     return Failed(command, watch.exe, "wait", ended.error(), "waiting for the launcher failed");
   }
@@ -69,10 +69,7 @@ ApplyResult FinishApply(const ApplyCommand& command, LauncherWatch watch) {
   const std::uint64_t start = platform::MonotonicMilliseconds();
   for (;;) {
     auto replaced = platform::ReplaceFileWriteThrough(command.staged, watch.exe);
-    if (replaced) {
-      ApplyResult result = Stopped(command, watch.exe, Outcome::kApplied, "", LaunchError::Os(0), "");
-      return result;
-    }
+    if (replaced) return Stopped(command, watch.exe, Outcome::kApplied, "", LaunchError::Os(0), "");
     const std::int32_t code = replaced.error().os_code();
     if (!ShouldRetryReplace(code, platform::MonotonicMilliseconds() - start, command.retry_ms)) {
       if (IsInUse(code)) {
