@@ -24,7 +24,6 @@ COMMANDS = {
 }
 
 
-
 def exit_table() -> str:
     """The vendor tools' table of exit statuses, from its one copy in the
     C++ header that lmr.exit_status mirrors."""

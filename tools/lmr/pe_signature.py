@@ -50,8 +50,9 @@ def problems(data: bytes) -> Optional[str]:
     end = _WIN_CERTIFICATE_HEADER + der
     padded = (end + 7) // 8 * 8
     if size != padded or length not in (end, padded):
-        return (f"holds {size - end} bytes beyond its signature in the certificate table (the PKCS#7 blob "
-                f"has {der}, its entry says {length}, the table {size}); only zero padding to 8 bytes may follow")
+        return (f"holds {max(size, length) - padded} bytes beyond its signature and padding in the certificate "
+                f"table (the PKCS#7 blob has {der} bytes, its entry says {length}, the table {size}); only zero "
+                "padding to 8 bytes may follow")
     if any(data[at + end:at + size]):
         return "has padding after its signature that is not zeros"
     if pe.OPTIONAL_HEADER.CheckSum != pe.generate_checksum():
