@@ -151,6 +151,8 @@ REFUSALS: dict[str, tuple[dict[str, str], str | None, str]] = {
                        "the URI holds the PIN (pin-value)"),
     "PIN after &": ({"uri": f"pkcs11:token={Token.label};object=signkey;type=private?module-name=x&pin-value=1234"},
                     PIN, "the URI holds the PIN (pin-value)"),
+    "PIN after & in the path": ({"uri": f"pkcs11:token={Token.label};object=signkey;type=private&pin-value=1234"},
+                                PIN, "the URI holds the PIN (pin-value)"),
     "PIN in the path": ({"uri": f"pkcs11:token={Token.label};pin-value=1234;object=signkey"}, PIN,
                         "the URI holds the PIN (pin-value)"),
     "PIN source": ({"uri": f"pkcs11:token={Token.label};object=signkey?pin-source=file:/tmp/pin"}, PIN,

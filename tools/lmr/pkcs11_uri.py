@@ -25,8 +25,13 @@ class Pkcs11Uri:
         return next((value for key, value in self.path if key == name), None)
 
     def pin_attributes(self) -> list[str]:
-        """The PIN attributes it carries, path and query alike."""
-        return [key for key, _ in (*self.path, *self.query) if key in PIN_ATTRIBUTES]
+        """The PIN attributes it carries, path and query alike. A path value
+        may hold "&" by the RFC, but a parser that splits the path on it too
+        would find a PIN there: such a reading counts as well."""
+        names = [key for key, _ in (*self.path, *self.query)]
+        for _, value in self.path:
+            names += [_decoded(item.partition("=")[0], value) for item in value.split("&")[1:]]
+        return [name for name in names if name in PIN_ATTRIBUTES]
 
 
 def _decoded(text: str, uri: str) -> str:
