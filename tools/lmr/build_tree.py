@@ -21,7 +21,7 @@ from typing import Optional, TextIO
 from lmr import REPO
 from lmr.exit_status import CommandError, ExitStatus
 from lmr.proc import kill_group
-from lmr.text import heading, is_terminal, quoted
+from lmr.text import heading, is_terminal
 
 BUILD = REPO / "build"
 
@@ -127,12 +127,6 @@ def build(steps: Sequence[Step], stream: TextIO = sys.stderr) -> None:
 def cabinet_dll() -> Optional[Path]:
     """The stand-in cabinet.dll of the windows build, once built."""
     return next((tree("windows") / "compat").rglob("cabinet.dll"), None)
-
-
-def missing_program(name: str, package: str) -> Optional[str]:
-    if shutil.which(name):
-        return None
-    return f"{quoted(name)} not found (./lumaro setup installs {package})"
 
 
 PACK_TOOL = Step("host-release", ("lmr-pack",), "lmr-pack")
