@@ -4,7 +4,7 @@ whose refusals name the option and where the help is, with status 2."""
 import argparse
 import re
 import sys
-from typing import NoReturn
+from typing import NoReturn, Optional
 
 from lmr.exit_status import ExitStatus
 from lmr.text import quoted
@@ -14,8 +14,8 @@ class CommandParser(argparse.ArgumentParser):
     """argparse with the commands' grammar: "lumaro pack: -o needs a value;
     see ./lumaro pack --help"."""
 
-    def __init__(self, command: str, description: str, epilog: str = "") -> None:
-        super().__init__(prog=f"./lumaro {command}", description=description, epilog=epilog or None,
+    def __init__(self, command: str, description: str, epilog: str = "", usage: Optional[str] = None) -> None:
+        super().__init__(prog=f"./lumaro {command}", description=description, epilog=epilog or None, usage=usage,
                          allow_abbrev=False, formatter_class=argparse.RawDescriptionHelpFormatter)
         self.command = command
 

@@ -28,7 +28,8 @@ anything is packed), 1 signing or linking failed, 7 building the tools failed,
 
 
 def parser() -> CommandParser:
-    p = CommandParser("pack", DESCRIPTION, EPILOG)
+    p = CommandParser("pack", DESCRIPTION, EPILOG, usage="%(prog)s APP_DIR -o OUT.exe [--node VERSION] [signing] "
+                                                         "[lmr-pack options]")
     p.add_argument("-o", "--output", metavar="OUT.exe", help="where to write the launcher")
     p.add_argument("--node", metavar="VERSION",
                    help="pack the official node.exe of this Node.js version (fetched once with npm pack, checked, "
