@@ -34,7 +34,7 @@ import tempfile
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from pathlib import Path
-from typing import NoReturn, Optional
+from typing import NoReturn, Optional, Union
 
 from lmr import pe_signature, pkcs11_uri
 from lmr.exit_status import CommandError, ExitStatus
@@ -45,6 +45,7 @@ DEFAULT_TIMEOUT_S = 600
 # A signer that ignores SIGTERM is killed this long after it.
 KILL_AFTER_S = 10
 SHOWN_LINES = 30
+PIPE_BUFFER = 4096  # PIPE_BUF: the least a pipe holds anywhere
 DIGEST_TEXT = b"lumaro-sign-check-lumaro-sign-ok"
 
 _secret: Optional[str] = None
@@ -116,6 +117,16 @@ def _no_core_files() -> None:
     resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
 
 
+@dataclass(frozen=True)
+class SecretPath:
+    """In a tool's arguments: prefix + the path of a pipe that holds the
+    secret (never the secret itself)."""
+    prefix: str = ""
+
+
+Arg = Union[str, SecretPath]
+
+
 @dataclass
 class Outcome:
     status: int
@@ -123,20 +134,23 @@ class Outcome:
     timed_out: bool
 
 
-def run_tool(args: Sequence[str], secret: str = "", env: Optional[Mapping[str, str]] = None,
+def run_tool(args: Sequence[Arg], secret: str = "", env: Optional[Mapping[str, str]] = None,
              bound: Optional[int] = None) -> Outcome:
-    """Runs a tool under the time bound, its output captured. "{secret}" in
-    args becomes /dev/fd/N, a pipe that holds the secret."""
+    """Runs a tool under the time bound, its output captured. A SecretPath
+    in args becomes /dev/fd/N, a pipe that holds the secret."""
     bound = bound or timeout_s()
     fds: tuple[int, ...] = ()
-    argv = list(args)
-    if any("{secret}" in a for a in argv):
+    argv = [a for a in args if isinstance(a, str)]
+    if len(argv) != len(args):
+        data = secret.encode()
+        if len(data) > PIPE_BUFFER:
+            _refuse(f"LUMARO_SIGN_PASSWORD is longer than {PIPE_BUFFER} bytes", ExitStatus.USAGE)
         read_end, write_end = os.pipe()
-        # Within a pipe's buffer, written before the tool starts.
-        os.write(write_end, secret.encode()[:60000])
+        # Within the pipe's buffer: written whole before the tool starts.
+        os.write(write_end, data)
         os.close(write_end)
         fds = (read_end,)
-        argv = [a.replace("{secret}", f"/dev/fd/{read_end}") for a in argv]
+        argv = [a if isinstance(a, str) else f"{a.prefix}/dev/fd/{read_end}" for a in args]
     try:
         proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                                 env=dict(env) if env is not None else None, pass_fds=fds, start_new_session=True,
@@ -193,7 +207,7 @@ class Signer:
         for line in text.rstrip("\n").splitlines()[-SHOWN_LINES:]:
             print(f"  {line}", file=sys.stderr)
 
-    def tool(self, args: Sequence[str], env: Optional[Mapping[str, str]] = None) -> Outcome:
+    def tool(self, args: Sequence[Arg], env: Optional[Mapping[str, str]] = None) -> Outcome:
         return run_tool(args, self.secret, env, self.bound)
 
     # ---------------------------------------------------------------- .pfx
@@ -206,7 +220,7 @@ class Signer:
         need("openssl", "openssl")
         # -legacy: keys exported by older Windows use RC2, which OpenSSL 3
         # keeps in its legacy provider; osslsigncode loads it too.
-        passin = ["-passin", "file:{secret}"] if self.secret else ["-passin", "pass:"]
+        passin = self.secret_option("-passin", "file:") or ["-passin", "pass:"]
         result = self.tool(["openssl", "pkcs12", "-legacy", "-in", key, "-info", "-nodes", "-out", os.devnull,
                             *passin])
         if result.status != 0:
@@ -223,7 +237,7 @@ class Signer:
     def sign_pfx(self, unsigned: Path, signed: Path) -> None:
         need("osslsigncode", "osslsigncode")
         args = ["osslsigncode", "sign", "-pkcs12", self.o.key, "-h", "sha256", "-in", str(unsigned),
-                "-out", str(signed), *self.timestamp(), *(["-readpass", "{secret}"] if self.secret else [])]
+                "-out", str(signed), *self.timestamp(), *self.secret_option("-readpass")]
         result = self.tool(args)
         if result.status == 0 and signed.is_file() and signed.stat().st_size > 0:
             return
@@ -234,7 +248,11 @@ class Signer:
                   "(unset for a key without one)")
         _fail(f"signing {unsigned} with {self.o.key} failed")
 
-    def timestamp(self) -> list[str]:
+    def secret_option(self, option: str, prefix: str = "") -> list[Arg]:
+        """option and the secret's pipe, or nothing when there is no secret."""
+        return [option, SecretPath(prefix)] if self.secret else []
+
+    def timestamp(self) -> list[Arg]:
         return ["-ts", self.o.timestamp_url] if self.o.timestamp_url else []
 
     def fail_timed_out(self, result: Outcome, what: str) -> None:
@@ -341,7 +359,7 @@ class Signer:
         env = dict(os.environ, PKCS11_MODULE_PATH=o.module)
         result = self.tool(["openssl", "pkeyutl", "-sign", "-engine", "pkcs11", "-keyform", "engine",
                             "-inkey", o.uri, "-in", str(digest), "-out", str(sig),
-                            *(["-passin", "file:{secret}"] if self.secret else [])], env)
+                            *self.secret_option("-passin", "file:")], env)
         if result.status != 0 or not sig.is_file() or sig.stat().st_size == 0:
             if result.timed_out:
                 _refuse(f"the token did not answer within {self.bound} s")
@@ -360,7 +378,7 @@ class Signer:
         self.uri()
         args = ["osslsigncode", "sign", "-pkcs11engine", self.engine(), "-pkcs11module", o.module,
                 "-certs", o.certs, "-key", o.uri, "-h", "sha256", "-in", str(unsigned), "-out", str(signed),
-                *self.timestamp(), *(["-readpass", "{secret}"] if self.secret else [])]
+                *self.timestamp(), *self.secret_option("-readpass")]
         result = self.tool(args)
         if result.status == 0 and signed.is_file() and signed.stat().st_size > 0:
             return
