@@ -2,10 +2,13 @@
 language line, refusals that name the option, PKCS#11 URIs read as RFC 7512
 says, values quoted one way, and commands started together in one checkout,
 right after a build file changed, all succeeding."""
+import fcntl
 import os
 import re
 import subprocess
+import sys
 import tempfile
+import time
 import unittest
 from pathlib import Path
 
@@ -94,6 +97,64 @@ class Pkcs11UriTests(unittest.TestCase):
         for text in ("token=a", "pkcs11:token=a;object", "pkcs11:token=%G1", "pkcs11:token=%ff"):
             with self.subTest(text), self.assertRaises(pkcs11_uri.UriError):
                 pkcs11_uri.parse(text)
+
+
+# Stands in for cmake: says what a build says, and fails when asked to.
+FAKE_CMAKE = """#!/bin/sh
+echo "[1/2] Building CXX object tools/inspect/inspect_main.cpp.o"
+if [ -n "${FAKE_CMAKE_FAILS-}" ]; then
+  echo "inspect_main.cpp:1:1: error: expected unqualified-id"; echo "ninja: build stopped: subcommand failed."; exit 1
+fi
+echo "[2/2] Linking CXX executable tools/inspect/lmr-inspect"
+"""
+
+
+@unittest.skipUnless(Kit().inspect_tool.exists(), "host-release tools not built")
+class BuildStepTests(unittest.TestCase):
+    """The build before a command, with a stand-in cmake on PATH."""
+
+    def setUp(self) -> None:
+        tmp = tempfile.TemporaryDirectory(prefix="lmr-build-step-")
+        self.addCleanup(tmp.cleanup)
+        self.bin = Path(tmp.name)
+        (self.bin / "cmake").write_text(FAKE_CMAKE)
+        (self.bin / "cmake").chmod(0o755)
+        self.env = dict(os.environ, PATH=f"{self.bin}:{os.environ['PATH']}")
+
+    def test_a_failed_build_shows_its_log_once_and_has_a_status_of_its_own(self) -> None:
+        proc = lumaro("inspect", "/nonexistent.exe", env=dict(self.env, FAKE_CMAKE_FAILS="1"))
+        self.assertEqual(proc.returncode, 7, proc.stderr)
+        self.assertEqual(proc.stderr.count("error: expected unqualified-id"), 1, proc.stderr)
+        self.assertTrue(proc.stderr.startswith("[1/1] building lmr-inspect (host-release)\n[1/2] Building CXX"),
+                        proc.stderr)
+        self.assertTrue(proc.stderr.endswith("lumaro inspect: building lmr-inspect in build/host-release failed\n"))
+        self.assertEqual(proc.stdout, "")
+
+    def test_a_missing_cmake_is_a_missing_program(self) -> None:
+        (self.bin / "cmake").unlink()
+        env = dict(self.env, PATH=str(self.bin), PYTHONPATH=str(REPO / "tools"))
+        proc = subprocess.run([sys.executable, "-m", "lmr", "inspect", "/nonexistent.exe"], env=env,
+                              stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=60)
+        self.assertEqual(proc.returncode, 9, proc.stderr)
+        self.assertIn("cmake not found (./lumaro setup installs it)", proc.stderr)
+
+    def test_a_command_waits_for_another_build_of_its_tree_and_says_so_once(self) -> None:
+        with open(REPO / "build/host-release.lock", "a") as lock:
+            fcntl.flock(lock, fcntl.LOCK_EX)
+            proc = subprocess.Popen([str(LUMARO), "inspect", "/nonexistent.exe"], env=self.env,
+                                    stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                    text=True)
+            assert proc.stderr is not None
+            lines = [proc.stderr.readline(), proc.stderr.readline()]
+            self.assertEqual(lines[1], "waiting for another build of build/host-release to finish "
+                                       f"(lock {REPO / 'build/host-release.lock'})\n")
+            time.sleep(0.5)
+            self.assertIsNone(proc.poll(), "did not wait")
+        out, err = proc.communicate(timeout=60)
+        # Built (by the stand-in), then lmr-inspect's own status for a missing file.
+        self.assertEqual(proc.returncode, 4, err)
+        self.assertNotIn("waiting", err)
+        self.assertIn("[2/2] Linking CXX executable tools/inspect/lmr-inspect", err)
 
 
 @unittest.skipUnless(Kit().pack_tool.exists(), "host-release tools not built")
