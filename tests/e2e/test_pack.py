@@ -93,7 +93,7 @@ class PackTests(unittest.TestCase):
             ([self.app, "-o", "/proc/X.exe"], 4, 'lumaro pack: cannot write into "/proc"'),
             ([self.app, "-o", self.root], 4, f'"{self.root}" is a folder; -o names the exe to write'),
             ([self.app, "-o", exe, "--sign-cert", "c.pem"], 2, "give one of --sign, --sign-pkcs11 and --sign-command"),
-            ([self.app, "-o", exe, "--sign", self.root / "no.pfx"], 3, f"cannot read the key {self.root / 'no.pfx'}"),
+            ([self.app, "-o", exe, "--sign", self.root / "no.pfx"], 3, f'cannot read the key "{self.root / "no.pfx"}"'),
         ]
         for args, status, message in cases:
             with self.subTest(message):

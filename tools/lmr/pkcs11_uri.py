@@ -6,6 +6,8 @@ from dataclasses import dataclass
 from typing import Optional
 from urllib.parse import unquote_to_bytes
 
+from lmr.text import quoted
+
 SCHEME = "pkcs11:"
 # Attributes that hold the PIN or name where it comes from.
 PIN_ATTRIBUTES = ("pin-value", "pin-source")
@@ -38,12 +40,12 @@ def _decoded(text: str, uri: str) -> str:
     at = text.find("%")
     while at >= 0:
         if len(text) < at + 3 or not {text[at + 1], text[at + 2]} <= _HEX:
-            raise UriError(f"a \"%\" not followed by two hex digits in {uri}")
+            raise UriError(f"a % not followed by two hex digits in {quoted(uri)}")
         at = text.find("%", at + 3)
     try:
         return unquote_to_bytes(text).decode("utf-8")
     except UnicodeDecodeError:
-        raise UriError(f"a percent-encoded value that is not UTF-8 in {uri}") from None
+        raise UriError(f"a percent-encoded value that is not UTF-8 in {quoted(uri)}") from None
 
 
 def _attributes(part: str, separator: str, uri: str) -> tuple[tuple[str, str], ...]:
@@ -51,13 +53,13 @@ def _attributes(part: str, separator: str, uri: str) -> tuple[tuple[str, str], .
     for item in part.split(separator) if part else []:
         name, equals, value = item.partition("=")
         if not equals or not name:
-            raise UriError(f"{item!r} is not an attribute (name=value) in {uri}")
+            raise UriError(f"{quoted(item)} is not an attribute (name=value) in {quoted(uri)}")
         out.append((_decoded(name, uri), _decoded(value, uri)))
     return tuple(out)
 
 
 def parse(uri: str) -> Pkcs11Uri:
     if not uri.startswith(SCHEME):
-        raise UriError(f"{uri} does not start with {SCHEME}")
+        raise UriError(f"{quoted(uri)} does not start with {SCHEME}")
     path, _, query = uri[len(SCHEME):].partition("?")
     return Pkcs11Uri(_attributes(path, ";", uri), _attributes(query, "&", uri))

@@ -215,7 +215,7 @@ class Signer:
     def check_pfx(self) -> None:
         key = self.o.key
         if not (os.path.isfile(key) and os.access(key, os.R_OK)):
-            _refuse(f"cannot read the key {key}")
+            _refuse(f"cannot read the key {quoted(key)}")
         need("osslsigncode", "osslsigncode")
         need("openssl", "openssl")
         # -legacy: keys exported by older Windows use RC2, which OpenSSL 3
@@ -225,14 +225,14 @@ class Signer:
                             *passin])
         if result.status != 0:
             if "invalid password" in result.output:
-                _refuse(f"cannot open {key}: LUMARO_SIGN_PASSWORD must hold its password "
+                _refuse(f"cannot open {quoted(key)}: LUMARO_SIGN_PASSWORD must hold its password "
                         "(unset for a key without one)")
             self.show(result.output)
-            _refuse(f"cannot read {key} as a PKCS#12 key")
+            _refuse(f"cannot read {quoted(key)} as a PKCS#12 key")
         if "Keybag" not in result.output:
-            _refuse(f"{key} holds no private key")
+            _refuse(f"{quoted(key)} holds no private key")
         if "Certificate bag" not in result.output:
-            _refuse(f"{key} holds no certificate")
+            _refuse(f"{quoted(key)} holds no certificate")
 
     def sign_pfx(self, unsigned: Path, signed: Path) -> None:
         need("osslsigncode", "osslsigncode")
@@ -244,9 +244,9 @@ class Signer:
         self.show(result.output)
         self.fail_timed_out(result, "osslsigncode")
         if re.search(r"[Pp]assword", result.output):
-            _fail(f"cannot open {self.o.key}: LUMARO_SIGN_PASSWORD must hold its password "
+            _fail(f"cannot open {quoted(self.o.key)}: LUMARO_SIGN_PASSWORD must hold its password "
                   "(unset for a key without one)")
-        _fail(f"signing {unsigned} with {self.o.key} failed")
+        _fail(f"signing {quoted(unsigned)} with {quoted(self.o.key)} failed")
 
     def secret_option(self, option: str, prefix: str = "") -> list[Arg]:
         """option and the secret's pipe, or nothing when there is no secret."""
@@ -267,7 +267,7 @@ class Signer:
         found = re.search(r'^ENGINESDIR: "(.*)"$', result.output, re.M)
         engine = os.path.join(found.group(1) if found else "", "pkcs11.so")
         if not os.path.isfile(engine):
-            _refuse(f"the PKCS#11 engine of OpenSSL is missing: {engine} "
+            _refuse(f"the PKCS#11 engine of OpenSSL is missing: {quoted(engine)} "
                     "(./lumaro setup installs libengine-pkcs11-openssl)", ExitStatus.MISSING_PROGRAM)
         return engine
 
@@ -292,27 +292,28 @@ class Signer:
             raise CommandError(status, message)
 
         if "Unable to load" in text:
-            _fail(f"the PKCS#11 module {o.module} does not load")
+            _fail(f"the PKCS#11 module {quoted(o.module)} does not load")
         if "No matching initialized token" in text:
-            _fail(f"no token in {o.module} matches {o.uri}")
+            _fail(f"no token in {quoted(o.module)} matches {quoted(o.uri)}")
         if "Login failed" in text or "ERR_CKR_error:PIN" in text:
             reason = re.search(r"ERR_CKR_error:(PIN[^:]*):", text)
             _fail("the token refused the PIN" + (f" ({reason.group(1)})" if reason else "")
                   + ": LUMARO_SIGN_PASSWORD must hold its user PIN")
         if "consistency of a private key" in text or "key values mismatch" in text:
-            _fail(f"no certificate in {o.certs} belongs to the key {o.uri}")
+            _fail(f"no certificate in {quoted(o.certs)} belongs to the key {quoted(o.uri)}")
         if "private key was not found" in text or "object not found" in text:
             if not self.secret:
-                _fail(f"the token shows no private key {o.uri} without a login: set LUMARO_SIGN_PASSWORD to its PIN")
-            _fail(f"the token holds no private key {o.uri}")
+                _fail(f"the token shows no private key {quoted(o.uri)} without a login: "
+                      "set LUMARO_SIGN_PASSWORD to its PIN")
+            _fail(f"the token holds no private key {quoted(o.uri)}")
 
     def check_pkcs11(self) -> None:
         o = self.o
         uri = self.uri()
         if not (os.path.isfile(o.certs) and os.access(o.certs, os.R_OK)):
-            _refuse(f"cannot read the certificates {o.certs}")
+            _refuse(f"cannot read the certificates {quoted(o.certs)}")
         if not os.path.isfile(o.module):
-            _refuse(f"no such PKCS#11 module: {o.module}")
+            _refuse(f"no such PKCS#11 module: {quoted(o.module)}")
         need("osslsigncode", "osslsigncode")
         need("p11tool", "gnutls-bin")
         need("openssl", "openssl")
@@ -321,13 +322,13 @@ class Signer:
         blocks = re.findall(rb"-----BEGIN CERTIFICATE-----.*?-----END CERTIFICATE-----\n?",
                             Path(o.certs).read_bytes(), re.S)
         if not blocks:
-            _refuse(f"{o.certs} holds no PEM certificate")
+            _refuse(f"{quoted(o.certs)} holds no PEM certificate")
         certs = []
         for n, block in enumerate(blocks, 1):
             cert = self.scratch / f"cert{n}.pem"
             cert.write_bytes(block)
             if run_tool(["openssl", "x509", "-in", str(cert), "-noout"], bound=self.bound).status != 0:
-                _refuse(f"{o.certs} holds a certificate OpenSSL cannot read")
+                _refuse(f"{quoted(o.certs)} holds a certificate OpenSSL cannot read")
             certs.append(cert)
 
         # The module loads, and a token matches the URI: no PIN needed for either.
@@ -335,8 +336,8 @@ class Signer:
         if result.status != 0:
             self.show(result.output)
             if result.timed_out:
-                _refuse(f"the PKCS#11 module {o.module} did not answer within {self.bound} s")
-            _refuse(f"the PKCS#11 module {o.module} does not load")
+                _refuse(f"the PKCS#11 module {quoted(o.module)} did not answer within {self.bound} s")
+            _refuse(f"the PKCS#11 module {quoted(o.module)} does not load")
         wanted = {a: uri.path_attribute(a) for a in ("token", "manufacturer", "serial", "model")}
         wanted = {a: v for a, v in wanted.items() if v is not None}
         tokens = []
@@ -346,11 +347,11 @@ class Signer:
             except pkcs11_uri.UriError:
                 continue
         if not tokens:
-            _refuse(f"the PKCS#11 module {o.module} shows no token")
+            _refuse(f"the PKCS#11 module {quoted(o.module)} shows no token")
         if not any(all(t.path_attribute(a) == v for a, v in wanted.items()) for t in tokens):
             print("lumaro-sign: the module's tokens:", file=sys.stderr)
             self.show(result.output)
-            _refuse(f"no token in {o.module} matches {o.uri}")
+            _refuse(f"no token in {quoted(o.module)} matches {quoted(o.uri)}")
 
         # Login, the key and its certificate: the key signs a digest, and one
         # of the certificates verifies it.
@@ -365,12 +366,12 @@ class Signer:
                 _refuse(f"the token did not answer within {self.bound} s")
             self.token_failure(result.output, ExitStatus.BAD_INPUT)
             self.show(result.output)
-            _refuse(f"the key {o.uri} cannot sign")
+            _refuse(f"the key {quoted(o.uri)} cannot sign")
         for cert in certs:
             if run_tool(["openssl", "pkeyutl", "-verify", "-certin", "-inkey", str(cert), "-in", str(digest),
                          "-sigfile", str(sig)], bound=self.bound).status == 0:
                 return
-        _refuse(f"no certificate in {o.certs} belongs to the key {o.uri}")
+        _refuse(f"no certificate in {quoted(o.certs)} belongs to the key {quoted(o.uri)}")
 
     def sign_pkcs11(self, unsigned: Path, signed: Path) -> None:
         o = self.o
@@ -385,7 +386,7 @@ class Signer:
         self.fail_timed_out(result, "osslsigncode")
         self.token_failure(result.output, ExitStatus.FAILED)
         self.show(result.output)
-        _fail(f"signing {unsigned} with {o.uri} failed")
+        _fail(f"signing {quoted(unsigned)} with {quoted(o.uri)} failed")
 
     # ------------------------------------------------------- --sign-command
 
@@ -397,7 +398,7 @@ class Signer:
         if not words:
             _refuse("--sign-command is empty")
         if not shutil.which(words[0]):
-            _refuse(f"the sign command's program is not found: {words[0]}")
+            _refuse(f"the sign command's program is not found: {quoted(words[0])}")
         need("osslsigncode", "osslsigncode")
 
     def command_env(self) -> dict[str, str]:
@@ -437,7 +438,7 @@ class Signer:
         if result.timed_out:
             refuse(f"the sign command did not finish within {self.bound} s (LUMARO_SIGN_TIMEOUT); stopped")
         if result.status != 0:
-            refuse(f"the sign command failed with status {result.status}: {self.o.command}")
+            refuse(f"the sign command failed with status {result.status}: {quoted(self.o.command)}")
         data, why = read_regular_file(wanted / name)
         if data is None:
             refuse(f"the sign command's result {why}")
@@ -523,14 +524,14 @@ def sign(options: SignOptions, secret: str, unsigned: Path, out: Path) -> None:
     try:
         timeout_s()
         if not unsigned.is_file():
-            _fail(f"no such file: {unsigned}")
+            _fail(f"no such file: {quoted(unsigned)}")
         if options.mode == "pfx" and not (os.path.isfile(options.key) and os.access(options.key, os.R_OK)):
-            _fail(f"cannot read the key {options.key}")
+            _fail(f"cannot read the key {quoted(options.key)}")
         if options.mode == "pkcs11":
             if not os.path.isfile(options.module):
-                _fail(f"no such PKCS#11 module: {options.module}")
+                _fail(f"no such PKCS#11 module: {quoted(options.module)}")
             if not (os.path.isfile(options.certs) and os.access(options.certs, os.R_OK)):
-                _fail(f"cannot read the certificates {options.certs}")
+                _fail(f"cannot read the certificates {quoted(options.certs)}")
         mode = stat.S_IMODE(unsigned.stat().st_mode)
         scratch = Path(tempfile.mkdtemp(prefix=".lumaro-sign.", dir=out.parent))
         try:
