@@ -11,7 +11,8 @@ namespace lumaro::tools {
 enum class ExitStatus {
   kOk = 0,
   // The payload fails its check: damaged inside an exe (lmr-inspect), or the
-  // stream just written does not decode back (lmr-pack); or signing failed.
+  // stream just written does not decode back (lmr-pack); or linking or
+  // signing the exe failed (./lumaro pack).
   kFailed = 1,
   kDamaged = kFailed,
   kUsage = 2,  // a bad or missing argument
@@ -38,8 +39,8 @@ inline int ExitCode(ExitStatus status) { return static_cast<int>(status); }
 inline constexpr std::string_view kExitStatusHelp = R"(Exit codes (the same in every Lumaro vendor tool):
   0  done
   1  the payload fails its check: damaged (lmr-inspect), or the stream just
-     written does not decode back (lmr-pack); signing failed (./lumaro pack,
-     python3 -m lmr.sign)
+     written does not decode back (lmr-pack); linking or signing the exe
+     failed (./lumaro pack, python3 -m lmr.sign)
   2  usage error: a bad or missing argument
   3  bad input: an app folder that cannot be packed as it is, or with
      --strict has a warning (lmr-pack); an EXE that is not a launcher
