@@ -156,7 +156,7 @@ function(lumaro_add_launcher target)
   target_compile_options(${target} PRIVATE -ffile-prefix-map=${CMAKE_CURRENT_BINARY_DIR}=.)
   set_target_properties(${target} PROPERTIES OUTPUT_NAME ${L_OUTPUT_NAME})
 
-  # lumaro-sign's options, said the same way as ./lumaro pack's.
+  # lmr.sign's options, said the same way as ./lumaro pack's.
   set(sign_args)
   set(sign_inputs)
   set(signers 0)
@@ -196,12 +196,12 @@ function(lumaro_add_launcher target)
     if(L_TIMESTAMP_URL)
       list(APPEND sign_args --timestamp-url ${L_TIMESTAMP_URL})
     endif()
-    # Signed in place; the script reads the password from the environment of
-    # the build, so it is never written into the build files. A new key or
-    # certificate relinks.
+    # Signed in place by lmr.sign, which reads the password from the
+    # environment of the build, so it is never written into the build files.
+    # A new key or certificate relinks.
     add_custom_command(TARGET ${target} POST_BUILD
-      COMMAND ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/../assets/lumaro-sign ${sign_args}
-              $<TARGET_FILE:${target}> $<TARGET_FILE:${target}>
+      COMMAND ${CMAKE_COMMAND} -E env PYTHONPATH=${CMAKE_CURRENT_FUNCTION_LIST_DIR}/../tools
+              /usr/bin/python3 -m lmr.sign ${sign_args} $<TARGET_FILE:${target}> $<TARGET_FILE:${target}>
       COMMENT "Signing ${L_OUTPUT_NAME}.exe"
       VERBATIM)
     if(sign_inputs)

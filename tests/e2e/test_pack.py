@@ -79,7 +79,7 @@ class PackTests(unittest.TestCase):
         proc = subprocess.run([str(REPO / "lumaro"), "pack", str(self.app), "-o", str(exe),
                                "--build-id", "00000000deadbeef"],
                               stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=900)
-        self.assertNotEqual(proc.returncode, 0)
+        self.assertEqual(proc.returncode, 2, proc.stderr)
         self.assertIn("the BuildId always comes from the package's content", proc.stderr)
         self.assertFalse(exe.exists())
 
@@ -89,9 +89,11 @@ class PackTests(unittest.TestCase):
             ([self.app], 2, "lumaro pack: -o OUT.exe is missing"),
             ([self.app, "-o"], 2, "lumaro pack: -o needs a value"),
             (["-o", exe], 2, "lumaro pack: APP_DIR is missing"),
-            ([self.app, "-o", self.root / "none" / "X.exe"], 3, f"the folder {self.root / 'none'} does not exist"),
-            ([self.app, "-o", "/proc/X.exe"], 3, "lumaro pack: cannot write into /proc"),
-            ([self.app, "-o", exe, "--sign", self.root / "no.pfx"], 3, f"cannot read the key {self.root / 'no.pfx'}"),
+            ([self.app, "-o", self.root / "none" / "X.exe"], 4, f'the folder "{self.root / "none"}" does not exist'),
+            ([self.app, "-o", "/proc/X.exe"], 4, 'lumaro pack: cannot write into "/proc"'),
+            ([self.app, "-o", self.root], 4, f'"{self.root}" is a folder; -o names the exe to write'),
+            ([self.app, "-o", exe, "--sign-cert", "c.pem"], 2, "give one of --sign, --sign-pkcs11 and --sign-command"),
+            ([self.app, "-o", exe, "--sign", self.root / "no.pfx"], 3, f'cannot read the key "{self.root / "no.pfx"}"'),
         ]
         for args, status, message in cases:
             with self.subTest(message):
@@ -101,6 +103,21 @@ class PackTests(unittest.TestCase):
                 self.assertNotIn("usage:", output)
                 self.assertNotIn("lmr-pack:", output, "packing started")
                 self.assertFalse(exe.exists())
+
+    def test_lmr_pack_options_pass_through_in_order(self) -> None:
+        # --node-exe takes a value: APP_DIR is lmr-pack's to find, not taken
+        # for the file that follows the option.
+        node = self.root / "node-x.exe"
+        (self.app / "node.exe").rename(node)
+        exe = self.root / "X.exe"
+        status, output = lumaro("pack", "--node-exe", node, self.app, "-o", exe, "--quiet")
+        self.assertEqual(status, 0, output)
+        decoded = self.root / "decoded.archive"
+        checked([DECODE, exe, decoded])
+        with_node = self.root / "with-node"
+        shutil.copytree(self.app, with_node)
+        shutil.copyfile(node, with_node / "node.exe")
+        self.assertEqual(decoded.read_bytes(), expected_archive(with_node))
 
     def test_build_id_follows_the_content(self) -> None:
         first = build_id(self.app)
@@ -186,7 +203,8 @@ class ReleaseVersionTests(unittest.TestCase):
                 (self.app / "package.json").write_text('{"version": "banana"}')
             exe = self.root / "refused.exe"
             status, output = lumaro("pack", self.app, "-o", exe, *args)
-            self.assertNotEqual(status, 0, output)
+            # An option is a usage error, a package.json value bad input.
+            self.assertEqual(status, 2 if args else 3, output)
             self.assertIn(named, output)
             self.assertFalse(exe.exists())
 
@@ -237,17 +255,17 @@ class NodeByVersionTests(unittest.TestCase):
     def test_refusals_say_why_and_write_no_exe(self) -> None:
         exe = self.root / "App.exe"
         status, output = self.pack(exe, "20.18.1", registry=closed_port_url())
-        self.assertNotEqual(status, 0)
+        self.assertEqual(status, 8, output)
         self.assertIn("node.exe 20.18.1 is not cached", output)
         self.assertIn("cannot be reached", output)
         status, output = self.pack(exe, "20.99.0")
-        self.assertNotEqual(status, 0)
+        self.assertEqual(status, 8, output)
         self.assertIn("unknown version", output)
         self.assertIn("20.99.0", output)
         (self.app / "Node.exe").write_bytes(b"MZ the app's own")
         status, output = self.pack(exe, "20.18.0")
-        self.assertNotEqual(status, 0)
-        self.assertIn(f"{self.app}/Node.exe and --node 20.18.0", output)
+        self.assertEqual(status, 3, output)
+        self.assertIn(f'"{self.app}/Node.exe" and --node-exe "', output)
         self.assertFalse(exe.exists())
 
 

@@ -1,7 +1,7 @@
 # `./lumaro run EXE` as a vendor's CI calls it, output through a pipe: the
 # launcher's facts one per line, the dialog read and dismissed, the app's
 # startup.log, the launcher's exit code as the status, and the documented
-# statuses of its own: 3 when EXE is no launcher, 4 without Wine, 124 when the
+# statuses of its own: 3 when EXE is no launcher, 9 without Wine, 124 when the
 # launcher outlives --timeout. Two runs at once in one checkout both work.
 import contextlib
 import io
@@ -127,7 +127,7 @@ class RunCommandTests(LauncherTestCase):
                 contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
             status = wine_cli.main(["run", exe, "--prefix", prefix, "--tools", self.case,
                                     "--inspect", str(self.s.kit.inspect_tool)])
-        self.assertEqual(status, 4, err.getvalue())
+        self.assertEqual(status, 9, err.getvalue())
         self.assertEqual(out.getvalue(), "")
         self.assertIn("no-wine64 not found", err.getvalue())
         self.assertFalse(os.path.exists(prefix))

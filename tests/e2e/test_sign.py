@@ -100,8 +100,7 @@ class SignTests(unittest.TestCase):
         image[find_record(image) + 64] ^= 0x01  # inside the compressed stream
         flipped = self.root / "flipped.exe"
         flipped.write_bytes(image)
-        self.assertNotEqual(verify(flipped, self.cert).returncode, 0,
-                            "a changed payload byte still verifies")
+        self.assertEqual(verify(flipped, self.cert).returncode, 1, "a changed payload byte still verifies")
 
     def test_without_its_signature_the_exe_is_the_unsigned_build(self) -> None:
         # What lets anyone check a signed release against their own build.
@@ -125,21 +124,53 @@ class SignTests(unittest.TestCase):
         self.assertNotIn("s3cret", self.signed_output)
 
     def test_inherited_shell_tracing_does_not_print_the_password(self) -> None:
-        # A vendor's CI running with set -x and SHELLOPTS exported.
-        unsigned = self.root / "unsigned.exe"
-        result = run_quiet([OSSLSIGNCODE, "remove-signature", "-in", self.signed, "-out", unsigned])
-        self.assertEqual(result.returncode, 0, result.stdout.decode())
+        # A vendor's CI running with set -x, SHELLOPTS exported and the trace
+        # in a file of its own: every bash started on the way traces there.
         out = self.out_dir("traced") / "Lumaro.exe"
-        env = dict(os.environ, SHELLOPTS="xtrace", LUMARO_SIGN_PASSWORD=PASSWORD)
-        result = run_quiet([REPO / "assets" / "lumaro-sign", "--key", self.pfx, unsigned, out], env=env)
-        self.assertEqual(result.returncode, 0, result.stdout.decode())
-        self.assertNotIn("s3cret", result.stdout.decode())
+        trace = self.root / "trace.log"
+        with open(trace, "wb") as sink:
+            env = dict(os.environ, SHELLOPTS="xtrace", BASH_XTRACEFD=str(sink.fileno()),
+                       LUMARO_SIGN_PASSWORD=PASSWORD)
+            proc = subprocess.run([str(REPO / "lumaro"), "pack", str(self.app), "-o", str(out), "--quiet",
+                                   "--sign", str(self.pfx)], env=env, stdin=subprocess.DEVNULL,
+                                  capture_output=True, pass_fds=(sink.fileno(),), timeout=PACK_TIMEOUT_S)
+        self.assertEqual(proc.returncode, 0, proc.stderr.decode())
+        self.assertIn(b"+ exec /usr/bin/python3 -m lmr pack", trace.read_bytes(), "nothing was traced")
+        for where in (proc.stdout, proc.stderr, trace.read_bytes()):
+            self.assertNotIn(b"s3cret", where)
         self.assertEqual(verify(out, self.cert).returncode, 0)
+
+    def test_output_folder_names_are_never_code(self) -> None:
+        # Quotes and a command substitution in the folder of the signed exe:
+        # it is signed there, nothing else is touched, no work folder is left.
+        base = self.out_dir("quotes")
+        bystanders = [base / "Ann", base / "s and Bob", base / "s builds"]
+        for folder in bystanders:
+            folder.mkdir()
+            (folder / "keep").write_text("keep")
+        for name in ("Ann's and Bob's builds", "b'$(touch PWNED)'", 'c"$(touch PWNED)"', "d`touch PWNED`"):
+            with self.subTest(name):
+                folder = base / name
+                folder.mkdir()
+                exe = folder / "App.exe"
+                env = self.packer.shims.env(dict(os.environ, LUMARO_SIGN_PASSWORD=PASSWORD))
+                proc = subprocess.run([str(REPO / "lumaro"), "pack", str(self.app), "-o", str(exe), "--quiet",
+                                       "--sign", str(self.pfx)], env=env, cwd=base, stdin=subprocess.DEVNULL,
+                                      stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=PACK_TIMEOUT_S)
+                self.assertEqual(proc.returncode, 0, proc.stdout.decode())
+                self.assertEqual(os.listdir(folder), ["App.exe"])
+                self.assertEqual(verify(exe, self.cert).returncode, 0)
+        self.assertEqual(sorted(p.name for p in base.rglob("PWNED")), [])
+        self.assertEqual(sorted(os.listdir(base)), sorted(
+            ["Ann", "s and Bob", "s builds", "Ann's and Bob's builds", "b'$(touch PWNED)'", 'c"$(touch PWNED)"',
+             "d`touch PWNED`"]))
+        for folder in bystanders:
+            self.assertEqual(os.listdir(folder), ["keep"])
 
     def test_wrong_password_fails_clearly_and_writes_no_exe(self) -> None:
         out_dir = self.out_dir("wrong")
         status, output = self.packer.pack(self.app, out_dir / "Lumaro.exe", self.pfx, "not it")
-        self.assertNotEqual(status, 0, output)
+        self.assertEqual(status, 3, output)
         self.assertIn("LUMARO_SIGN_PASSWORD must hold its password", output)
         self.assertNotIn("not it", output)
         self.assertEqual(os.listdir(out_dir), [], "left a file behind")
@@ -194,7 +225,7 @@ class CMakeSignTests(unittest.TestCase):
 
             # A failed signing removes the linked exe, so the next build links again.
             status, output = build_exe("not it")
-            self.assertNotEqual(status, 0, output)
+            self.assertEqual(status, 1, output)
             self.assertIn("LUMARO_SIGN_PASSWORD must hold its password", output)
             self.assertFalse(exe.exists(), "an unsigned App.exe was left")
             status, output = build_exe(PASSWORD)

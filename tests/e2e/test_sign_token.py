@@ -20,7 +20,7 @@ from lmr.build import Kit
 from lmr.e2e.services import (OPENSSL, OSSLSIGNCODE, SOFTHSM_MODULE, SOFTHSM_UTIL, TOKEN_PIN, Shims, Token,
                               consumer_project, make_signer, verify)
 
-SIGN = REPO / "assets" / "lumaro-sign"
+SIGN = ["/usr/bin/python3", "-m", "lmr.sign"]
 SAMPLE_APP = Kit().windows_build / "sample-app"
 HOST_BUILD = Kit().host_build
 PACK_TIMEOUT_S = 900
@@ -32,11 +32,10 @@ pytestmark = pytest.mark.skipif(
          and SAMPLE_APP.exists()),
     reason="osslsigncode, openssl, softhsm2, p11tool (./lumaro setup) or the windows build missing")
 
-# What lumaro-sign and ./lumaro pack run (bash, the script's own interpreter,
-# legitimately holds the secret it was given).
+# What ./lumaro pack and its signing run, and what a script of theirs might.
 WRAPPED = ["osslsigncode", "openssl", "p11tool", "timeout", "mktemp", "chmod", "mv", "cp", "rm", "cmp", "sed",
-           "awk", "tail", "head", "cat", "stat", "od", "realpath", "dirname", "basename", "mkdir", "cmake",
-           "x86_64-w64-mingw32-objdump"]
+           "awk", "tail", "head", "cat", "stat", "od", "realpath", "dirname", "basename", "mkdir", "cmake", "ninja",
+           "x86_64-w64-mingw32-objdump", "x86_64-w64-mingw32-g++-posix", "x86_64-w64-mingw32-windres"]
 
 
 @dataclass
@@ -46,6 +45,7 @@ class Result:
 
 
 def run(args: list[object], env: dict[str, str] | None = None, timeout: float = 120) -> Result:
+    env = dict(os.environ if env is None else env, PYTHONPATH=str(REPO / "tools"))
     proc = subprocess.run([str(a) for a in args], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                           stderr=subprocess.STDOUT, timeout=timeout)
     return Result(proc.returncode, proc.stdout.decode("utf-8", "replace"))
@@ -120,14 +120,14 @@ def test_token_signed_exe_verifies_with_its_certificate_as_the_only_anchor(
         signed: SignedPack, token: Token, unsigned: Path) -> None:
     result = verify(signed.exe, token.cert)
     assert result.returncode == 0 and b"Signature verification: ok" in result.stdout, result.stdout
-    assert verify(signed.exe, token.other_cert).returncode != 0, "verified against a certificate of another key"
+    assert verify(signed.exe, token.other_cert).returncode == 1, "verified against a certificate of another key"
     # Reproducible: without its signature, the unsigned build.
     assert strip(signed.exe, signed.exe.parent.parent / "stripped.exe") == unsigned.read_bytes()
 
 
 def test_pin_is_in_no_command_line_no_other_environment_and_no_trace(signed: SignedPack) -> None:
     names = {call["name"] for call in signed.calls}
-    assert {"osslsigncode", "openssl", "p11tool", "mktemp", "mv", "cmake"} <= names, names
+    assert {"osslsigncode", "openssl", "p11tool", "cmake"} <= names, names
     for call in signed.calls:
         for line in [" ".join(call["argv"]), *call["ancestors"]]:
             assert PIN_MARK not in line, f"the PIN on a command line: {call['name']}: {line}"
@@ -148,7 +148,17 @@ REFUSALS: dict[str, tuple[dict[str, str], str | None, str]] = {
     "unknown token": ({"uri": "pkcs11:token=nope;object=signkey"}, PIN, "no token in"),
     "not a module": ({"module": "not-a-module"}, PIN, "does not load"),
     "PIN in the URI": ({"uri": f"pkcs11:token={Token.label};object=signkey?pin-value=1234"}, PIN,
-                       "the URI holds the PIN"),
+                       "the URI holds the PIN (pin-value)"),
+    "PIN after &": ({"uri": f"pkcs11:token={Token.label};object=signkey;type=private?module-name=x&pin-value=1234"},
+                    PIN, "the URI holds the PIN (pin-value)"),
+    "PIN after & in the path": ({"uri": f"pkcs11:token={Token.label};object=signkey;type=private&pin-value=1234"},
+                                PIN, "the URI holds the PIN (pin-value)"),
+    "PIN in the path": ({"uri": f"pkcs11:token={Token.label};pin-value=1234;object=signkey"}, PIN,
+                        "the URI holds the PIN (pin-value)"),
+    "PIN source": ({"uri": f"pkcs11:token={Token.label};object=signkey?pin-source=file:/tmp/pin"}, PIN,
+                   "the URI holds the PIN (pin-source)"),
+    "PIN name percent-encoded": ({"uri": f"pkcs11:token={Token.label};object=signkey?%70in-%76alue=1234"}, PIN,
+                                 "the URI holds the PIN (pin-value)"),
 }
 
 
@@ -174,7 +184,7 @@ def test_failed_signing_in_place_removes_the_unsigned_exe(token: Token, unsigned
     # CMake's post-build step signs in place, without a check first.
     exe = tmp_path / "App.exe"
     shutil.copy(unsigned, exe)
-    result = run([SIGN, *token.options(), exe, exe], token.env(LUMARO_SIGN_PASSWORD="0000"))
+    result = run([*SIGN, *token.options(), exe, exe], token.env(LUMARO_SIGN_PASSWORD="0000"))
     assert result.status == 1
     assert "the token refused the PIN" in result.output
     assert os.listdir(tmp_path) == []
@@ -199,7 +209,35 @@ SIGNERS = {
     "copies": 'cp "$1" "$2"',
     "fails": 'echo "signing service: quota exceeded" >&2; exit 3',
     "hangs": 'sleep 300 & echo $! > "$PIDFILE"; wait',
+    "writes-nothing": 'echo "signing service: nothing to sign today" >&2',
+    # A signed exe elsewhere, handed back as a link to it.
+    "links": 'osslsigncode sign -pkcs12 "$PFX" -readpass <(printf %s "$LUMARO_SIGN_PASSWORD") '
+             '-h sha256 -in "$1" -out "$VICTIM" >/dev/null; chmod 600 "$VICTIM"; ln -s "$VICTIM" "$2"',
+    # Bytes hidden in the certificate table after the signature, the sizes
+    # and the checksum made to agree.
+    "pads": 'osslsigncode sign -pkcs12 "$PFX" -readpass <(printf %s "$LUMARO_SIGN_PASSWORD") '
+            '-h sha256 -in "$1" -out "$2.tmp" >/dev/null; /usr/bin/python3 "$DOCTOR" pad "$2.tmp" "$2"',
+    "bad-checksum": 'osslsigncode sign -pkcs12 "$PFX" -readpass <(printf %s "$LUMARO_SIGN_PASSWORD") '
+                    '-h sha256 -in "$1" -out "$2.tmp" >/dev/null; /usr/bin/python3 "$DOCTOR" checksum "$2.tmp" "$2"',
 }
+# Edits a signed exe the way a hostile signer would.
+DOCTOR = """import struct, sys
+import pefile
+how, source, target = sys.argv[1:]
+data = bytearray(open(source, "rb").read())
+pe = pefile.PE(data=bytes(data), fast_load=True)
+checksum_at = pe.OPTIONAL_HEADER.get_field_absolute_offset("CheckSum")
+if how == "pad":
+    entry = pe.OPTIONAL_HEADER.DATA_DIRECTORY[4]
+    at, size = entry.VirtualAddress, entry.Size
+    struct.pack_into("<I", data, entry.get_file_offset() + 4, size + 288)
+    struct.pack_into("<I", data, at, struct.unpack_from("<I", data, at)[0] + 288)
+    data += bytes([0xAA]) * 288
+    struct.pack_into("<I", data, checksum_at, pefile.PE(data=bytes(data), fast_load=True).generate_checksum())
+else:
+    data[checksum_at] ^= 1
+open(target, "wb").write(data)
+"""
 PFX_PASSWORD = "cmd pass"
 
 
@@ -214,6 +252,7 @@ class CommandSigner:
 
     def env(self, **extra: str) -> dict[str, str]:
         env = dict(os.environ, PFX=str(self.pfx), PIDFILE=str(self.folder / "sleep.pid"),
+                   VICTIM=str(self.folder / "victim.exe"), DOCTOR=str(self.folder / "doctor.py"),
                    LUMARO_SIGN_PASSWORD=PFX_PASSWORD, **extra)
         env.pop("SHELLOPTS", None)
         return env
@@ -223,6 +262,7 @@ class CommandSigner:
 def signer(tmp_path_factory: pytest.TempPathFactory) -> CommandSigner:
     folder = tmp_path_factory.mktemp("signer")
     _, cert, pfx = make_signer(folder, PFX_PASSWORD, name="command")
+    (folder / "doctor.py").write_text(DOCTOR)
     for name, body in SIGNERS.items():
         script = folder / f"{name}.sh"
         script.write_text(f"#!/bin/bash\nset -eu\n{body}\n")
@@ -244,6 +284,10 @@ COMMAND_REFUSALS: dict[str, str] = {
     "copies": "is not an Authenticode-signed PE",
     "fails": "failed with status 3",
     "hangs": "did not finish within 2 s",
+    "writes-nothing": "wrote no file at the path it was given",
+    "links": "the sign command's result is a symbolic link",
+    "pads": "holds 288 bytes beyond its signature and padding in the certificate table",
+    "bad-checksum": "has a PE checksum",
 }
 
 
@@ -251,20 +295,43 @@ COMMAND_REFUSALS: dict[str, str] = {
 def test_sign_command_result_is_refused_and_removed(name: str, signer: CommandSigner, unsigned: Path,
                                                     tmp_path: Path) -> None:
     out = tmp_path / "Lumaro.exe"
-    result = run([SIGN, "--sign-command", signer.command(name), unsigned, out], signer.env(LUMARO_SIGN_TIMEOUT="2"))
+    result = run([*SIGN, "--sign-command", signer.command(name), unsigned, out],
+                 signer.env(LUMARO_SIGN_TIMEOUT="2"))
     assert result.status == 1, result.output
     assert COMMAND_REFUSALS[name] in result.output
     assert os.listdir(tmp_path) == [], "left a file behind"
     if name == "tampers":
         assert "in section .rdata" in result.output  # the payload's section
-    if name == "fails":
-        assert "signing service: quota exceeded" in result.output
+    if name in ("fails", "writes-nothing"):
+        # The signer's own words, whatever it left behind.
+        assert "signing service: " in result.output
+    if name == "links":
+        victim = signer.folder / "victim.exe"
+        assert victim.stat().st_mode & 0o777 == 0o600, "the link's target changed"
+        victim.unlink()
     if name == "hangs":
         pid = int((signer.folder / "sleep.pid").read_text())
         deadline = time.monotonic() + 10
         while Path(f"/proc/{pid}").exists() and time.monotonic() < deadline:
             time.sleep(0.05)
         assert not Path(f"/proc/{pid}").exists(), "the signer's child still runs"
+
+
+def test_sign_command_gets_the_password_untraced(signer: CommandSigner, app: Path, tmp_path: Path) -> None:
+    # A vendor CI's set -x, exported through SHELLOPTS into a trace file:
+    # ./lumaro's own bash traces there, the signer that holds the secret not.
+    exe, trace = tmp_path / "out" / "Lumaro.exe", tmp_path / "trace.log"
+    exe.parent.mkdir()
+    with open(trace, "wb") as sink:
+        env = dict(signer.env(), SHELLOPTS="xtrace", BASH_XTRACEFD=str(sink.fileno()), PYTHONPATH=str(REPO / "tools"))
+        proc = subprocess.run([str(REPO / "lumaro"), "pack", str(app), "-o", str(exe), "--quiet", "--sign-command",
+                               signer.command("signs")], env=env, stdin=subprocess.DEVNULL, capture_output=True,
+                              pass_fds=(sink.fileno(),), timeout=PACK_TIMEOUT_S)
+    assert proc.returncode == 0, proc.stderr
+    assert b"+ exec /usr/bin/python3 -m lmr pack" in trace.read_bytes(), "nothing was traced"
+    for where in (proc.stdout, proc.stderr, trace.read_bytes()):
+        assert PFX_PASSWORD.encode() not in where
+    assert verify(exe, signer.cert).returncode == 0
 
 
 @pytest.mark.skipif(not (HOST_BUILD / "tools/pack/lmr-pack").exists(), reason="host-release lmr-pack not built")

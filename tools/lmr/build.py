@@ -9,7 +9,7 @@ import os
 import re
 import sys
 import tempfile
-from collections.abc import Sequence
+from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Optional, Union
@@ -101,10 +101,28 @@ class Kit:
         return self.link(record, constants, exe, rc)
 
 
+def pack_launcher(kit: Kit, pack_args: Sequence[Arg], out: Path, env: Optional[Mapping[str, str]] = None) -> int:
+    """lmr-pack with pack_args (APP_DIR among them, wherever the vendor put
+    it), then the link, in a scratch folder beside out; the exe is renamed
+    into place, so a failure leaves no out. lmr-pack's own output goes
+    straight to the terminal; a failed pack is its status, a failed link 1
+    (ToolError)."""
+    with tempfile.TemporaryDirectory(prefix=".lumaro-pack-", dir=out.parent) as scratch:
+        work = Path(scratch)
+        record, constants, rc = work / "record.bin", work / "payload_constants.cpp", work / "version.rc"
+        # The exe's InternalName and OriginalFilename follow OUT's name; a
+        # later --exe-name among pack_args wins.
+        status = bounded([kit.pack_tool, "--exe-name", out.name, "--record", record, "--constants", constants,
+                          "--version-rc", rc, "--icon-out", icon_beside(rc), *pack_args],
+                         STEP_TIMEOUT_S, env=env, what="lmr-pack", stdout=None, stderr=None)
+        if status != 0:
+            return status
+        os.replace(kit.link(record, constants, work / "out.exe", rc), out)
+        return 0
+
+
 def main(argv: Optional[list[str]] = None) -> int:
-    """`./lumaro pack` after its checks: packs and links into a scratch folder
-    beside OUT and renames the exe into place, so a failure leaves no OUT.
-    lmr-pack's own output goes straight to the terminal; its status is ours."""
+    """Packs and links with tools already built (./lumaro pack builds them first)."""
     words = sys.argv[1:] if argv is None else argv
     split = words.index("--") if "--" in words else len(words)
     parser = argparse.ArgumentParser(prog="python3 -m lmr.build", description=__doc__.splitlines()[0])
@@ -113,22 +131,10 @@ def main(argv: Optional[list[str]] = None) -> int:
     parser.add_argument("--host-build")
     parser.add_argument("--windows-build")
     args, pack_args = parser.parse_args(words[:split]), words[split + 1:]
-    kit = Kit(args.host_build, args.windows_build)
-    out = Path(args.output)
     try:
-        with tempfile.TemporaryDirectory(prefix=".lumaro-pack-", dir=out.parent) as scratch:
-            work = Path(scratch)
-            record, constants, rc = work / "record.bin", work / "payload_constants.cpp", work / "version.rc"
-            # The exe's InternalName and OriginalFilename follow OUT's name.
-            status = bounded([kit.pack_tool, "--exe-name", out.name, *pack_args, args.app, "--record", record,
-                              "--constants", constants, "--version-rc", rc, "--icon-out", icon_beside(rc)],
-                             STEP_TIMEOUT_S, what="lmr-pack", stdout=None, stderr=None)
-            if status != 0:
-                return status
-            os.replace(kit.link(record, constants, work / "out.exe", rc), out)
-            return 0
+        return pack_launcher(Kit(args.host_build, args.windows_build), [*pack_args, args.app], Path(args.output))
     except ToolError as e:
-        print(f"lumaro pack: {e}", file=sys.stderr)
+        print(f"lmr.build: {e}", file=sys.stderr)
         return 1
 
 

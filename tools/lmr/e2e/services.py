@@ -230,7 +230,7 @@ class Token:
 
     def options(self, uri: Optional[str] = None, cert: Optional[Path] = None,
                 module: Optional[Path] = None) -> list[Any]:
-        """./lumaro pack's and lumaro-sign's options that sign with this token."""
+        """./lumaro pack's and lmr.sign's options that sign with this token."""
         return ["--sign-pkcs11", uri or self.uri, "--sign-cert", cert or self.cert,
                 "--sign-module", module or SOFTHSM_MODULE]
 

@@ -11,15 +11,18 @@ from collections.abc import Iterator
 from contextlib import contextmanager
 from pathlib import Path
 
+from lmr.exit_status import ExitStatus
 from lmr.proc import ToolError
 from lmr.wine.calls import wine_missing
 from lmr.wine.launch import DIALOG_CAPTION_PREFIX, Launch, launch
 from lmr.wine.prefix import make_prefix
 from lmr.wine.session import Session
 
-# Statuses of `run` other than the launcher's own 0 and 1.
-RUN_NOT_A_LAUNCHER, RUN_NO_WINE, RUN_WINE_FAILED = 3, 4, 5
-RUN_TIMEOUT, RUN_KILLED = 124, 137  # as timeout(1)
+# Statuses of `run` other than the launcher's own 0 and 1: the vendor
+# tools' table.
+RUN_NOT_A_LAUNCHER, RUN_NO_WINE = ExitStatus.BAD_INPUT, ExitStatus.MISSING_PROGRAM
+RUN_WINE_FAILED = ExitStatus.WINE_FAILED
+RUN_TIMEOUT, RUN_KILLED = ExitStatus.TIMED_OUT, ExitStatus.KILLED  # as timeout(1)
 DEFAULT_TIMEOUT_S = 600.0  # a first install of a large app on a slow disk
 LOG_LINES = 50
 
