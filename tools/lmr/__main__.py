@@ -15,6 +15,7 @@ COMMANDS = {
     "setup": ("", "install the Debian packages the build and tests need (done by ./lumaro itself)"),
     "pack": ("pack", "build a launcher around an app folder, signed if asked"),
     "run": ("run", "run a launcher under a headless Wine and report what it did"),
+    "release": ("release", "add a signed release to an update feed (keygen: make its key pair)"),
     "inspect": ("inspect", "show what a launcher holds and whether its payload is intact"),
     "extract": ("extract", "write the files packed in a launcher into a folder"),
     "wine-prefix": ("wine_prefix", "make a headless Wine prefix that can run launchers"),

@@ -2,13 +2,12 @@
 its parts first, then the channel's signed envelope by rename, so a client
 never meets a manifest whose parts are not there yet.
 
-    python3 -m lmr.release OUT.exe --feed DIR --key PRIVATE.pem [--channel NAME] [--expires 2027-01-31T00:00:00Z]
-    python3 -m lmr.release keygen PRIVATE.pem PUBLIC.pem
+    ./lumaro release OUT.exe --feed DIR --key PRIVATE.pem [--channel NAME] [--expires 2027-01-31T00:00:00Z]
+    ./lumaro release keygen PRIVATE.pem PUBLIC.pem
 
-Exit statuses as the vendor tools': 0 published, 2 usage, 3 refused (the
-message names the fix), 4 I/O failure.
+Exit statuses from the vendor tools' one table: 0 published, 2 usage, 3
+refused (the message names the fix), 4 I/O failure.
 """
-import argparse
 import base64
 import json
 import os
@@ -25,11 +24,13 @@ from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PrivateKey,
 
 from lmr import feed, image
 from lmr.build import Kit
+from lmr.commands import CommandParser
+from lmr.exit_status import ExitStatus
 from lmr.proc import ToolError, checked
 
 DEFAULT_LIFETIME = timedelta(days=30)
 INSPECT_TIMEOUT_S = 900.0
-USAGE, REFUSED, IO_FAILURE = 2, 3, 4
+USAGE, REFUSED, IO_FAILURE = ExitStatus.USAGE, ExitStatus.BAD_INPUT, ExitStatus.IO
 
 
 class Refusal(Exception):
@@ -82,9 +83,9 @@ def load_key(path: Path) -> Ed25519PrivateKey:
         key = serialization.load_pem_private_key(path.read_bytes(), password=None)
     except (ValueError, TypeError):
         raise Refusal(f"{path} is not an unencrypted PEM private key: make one with "
-                      "`python3 -m lmr.release keygen`") from None
+                      "`./lumaro release keygen`") from None
     if not isinstance(key, Ed25519PrivateKey):
-        raise Refusal(f"{path} is not an Ed25519 private key: make one with `python3 -m lmr.release keygen`")
+        raise Refusal(f"{path} is not an Ed25519 private key: make one with `./lumaro release keygen`")
     return key
 
 
@@ -190,14 +191,13 @@ def main(argv: Optional[list[str]] = None) -> int:
     words = sys.argv[1:] if argv is None else argv
     try:
         if words[:1] == ["keygen"]:
-            parser = argparse.ArgumentParser(prog="python3 -m lmr.release keygen",
-                                             description="Makes an Ed25519 key pair for signing feeds.")
+            parser = CommandParser("release keygen", "Makes an Ed25519 key pair for signing feeds.")
             parser.add_argument("private", type=Path, help="the private key's PEM file (must not exist)")
             parser.add_argument("public", type=Path, help="the public key's PEM file (must not exist)")
             keys = parser.parse_args(words[1:])
             print(keygen(keys.private, keys.public))
             return 0
-        parser = argparse.ArgumentParser(prog="python3 -m lmr.release", description=__doc__.splitlines()[0])
+        parser = CommandParser("release", __doc__.splitlines()[0])
         parser.add_argument("exe", type=Path, help="the launcher to publish")
         parser.add_argument("--feed", type=Path, required=True, help="the feed folder, as it is served")
         parser.add_argument("--key", type=Path, required=True, help="an Ed25519 private key (PEM) the exe trusts")
