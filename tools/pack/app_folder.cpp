@@ -15,9 +15,11 @@
 
 #include "package/archive.h"
 #include "tools/common/one_line.h"
+#include "tools/common/windows_names.h"
 #include "tools/pack/archive_writer.h"
 #include "tools/pack/folder_walk.h"
 #include "tools/pack/package_names.h"
+#include "tools/pack/release_file.h"
 
 namespace lumaro::pack {
 namespace {
@@ -25,6 +27,8 @@ namespace {
 namespace fs = std::filesystem;
 using tools::Concat;
 using tools::UniqueFd;
+
+std::expected<void, PackError> Arrange(AppFolder& folder);
 
 // A deep tree holds one descriptor per level while it is walked: take what
 // the system allows.
@@ -159,9 +163,8 @@ class Scanner {
   }
 
   std::expected<AppFolder, PackError> Finish() {
+    if (auto reserved = RefuseReservedFolder(); !reserved) return std::unexpected(reserved.error());
     result_.files.insert(result_.files.end(), extra_.begin(), extra_.end());
-    std::sort(result_.files.begin(), result_.files.end(),
-              [](const SourceFile& a, const SourceFile& b) { return a.name < b.name; });
     // Keep only the outermost of nested empty folders.
     std::vector<std::string>& empty = result_.empty_folders;
     std::sort(empty.begin(), empty.end());
@@ -175,23 +178,29 @@ class Scanner {
       if (!nested) outermost.push_back(folder);
     }
     empty = std::move(outermost);
-
-    std::vector<std::string> names;
-    names.reserve(result_.files.size());
-    for (const SourceFile& file : result_.files) names.push_back(file.name);
-    if (auto checked = CheckPackageNames(names, result_.root.native()); !checked) {
-      return std::unexpected(checked.error());
-    }
-    std::vector<EntryShape> shapes;
-    shapes.reserve(result_.files.size());
-    for (const SourceFile& file : result_.files) shapes.push_back({file.name.size(), file.size});
-    auto size = ArchiveSize(shapes);
-    if (!size) {
-      return std::unexpected(PackError{size.error().error_class,
-                                       Concat("\"", result_.root.native(), "\": ", size.error().message)});
-    }
-    result_.archive_size = *size;
+    if (auto arranged = Arrange(result_); !arranged) return std::unexpected(arranged.error());
     return std::move(result_);
+  }
+
+  // The pack tool's own files go under .lumaro/: the app may not bring one,
+  // in any letter case, or the two would meet in one folder on Windows.
+  std::expected<void, PackError> RefuseReservedFolder() const {
+    auto reserved = [](std::string_view name) {
+      return tools::CaseFoldKey(name.substr(0, name.find('/'))) == tools::CaseFoldKey(kPackToolFolder);
+    };
+    for (const SourceFile& file : result_.files) {
+      if (reserved(file.name)) return std::unexpected(ReservedMessage(file.name));
+    }
+    for (const std::string& folder : result_.empty_folders) {
+      if (reserved(folder)) return std::unexpected(ReservedMessage(folder));
+    }
+    return {};
+  }
+
+  PackError ReservedMessage(std::string_view name) const {
+    const std::string top(name.substr(0, name.find('/')));
+    return BadInput(result_.root / top, Concat("the name ", kPackToolFolder, " is reserved for what the pack tool "
+                                               "writes into the package (the release file); rename it"));
   }
 
   std::span<const SourceFile> extra_;
@@ -202,6 +211,28 @@ class Scanner {
   std::string name_;                        // the top level's archive name
 };
 
+// Puts the files in layout order and checks the whole package: names, and
+// the archive's size limits.
+std::expected<void, PackError> Arrange(AppFolder& folder) {
+  std::sort(folder.files.begin(), folder.files.end(), LayoutOrder);
+  std::vector<std::string> names;
+  names.reserve(folder.files.size());
+  for (const SourceFile& file : folder.files) names.push_back(file.name);
+  if (auto checked = CheckPackageNames(names, folder.root.native()); !checked) {
+    return std::unexpected(checked.error());
+  }
+  std::vector<EntryShape> shapes;
+  shapes.reserve(folder.files.size());
+  for (const SourceFile& file : folder.files) shapes.push_back({file.name.size(), file.size});
+  auto size = ArchiveSize(shapes);
+  if (!size) {
+    return std::unexpected(PackError{size.error().error_class,
+                                     Concat("\"", folder.root.native(), "\": ", size.error().message)});
+  }
+  folder.archive_size = *size;
+  return {};
+}
+
 fs::path Shown(const AppFolder& folder, const SourceFile& file) {
   return file.source.is_absolute() ? file.source : folder.root / file.source;
 }
@@ -209,6 +240,11 @@ fs::path Shown(const AppFolder& folder, const SourceFile& file) {
 // The checked open and read of one scanned file into out (at most its size).
 std::expected<void, PackError> ReadChecked(const AppFolder& folder, const SourceFile& file, FolderOpener& opener,
                                            std::span<std::byte> out) {
+  if (file.content) {
+    if (out.size() > file.content->size()) return std::unexpected(Changed(Shown(folder, file), "the file changed size"));
+    std::memcpy(out.data(), file.content->data(), out.size());
+    return {};
+  }
   const fs::path shown = Shown(folder, file);
   std::expected<UniqueFd, int> fd;
   if (file.source.is_absolute()) {
@@ -258,10 +294,33 @@ std::expected<AppFolder, PackError> ScanAppFolder(const std::filesystem::path& r
   return Scanner(root, extra).Run();
 }
 
+namespace {
+
+// node.exe, dependencies, the app's own files, the release file.
+int LayoutGroup(std::string_view name) {
+  if (name == "node.exe") return 0;
+  if (name == kReleaseFileName) return 3;
+  const bool dependency = name.starts_with("node_modules/") || name.find("/node_modules/") != std::string_view::npos;
+  return dependency ? 1 : 2;
+}
+
+}  // namespace
+
+bool LayoutOrder(const SourceFile& a, const SourceFile& b) {
+  const int group_a = LayoutGroup(a.name);
+  const int group_b = LayoutGroup(b.name);
+  return group_a != group_b ? group_a < group_b : a.name < b.name;
+}
+
+std::expected<void, PackError> AddGeneratedFile(AppFolder& folder, SourceFile file) {
+  folder.files.push_back(std::move(file));
+  return Arrange(folder);
+}
+
 const SourceFile* FindAppFile(const AppFolder& folder, std::string_view name) {
-  const auto it = std::lower_bound(folder.files.begin(), folder.files.end(), name,
-                                   [](const SourceFile& file, std::string_view n) { return file.name < n; });
-  return it != folder.files.end() && it->name == name ? &*it : nullptr;
+  const auto it = std::find_if(folder.files.begin(), folder.files.end(),
+                               [&](const SourceFile& file) { return file.name == name; });
+  return it != folder.files.end() ? &*it : nullptr;
 }
 
 std::expected<std::vector<std::byte>, PackError> ReadAppFile(const AppFolder& folder, const SourceFile& file,

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <functional>
 #include <limits>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -30,12 +31,21 @@ struct SourceFile {
   std::uint64_t size;
   std::uint64_t device;  // the file the scan saw: the read takes that one or none
   std::uint64_t inode;
+  // Bytes the pack tool writes itself (the release file); no source then.
+  std::optional<std::string> content = std::nullopt;
 };
+
+// Archive order, by how often a group changes: node.exe, then dependencies
+// (any path through a node_modules folder), then the app's own files, then
+// the release file; by name bytes within a group. Chunks are fixed slices of
+// the archive, so a file that changes size moves every later chunk: what
+// changes most goes last.
+bool LayoutOrder(const SourceFile& a, const SourceFile& b);
 
 struct AppFolder {
   std::filesystem::path root;              // as given, for messages
   tools::UniqueFd root_fd;                 // the folder the scan walked; every read starts here
-  std::vector<SourceFile> files;           // sorted by name bytes
+  std::vector<SourceFile> files;           // in LayoutOrder
   std::vector<std::string> empty_folders;  // outermost folders with no file below them
   std::size_t archive_size = 0;
 };
@@ -48,6 +58,10 @@ struct AppFolder {
 // files before the names are checked.
 std::expected<AppFolder, PackError> ScanAppFolder(const std::filesystem::path& root,
                                                   std::span<const SourceFile> extra = {});
+
+// Adds a file the pack tool writes (content in file.content) and checks the
+// whole package again, as the scan does.
+std::expected<void, PackError> AddGeneratedFile(AppFolder& folder, SourceFile file);
 
 // The scanned file named name (an archive name), or nullptr.
 const SourceFile* FindAppFile(const AppFolder& folder, std::string_view name);

@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <system_error>
 #include <thread>
 
@@ -66,32 +67,54 @@ std::expected<CompressedStream, PackError> CompressLzmsBuffer(std::span<const st
   std::string failure;
   std::atomic<bool> out_of_memory{false};
 
+  std::atomic<std::size_t> reused{0};
+  const ChunkSettings settings{options.level, recorded ? recorded : 1};
+
   auto work = [&] {
-    wimlib_compressor* raw = nullptr;
-    const int rc = wimlib_create_compressor(WIMLIB_COMPRESSION_TYPE_LZMS, recorded ? recorded : 1,
-                                            options.level, &raw);
-    CompressorPtr compressor(raw);
-    if (rc == WIMLIB_ERR_NOMEM) {  // as any other allocation failing here
-      out_of_memory = true;
-      next = chunk_count;
-      return;
-    }
-    if (rc != 0) {
-      std::lock_guard lock(report_mutex);
-      failure = std::string("wimlib could not create an LZMS compressor: ") +
-                wimlib_get_error_string(static_cast<wimlib_error_code>(rc));
-      return;
-    }
+    // Made at the first chunk the cache does not hold: a repack that finds
+    // every chunk allocates none.
+    CompressorPtr compressor;
+    auto make_compressor = [&]() -> bool {
+      wimlib_compressor* raw = nullptr;
+      const int rc = wimlib_create_compressor(WIMLIB_COMPRESSION_TYPE_LZMS, settings.window, settings.level, &raw);
+      compressor.reset(raw);
+      if (rc == WIMLIB_ERR_NOMEM) {  // as any other allocation failing here
+        out_of_memory = true;
+        next = chunk_count;
+        return false;
+      }
+      if (rc != 0) {
+        std::lock_guard lock(report_mutex);
+        failure = std::string("wimlib could not create an LZMS compressor: ") +
+                  wimlib_get_error_string(static_cast<wimlib_error_code>(rc));
+        next = chunk_count;
+        return false;
+      }
+      return true;
+    };
     for (std::size_t index; (index = next.fetch_add(1)) < chunk_count;) {
       const std::size_t offset = index * static_cast<std::size_t>(chunk_size);
       const auto chunk = data.subspan(offset, std::min<std::size_t>(chunk_size, data.size() - offset));
-      // A compressed chunk must be strictly smaller; else it is stored.
-      std::vector<std::byte> out(chunk.size() - 1);
-      const std::size_t size = out.empty() ? 0 : wimlib_compress(chunk.data(), chunk.size(), out.data(),
-                                                                 out.size(), compressor.get());
-      out.resize(size);
-      out.shrink_to_fit();
-      packed[index] = std::move(out);
+      std::optional<ChunkCache::Key> key;
+      std::optional<std::vector<std::byte>> cached;
+      if (options.cache) {
+        key = ChunkCache::KeyOf(chunk, settings);
+        cached = options.cache->Find(*key, chunk);
+      }
+      if (cached) {
+        packed[index] = std::move(*cached);
+        reused.fetch_add(1);
+      } else {
+        if (!compressor && !make_compressor()) return;
+        // A compressed chunk must be strictly smaller; else it is stored.
+        std::vector<std::byte> out(chunk.size() - 1);
+        const std::size_t size = out.empty() ? 0 : wimlib_compress(chunk.data(), chunk.size(), out.data(),
+                                                                   out.size(), compressor.get());
+        out.resize(size);
+        out.shrink_to_fit();
+        if (key) options.cache->Store(*key, out);
+        packed[index] = std::move(out);
+      }
       const std::size_t finished = done.fetch_add(1) + 1;
       if (options.on_chunk) {
         std::lock_guard lock(report_mutex);
@@ -126,6 +149,7 @@ std::expected<CompressedStream, PackError> CompressLzmsBuffer(std::span<const st
   CompressedStream stream;
   stream.chunk_size = recorded;
   stream.chunk_count = chunk_count;
+  stream.reused_chunks = reused.load();
   std::size_t total = lzms::kBufferHeaderSize;
   for (std::size_t i = 0; i < chunk_count; ++i) {
     const std::size_t plain = std::min<std::size_t>(chunk_size, data.size() - i * chunk_size);

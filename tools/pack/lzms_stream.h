@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "compat/lzms/buffer_header.h"
+#include "tools/pack/chunk_cache.h"
 #include "tools/pack/pack_error.h"
 
 namespace lumaro::pack {
@@ -43,6 +44,9 @@ struct CompressOptions {
   std::uint32_t chunk_size = 0;  // 0: ChooseChunkSize
   unsigned level = kDefaultLevel;
   unsigned threads = 0;          // 0: all cores
+  // Where chunks compressed before are taken from and new ones kept; the
+  // stream's bytes are the same with or without it.
+  const ChunkCache* cache = nullptr;
   std::function<void(std::size_t chunks_done, std::size_t chunks_total)> on_chunk;
 };
 
@@ -51,6 +55,7 @@ struct CompressedStream {
   std::uint32_t chunk_size = 0;  // as recorded in the header
   std::size_t chunk_count = 0;
   std::size_t stored_chunks = 0;  // chunks kept verbatim
+  std::size_t reused_chunks = 0;  // taken from the cache
 };
 
 std::expected<CompressedStream, PackError> CompressLzmsBuffer(std::span<const std::byte> data,

@@ -22,12 +22,14 @@
 #include "tools/common/one_line.h"
 #include "tools/pack/app_folder.h"
 #include "tools/pack/app_identity.h"
+#include "tools/pack/chunk_cache.h"
 #include "tools/pack/lzms_stream.h"
 #include "tools/pack/native_addons.h"
 #include "tools/pack/node_exe_entry.h"
 #include "tools/pack/package_record.h"
 #include "tools/pack/payload_output.h"
 #include "tools/pack/progress_bar.h"
+#include "tools/pack/release_file.h"
 #include "tools/pack/release_version.h"
 
 namespace lumaro::pack {
@@ -38,8 +40,11 @@ node.exe at its top) into the launcher's payload record: the package
 archive, LZMS-compressed in the Windows Compression API's buffer format,
 behind a 24-byte head with the BuildId (the first 16 hex digits of the
 archive's SHA-256, so that different content never reuses an installed
-runtime). Files are stored sorted by name bytes with "/" between folders,
-so the same folder always gives the same record. Names that the launcher or
+runtime). Files are stored node.exe first, then node_modules, then the
+app's own files, each group sorted by name bytes with "/" between folders,
+so the same folder always gives the same record and a change to the app
+touches only the chunks from it to the end. A release with a version
+carries .lumaro/release.json, {"version":"..."}. Names that the launcher or
 Windows could not reproduce are refused. Empty folders cannot be carried;
 the summary lists them.)";
 
@@ -67,6 +72,8 @@ struct CommandLine {
   bool best = false;
   bool level_given = false;
   CompressOptions compress;
+  std::optional<std::string> cache;
+  bool no_cache = false;
 };
 
 PackError Usage(std::string message) { return {ErrorClass::kUsage, std::move(message)}; }
@@ -187,6 +194,12 @@ void DefineOptions(CLI::App& app, CommandLine& line) {
          [&line](const std::string& value) { line.compress.threads = Bounded("--threads", value, 1, 1024); },
          "compression threads (default: all cores); the output is the same whatever the thread count")
       ->type_name("N");
+  app.add_option("--cache", line.cache,
+                 "keep compressed chunks in DIR and reuse those whose bytes and settings are unchanged; the output is "
+                 "the same bytes as without it. Default: $XDG_CACHE_HOME/lumaro/chunks, else ~/.cache/lumaro/chunks; "
+                 "least recently used chunks go past 1 GiB")
+      ->type_name("DIR");
+  app.add_flag("--no-cache", line.no_cache, "compress every chunk afresh; neither read nor write the cache");
   app.add_flag("--no-verify", line.no_verify, "skip decoding the stream and comparing it with the archive");
   app.add_flag("--quiet", line.quiet, "no progress bar and no summary");
   app.add_flag("--strict", line.strict,
@@ -260,6 +273,36 @@ std::string FolderList(const std::vector<std::string>& folders) {
   return list;
 }
 
+// The cache, unless --no-cache; one that cannot be used is warned about and
+// the pack goes on without it, since it changes no byte of the output.
+std::optional<ChunkCache> OpenCache(const CommandLine& line) {
+  if (line.no_cache) return std::nullopt;
+  const std::optional<std::filesystem::path> folder =
+      line.cache ? std::optional<std::filesystem::path>(*line.cache) : ChunkCache::DefaultFolder();
+  if (!folder) return std::nullopt;
+  auto cache = ChunkCache::Open(*folder);
+  if (!cache) {
+    std::fprintf(stderr, "lmr-pack: warning: not using the chunk cache %s: %s\n",
+                 tools::Quoted(folder->native()).c_str(), cache.error().c_str());
+    return std::nullopt;
+  }
+  return std::move(*cache);
+}
+
+// A release with a version says so inside the package, for the app kit.
+std::expected<void, PackError> AddReleaseFile(const CommandLine& line, const PackageJson& package_json,
+                                              AppFolder& folder) {
+  std::optional<std::string> version;
+  if (line.version) {
+    version = line.version->text;
+  } else if (auto from_json = PackageJsonVersion(package_json); from_json && *from_json) {
+    version = **from_json;
+  }
+  if (!version) return {};
+  const std::string content = ReleaseFileContent(*version);
+  return AddGeneratedFile(folder, SourceFile{std::string(kReleaseFileName), {}, content.size(), 0, 0, content});
+}
+
 std::expected<std::string, PackError> Run(const CommandLine& line) {
   const auto start = std::chrono::steady_clock::now();
   ProgressBar progress(!line.quiet);
@@ -299,12 +342,17 @@ std::expected<std::string, PackError> Run(const CommandLine& line) {
     }
     return std::unexpected(PackError{ErrorClass::kBadInput, why});
   }
+  if (auto released = AddReleaseFile(line, *package_json, *folder); !released) {
+    return std::unexpected(released.error());
+  }
   progress.Phase("reading", folder->files.size(), "files");
   auto archive = ReadAppArchive(*folder, [&](std::size_t done, std::size_t) { progress.Update(done); });
   if (!archive) return std::unexpected(archive.error());
 
   RecordOptions options;
   options.compress = line.compress;
+  const std::optional<ChunkCache> cache = OpenCache(line);
+  options.compress.cache = cache ? &*cache : nullptr;
   options.verify = !line.no_verify;
   const std::uint32_t chunk_size = line.compress.chunk_size
                                        ? line.compress.chunk_size
@@ -316,6 +364,7 @@ std::expected<std::string, PackError> Run(const CommandLine& line) {
   auto packed = BuildPackageRecord(*archive, options);
   if (!packed) return std::unexpected(packed.error());
   progress.Clear();
+  if (cache) cache->Prune(kChunkCacheLimit);
 
   if (line.archive_out) {
     if (auto written = WriteFileIfChanged(*line.archive_out, std::span<const std::byte>(*archive)); !written) {
@@ -349,6 +398,10 @@ std::expected<std::string, PackError> Run(const CommandLine& line) {
                 packed->stream.chunk_count, packed->stream.chunk_size / 1024, build_id.c_str(), seconds);
   std::string line_out = summary;
   line_out += ", " + version->second;
+  if (cache) {
+    line_out += ", " + std::to_string(packed->stream.reused_chunks) + " of " +
+                std::to_string(packed->stream.chunk_count) + " chunks from the cache";
+  }
   if (!addons->empty()) {
     line_out += "; " + std::to_string(addons->size()) + " native addon warning(s)";
   }

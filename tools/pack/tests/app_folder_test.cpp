@@ -21,6 +21,7 @@
 #include "tools/pack/archive_writer.h"
 #include "tools/pack/native_addons.h"
 #include "tools/pack/payload_output.h"
+#include "tools/pack/release_file.h"
 #include "tools/pack/release_version.h"
 #include "tools/pack/tests/temp_tree.h"
 
@@ -60,7 +61,9 @@ Entries Unpack(std::span<const std::byte> archive) {
   return entries;
 }
 
-TEST(AppFolder, RoundTripsSortedByNameBytesWithSlashes) {
+// node.exe, then dependencies, then the app's own files: a change to the app
+// moves only the chunks from it to the end.
+TEST(AppFolder, RoundTripsInLayoutOrderWithSlashes) {
   TempTree tree;
   tree.Basics();
   tree.File("lib/b.js", "b");
@@ -69,18 +72,64 @@ TEST(AppFolder, RoundTripsSortedByNameBytesWithSlashes) {
   tree.File("Zeta.txt", "");
   tree.File("lib-x", "dash sorts before slash");
   tree.File("t\xC3\xAAn.txt", "utf-8 name");  // 0xC3 sorts after every ASCII byte
+  tree.File("node_modules/zed/index.js", "dep z");
+  tree.File("node_modules/abc/index.js", "dep a");
+  tree.File("packages/tool/node_modules/x.js", "nested dep");
+  tree.File("node_modules_notes.txt", "not a dependency");
 
   const Entries expected = {
+      {"node.exe", "MZ fake node"},
+      {"node_modules/abc/index.js", "dep a"},
+      {"node_modules/zed/index.js", "dep z"},
+      {"packages/tool/node_modules/x.js", "nested dep"},
       {"Zeta.txt", ""},
       {"home.mjs", "console.log('hi');\n"},
       {"lib-x", "dash sorts before slash"},
       {"lib/a.js", "a"},
       {"lib/b.js", "b"},
       {"lib/deep/z.txt", std::string(5000, 'z')},
-      {"node.exe", "MZ fake node"},
+      {"node_modules_notes.txt", "not a dependency"},
       {"t\xC3\xAAn.txt", "utf-8 name"},
   };
   EXPECT_EQ(Unpack(PackFolder(tree.root())), expected);
+}
+
+// The release file comes last of all, with exactly the bytes the app kit
+// reads, and passes the launcher's name rules on the way.
+TEST(AppFolder, ReleaseFileGoesLastWithItsCompactJson) {
+  TempTree tree;
+  tree.Basics();
+  tree.File("zz.js", "z");
+  auto folder = ScanAppFolder(tree.root());
+  ASSERT_TRUE(folder) << folder.error().message;
+  const std::string content = ReleaseFileContent("1.5.0-beta.2+build.5");
+  EXPECT_EQ(content, R"({"version":"1.5.0-beta.2+build.5"})");
+  auto added = AddGeneratedFile(*folder, SourceFile{std::string(kReleaseFileName), {}, content.size(), 0, 0, content});
+  ASSERT_TRUE(added) << added.error().message;
+  ASSERT_NE(FindAppFile(*folder, "home.mjs"), nullptr);
+  auto archive = ReadAppArchive(*folder);
+  ASSERT_TRUE(archive) << archive.error().message;
+  const Entries entries = Unpack(*archive);
+  ASSERT_EQ(entries.size(), 4u);
+  EXPECT_EQ(entries.front().first, "node.exe");
+  EXPECT_EQ(entries.back(), (std::pair<std::string, std::string>{".lumaro/release.json", content}));
+}
+
+TEST(AppFolder, RefusesAFolderThatBringsItsOwnLumaroFolder) {
+  for (const std::string name : {".lumaro/release.json", ".LuMaRo/x.txt", ".lumaro"}) {
+    TempTree tree;
+    tree.Basics();
+    tree.File(name, "{}");
+    auto folder = ScanAppFolder(tree.root());
+    ASSERT_FALSE(folder) << name;
+    EXPECT_EQ(folder.error().error_class, ErrorClass::kBadInput);
+    EXPECT_NE(folder.error().message.find("reserved"), std::string::npos) << folder.error().message;
+    EXPECT_NE(folder.error().message.find(name.substr(0, 7)), std::string::npos) << folder.error().message;
+  }
+  TempTree empty;
+  empty.Basics();
+  empty.Folder(".lumaro");
+  EXPECT_FALSE(ScanAppFolder(empty.root()));
 }
 
 TEST(AppFolder, SameFolderGivesSameBytesAndOneByteChangesTheBuildId) {
@@ -115,8 +164,8 @@ TEST(AppFolder, FollowsLinksThatStayInside) {
   tree.Link("alias.js", tree / "real/x.js");
   tree.Link("lib", "real");  // relative link to a sibling folder
   const Entries expected = {
-      {"alias.js", "x"},  {"home.mjs", "console.log('hi');\n"}, {"lib/x.js", "x"},
-      {"node.exe", "MZ fake node"}, {"real/x.js", "x"},
+      {"node.exe", "MZ fake node"}, {"alias.js", "x"},  {"home.mjs", "console.log('hi');\n"},
+      {"lib/x.js", "x"}, {"real/x.js", "x"},
   };
   EXPECT_EQ(Unpack(PackFolder(tree.root())), expected);
 }
@@ -276,7 +325,7 @@ TEST(AppFolder, WalksTwoThousandNestedFolders) {
   auto folder = ScanAppFolder(tree.root());
   ASSERT_TRUE(folder) << folder.error().message;
   ASSERT_EQ(folder->files.size(), 3u);
-  EXPECT_EQ(folder->files[0].name, deep + "x.js");
+  EXPECT_EQ(folder->files[1].name, deep + "x.js");
   EXPECT_EQ(folder->empty_folders, std::vector<std::string>{deep.substr(0, 1000) + "empty"});
   const auto archive = ReadAppArchive(*folder);
   EXPECT_TRUE(archive) << archive.error().message;

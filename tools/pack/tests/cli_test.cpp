@@ -35,7 +35,10 @@ using testing::ReadText;
 using testing::TempTree;
 using testing::ToolRun;
 
-ToolRun Pack(const TempTree& scratch, const std::string& args) { return Execute(scratch, LMR_PACK_PATH, args); }
+// The chunk cache goes into the scratch folder, never the user's own.
+ToolRun Pack(const TempTree& scratch, const std::string& args) {
+  return Execute(scratch, LMR_PACK_PATH, args, "XDG_CACHE_HOME=" + Quote((scratch / "cache").string()));
+}
 
 TEST(PackCli, UsageErrorsExitWith2) {
   TempTree scratch;
@@ -376,6 +379,82 @@ TEST(RecordTool, WrapsOddArchivesWithOverrides) {
 
   EXPECT_EQ(Execute(scratch, LMR_RECORD_PATH, "--archive x").exit_code, 2);
   EXPECT_EQ(Execute(scratch, LMR_RECORD_PATH, outputs + " --build-id short").exit_code, 2);
+}
+
+}  // namespace
+}  // namespace lumaro::pack
+
+namespace lumaro::pack {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The cache changes how long a pack takes, never its bytes: cold, warm and
+// --no-cache give one record; --no-cache neither reads nor writes it; the
+// default folder follows XDG_CACHE_HOME.
+TEST(PackCli, TheChunkCacheLeavesTheRecordAsItWas) {
+  TempTree scratch;
+  TempTree app;
+  app.Basics();
+  std::string text;
+  for (int i = 0; text.size() < (3 << 20); ++i) text += "row " + std::to_string(i * 7919L % 5000) + "\n";
+  app.File("lib/text.txt", text);
+  const std::string base = "--chunk-size 1M --level 5 " + Quote(app.root().string()) + " --record ";
+  auto record_of = [&](const std::string& options, const std::string& expected_summary) {
+    const auto record = scratch / "r.bin";
+    fs::remove(record);
+    const ToolRun run = Pack(scratch, options + " " + base + Quote(record.string()));
+    EXPECT_EQ(run.exit_code, 0) << options << run.err;
+    EXPECT_NE(run.err.find(expected_summary), std::string::npos) << options << run.err;
+    return ReadText(record);
+  };
+  const auto chosen = scratch / "chosen";
+  const std::string cold = record_of("--cache " + Quote(chosen.string()), ", 0 of 4 chunks from the cache");
+  const std::size_t entries = std::distance(fs::directory_iterator(chosen), fs::directory_iterator());
+  EXPECT_EQ(entries, 4u);
+  EXPECT_EQ(record_of("--cache " + Quote(chosen.string()), ", 4 of 4 chunks from the cache"), cold);
+  const std::string uncached = record_of("--no-cache", "BuildId");
+  EXPECT_EQ(uncached, cold);
+  EXPECT_FALSE(fs::exists(scratch / "cache"));  // XDG_CACHE_HOME's folder, untouched
+  EXPECT_EQ(record_of("", ", 0 of 4 chunks from the cache"), cold);
+  EXPECT_TRUE(fs::is_directory(scratch / "cache" / "lumaro" / "chunks"));
+
+  // A cache that cannot be used is a warning; the pack goes on.
+  fs::create_directory(scratch / "open");
+  ::chmod((scratch / "open").c_str(), 0777);
+  EXPECT_EQ(record_of("--cache " + Quote((scratch / "open").string()), "not using the chunk cache"), cold);
+}
+
+// A release with a version carries .lumaro/release.json, last; one without
+// carries none; an app folder with a .lumaro of its own is refused.
+TEST(PackCli, TheReleaseFileFollowsTheVersion) {
+  TempTree scratch;
+  TempTree app;
+  app.Basics();
+  const auto archive = scratch / "a.bin";
+  auto pack = [&](const std::string& options) {
+    fs::remove(archive);
+    return Pack(scratch, "--quiet --no-cache " + options + " " + Quote(app.root().string()) + " --archive-out " +
+                             Quote(archive.string()));
+  };
+  const std::string release_tail = ".lumaro/release.json";
+  auto ends_with_release = [&](const std::string& json) { return ReadText(archive).ends_with(release_tail + json); };
+  ASSERT_EQ(pack("").exit_code, 0);
+  EXPECT_EQ(ReadText(archive).find(release_tail), std::string::npos);
+
+  ASSERT_EQ(pack("--version 2.3.4-rc.1").exit_code, 0);
+  EXPECT_TRUE(ends_with_release(R"({"version":"2.3.4-rc.1"})"));
+  EXPECT_EQ(ReadText(archive).substr(0, 2), std::string("\x03\x00", 2));  // three entries
+
+  app.File("package.json", R"({"name": "x", "version": "1.5.0-beta.2"})");
+  ASSERT_EQ(pack("").exit_code, 0);
+  EXPECT_TRUE(ends_with_release(R"({"version":"1.5.0-beta.2"})"));
+
+  app.File(".Lumaro/notes.txt", "mine");
+  const ToolRun refused = pack("--version 2.3.4");
+  EXPECT_EQ(refused.exit_code, 3);
+  EXPECT_NE(refused.err.find(".Lumaro\": the name .lumaro is reserved"), std::string::npos) << refused.err;
+  EXPECT_FALSE(fs::exists(archive));
 }
 
 }  // namespace
