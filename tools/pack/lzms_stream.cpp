@@ -35,12 +35,7 @@ bool IsValidChunkSize(std::uint64_t chunk_size) {
 
 unsigned DefaultThreadCount() { return std::max(1u, std::thread::hardware_concurrency()); }
 
-std::uint32_t ChooseChunkSize(std::size_t total) {
-  if (total < kMinAutoChunkSize) return kMinAutoChunkSize;
-  const std::uint64_t chunks = CeilDiv(total, kDefaultChunkTarget);
-  const std::uint64_t size = CeilDiv(CeilDiv(total, chunks), kChunkGranule) * kChunkGranule;
-  return static_cast<std::uint32_t>(std::clamp<std::uint64_t>(size, kMinAutoChunkSize, kMaxChunkSize));
-}
+std::uint32_t ChooseChunkSize(std::size_t) { return kDefaultChunkSize; }
 
 std::expected<CompressedStream, PackError> CompressLzmsBuffer(std::span<const std::byte> data,
                                                               const CompressOptions& options) {

@@ -178,13 +178,13 @@ void DefineOptions(CLI::App& app, CommandLine& line) {
          "--chunk-size",
          [&line](const std::string& value) {
            const auto size = ParseSize(value);
-           if (!size || *size < kMinAutoChunkSize || !IsValidChunkSize(*size)) {
+           if (!size || *size < kMinChunkOption || !IsValidChunkSize(*size)) {
              throw CLI::ValidationError("--chunk-size", "takes a multiple of 64K from 1M to 64M");
            }
            line.compress.chunk_size = static_cast<std::uint32_t>(*size);
          },
          "uncompressed bytes per chunk: a multiple of 64K from 1M to 64M (suffixes K and M are binary). Default: "
-         "equal chunks of at most 24M, rounded up to 64K; an archive under 1 MiB is one chunk")
+         "16M, fixed, so that unchanged chunks stay the same between releases; an archive under 16M is one chunk")
       ->type_name("SIZE");
   app.add_flag("--best", line.best,
                "the smallest output: 64M chunks at level " + std::to_string(kBestLevel) +
