@@ -34,6 +34,7 @@ const SHA256 = /^[0-9a-f]{64}$/;
 const BUILD_ID = /^[0-9a-f]{16}$/;
 const VERSION = /^(\d+(?:\.\d+)*)(?:-([0-9A-Za-z.-]+))?(?:\+[0-9A-Za-z.-]+)?$/;
 const EXPIRES = /^\d{4}-\d{2}-\d{2}T\d{2}:\d{2}:\d{2}Z$/;
+const PE_BLOCK = 16 * 1024;
 const STREAM_MAGIC = Buffer.from([0x0a, 0x51, 0xe5, 0xc0]);
 
 /**
@@ -307,13 +308,18 @@ function localSegments(exe, buildId) {
   const total = exe.readBigUInt64LE(stream + 8);
   const chunkSize = BigInt(exe.readUInt32LE(stream + 16));
   if (BigInt(exe.readUInt32LE(record + 4)) !== total || (total > 0n && chunkSize === 0n)) return found;
-  const cuts = [0, stream + 24];
-  for (let at = stream + 24, done = 0n; done < total; done += chunkSize < total - done ? chunkSize : total - done) {
+  // As the writer cuts: the bytes before the stream's chunks and after them
+  // in blocks of PE_BLOCK, each chunk record whole.
+  const cuts = [];
+  for (let at = 0; at < stream + 24; at += PE_BLOCK) cuts.push(at);
+  let at = stream + 24;
+  for (let done = 0n; done < total; done += chunkSize < total - done ? chunkSize : total - done) {
+    cuts.push(at);
     if (at + 4 > exe.length) return found;
     at += 4 + exe.readUInt32LE(at);
     if (at > exe.length) return found;
-    cuts.push(at);
   }
+  for (; at < exe.length; at += PE_BLOCK) cuts.push(at);
   cuts.push(exe.length);
   for (let i = 1; i < cuts.length; i++) {
     if (cuts[i] > cuts[i - 1]) {

@@ -26,6 +26,10 @@ PARTS_FOLDER = "parts"
 # What a client reads at most of an envelope, and so what a writer must stay under.
 MAX_ENVELOPE_BYTES = 1 << 20
 STREAM_MAGIC = b"\x0a\x51\xe5\xc0"
+# The exe's code and resources around the payload are cut into blocks of
+# this size: a release changes the headers' first block and the record's
+# head, not the launcher's code between them.
+PE_BLOCK = 16 * 1024
 CHANNEL = re.compile(r"[a-z0-9][a-z0-9._-]{0,63}")
 SHA256 = re.compile(r"[0-9a-f]{64}")
 BUILD_ID = re.compile(r"[0-9a-f]{16}")
@@ -136,8 +140,9 @@ def update_settings(release: Any) -> UpdateSettings:
 
 def segments(exe: image.Image) -> list[Segment]:
     """The exe cut where a release can reuse an older one's bytes: everything
-    before the first chunk record, each chunk record (its u32 size and its
-    bytes), everything after the last. A chunk that did not change between
+    before the first chunk record in blocks of PE_BLOCK, each chunk record
+    (its u32 size and its bytes), everything after the last in blocks of
+    PE_BLOCK. A chunk that did not change between
     two releases is the same segment in both."""
     stream = image.find_record(exe) + 24
     if bytes(exe[stream:stream + 4]) != STREAM_MAGIC:
@@ -146,10 +151,12 @@ def segments(exe: image.Image) -> list[Segment]:
     total, chunk_size = struct.unpack_from("<QI", exe, stream + 8)
     if total != uncompressed or (total and not chunk_size):
         raise FeedError("the payload record and its stream header disagree")
-    cuts = [0, stream + 24] + [c.offset + c.stored for c in image.chunks(exe)]
-    if cuts[-1] > len(exe):
+    chunk_ends = [c.offset + c.stored for c in image.chunks(exe)]
+    if chunk_ends and chunk_ends[-1] > len(exe):
         raise FeedError("the payload stream runs past the end of the exe")
-    cuts.append(len(exe))
+    end = chunk_ends[-1] if chunk_ends else stream + 24
+    cuts = [*range(0, stream + 24, PE_BLOCK), stream + 24, *chunk_ends[:-1],
+            *range(end, len(exe), PE_BLOCK), len(exe)]
     view = memoryview(exe)
     return [Segment(a, b - a, sha256(bytes(view[a:b]))) for a, b in zip(cuts, cuts[1:]) if b > a]
 

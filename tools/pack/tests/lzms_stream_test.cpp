@@ -172,7 +172,8 @@ TEST(LzmsStream, RefusesChunkSizesWindowsDoesNotWrite) {
 // before the change, so those chunks stay byte-identical between releases.
 TEST(ChunkSize, IsOneFixedSliceWhateverTheTotal) {
   constexpr std::uint64_t kMiB = 1024 * 1024;
-  for (const std::uint64_t total : {std::uint64_t{500'000}, 16 * kMiB, 16 * kMiB + 1, 92'000'000, 1024 * kMiB}) {
+  const std::uint64_t totals[] = {500'000, 16 * kMiB, 16 * kMiB + 1, 92'000'000, 1024 * kMiB};
+  for (const std::uint64_t total : totals) {
     EXPECT_EQ(ChooseChunkSize(total), 16 * kMiB) << total << " bytes";
   }
   EXPECT_TRUE(IsValidChunkSize(ChooseChunkSize(1)));
