@@ -118,8 +118,9 @@ class IdentityTests(LauncherTestCase):
 
         first, stop_first = self.start_product(sotay, local, "Sổ Tay")
         second, stop_second = self.start_product(bep, local, "Bếp · Nhà")
-        self.assertEqual(self.mutex_state("Local\\SoTay.Desktop"), "existed")
-        self.assertEqual(self.mutex_state("Local\\Bep.Desktop"), "existed")
+        # Each guard is its folder's name as Windows compares folder names.
+        self.assertEqual(self.mutex_state("Local\\SOTAY.Desktop"), "existed")
+        self.assertEqual(self.mutex_state("Local\\BEP.Desktop"), "existed")
         # Another build of the first product meets its guard: out at once, its app never started.
         record = os.path.join(self.case, "again.txt")
         again = apps.launch(self.s, sotay_again, local, cwd=self.case, set_env=apps.node_env(record=record))

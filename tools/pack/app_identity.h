@@ -6,6 +6,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <utility>
 #include <expected>
 #include <filesystem>
 #include <optional>
@@ -35,6 +37,17 @@ inline constexpr std::size_t kMaxTextCharacters = 256;
 inline constexpr std::size_t kMaxDataFolderCharacters = 64;
 inline constexpr std::size_t kMaxMutexNameCharacters = 256;
 
+// An icon is bounded before it is read or linked: each image is linked in
+// full, so its size, its count and their overlap decide the exe's size and
+// the link's time and memory. 256 pixels a side is the most an .ico's
+// directory can state; Windows' own icons have at most a dozen images.
+inline constexpr std::size_t kMaxIconFileBytes = 4 * 1024 * 1024;
+inline constexpr std::size_t kMaxIconImages = 64;
+inline constexpr std::uint32_t kMaxIconSide = 256;
+
+// VS_VERSIONINFO's lengths are 16-bit.
+inline constexpr std::size_t kMaxVersionResourceBytes = 65535;
+
 // What the vendor set; nullopt where nothing was.
 struct IdentitySettings {
   std::optional<std::string> product_name;
@@ -45,6 +58,7 @@ struct IdentitySettings {
   std::optional<std::string> data_folder;
   std::optional<std::string> window_title;
   std::optional<std::string> mutex_name;
+  bool company_from_author = false;  // package.json's company is its "author"
 };
 
 struct AppIdentity {
@@ -66,6 +80,12 @@ std::optional<std::string> TextProblem(std::string_view text);
 std::optional<std::string> DataFolderProblem(std::string_view name);
 std::optional<std::string> MutexNameProblem(std::string_view name);
 std::optional<std::string> IconProblem(std::span<const std::byte> ico);
+std::string IconSizeProblem(std::uintmax_t size);
+
+// The single-instance guard of a data folder: "Local\" + the folder's name
+// as Windows compares folder names (uppercase) + ".Desktop", so every
+// spelling of one folder gets one guard; Lumaro's own for Lumaro's folder.
+std::string DerivedMutexName(std::string_view data_folder);
 
 // The identity fields of package.json: "productName", "description",
 // "lumaro": {"company", "copyright", "icon", "dataFolder", "windowTitle",
@@ -104,6 +124,13 @@ std::expected<AppIdentity, PackError> ChooseIdentity(const IdentityOptions& opti
 std::expected<void, PackError> WriteIdentityOutputs(const IdentityOptions& options, const AppIdentity& identity,
                                                     const ReleaseVersion& version,
                                                     const std::optional<std::string>& version_rc);
+
+// The version resource's strings, by key, as the exe carries them.
+std::vector<std::pair<std::string_view, std::string_view>> VersionStrings(const ReleaseVersion& version,
+                                                                         const AppIdentity& identity);
+
+// The bytes of the compiled version resource (VS_VERSIONINFO and its children).
+std::size_t VersionResourceBytes(const ReleaseVersion& version, const AppIdentity& identity);
 
 // Lumaro's own identity: what an exe packed with no setting carries.
 AppIdentity LumaroIdentity();
