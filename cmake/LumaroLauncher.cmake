@@ -60,10 +60,12 @@ set(LUMARO_IDENTITY_SETTINGS PRODUCT_NAME COMPANY DESCRIPTION COPYRIGHT ICON DAT
 # lumaro_command_argument(<out-var> <value>)
 # value as one element of a custom command's argument list, whatever it
 # holds: COMMAND splits every argument on ";" once generator expressions are
-# evaluated, so ";" is written $<SEMICOLON>, and "$" as an expression that
-# gives "$", so that a "$<...>" in a name stays text.
+# evaluated, so ";" is written $<SEMICOLON>; "$" as an expression that gives
+# "$", so that a "$<...>" in a name stays text; and "\" as one that gives
+# "\", so that a value ending in one does not escape the list's next ";".
 function(lumaro_command_argument out_var value)
   string(REPLACE "$" "$<1:$>" value "${value}")
+  string(REPLACE "\\" "$<1:\\>" value "${value}")
   string(REPLACE ";" "$<SEMICOLON>" value "${value}")
   set(${out_var} "${value}" PARENT_SCOPE)
 endfunction()

@@ -52,10 +52,20 @@ std::optional<std::string> PlainTextProblem(std::string_view text, std::size_t m
   return std::nullopt;
 }
 
+// A value as a message shows it: quoted, and cut when it is far over every
+// bound, so that a refused 60 MB text does not become a 60 MB message.
+std::string Shown(std::string_view value) {
+  constexpr std::size_t kShownBytes = 300;
+  if (value.size() <= kShownBytes) return Quoted(value);
+  std::size_t cut = kShownBytes;
+  while (cut > 0 && (static_cast<unsigned char>(value[cut]) & 0xC0) == 0x80) --cut;
+  return Concat(Quoted(value.substr(0, cut)), " (cut; ", std::to_string(value.size()), " bytes in all)");
+}
+
 std::optional<std::string> Named(std::string_view what, std::string_view value,
                                  std::optional<std::string> problem) {
   if (!problem) return std::nullopt;
-  return Concat(what, " ", Quoted(value), " cannot be used: it ", *problem);
+  return Concat(what, " ", Shown(value), " cannot be used: it ", *problem);
 }
 
 constexpr std::array<unsigned char, 8> kPngSignature = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
@@ -387,15 +397,15 @@ std::string Refusal(const Setting& setting, std::string_view key, const std::str
                     std::string_view problem) {
   switch (origin.kind) {
     case Origin::kFlag:
-      return Concat(setting.flag, " ", Quoted(value), " cannot be used: it ", problem, "; give ", setting.valid,
+      return Concat(setting.flag, " ", Shown(value), " cannot be used: it ", problem, "; give ", setting.valid,
                     " with ", setting.flag);
     case Origin::kPackageJson:
-      return Concat("package.json's ", key, " ", Quoted(value), " cannot be used: it ", problem, "; correct it in "
+      return Concat("package.json's ", key, " ", Shown(value), " cannot be used: it ", problem, "; correct it in "
                     "package.json, or give ", setting.valid, " with ", setting.flag);
     case Origin::kDerived:
       break;
   }
-  return Concat("the ", setting.label, " ", Quoted(value), ", taken from ", origin.taken_from,
+  return Concat("the ", setting.label, " ", Shown(value), ", taken from ", origin.taken_from,
                 ", cannot be used: it ", problem, "; give ", setting.valid, " with ", setting.flag,
                 " or package.json's ", setting.key);
 }
@@ -429,7 +439,7 @@ std::expected<AppIdentity, PackError> ResolveIdentity(const IdentitySettings& fl
     if (origin.kind == Origin::kDerived) return origin;
     const std::string where = origin.kind == Origin::kFlag ? std::string(setting.flag)
                                                            : Concat("package.json's ", setting.key);
-    return Origin{Origin::kDerived, Concat("the ", label, " ", Quoted(value), " (", where, ")"), origin.error_class};
+    return Origin{Origin::kDerived, Concat("the ", label, " ", Shown(value), " (", where, ")"), origin.error_class};
   };
   static const Setting kProduct{&IdentitySettings::product_name, "product name", "another product name",
                                 "--product-name", "\"productName\""};

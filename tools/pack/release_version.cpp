@@ -76,12 +76,15 @@ std::expected<ReleaseVersion, std::string> ParseReleaseVersion(std::string_view 
 }
 
 std::string VersionRefusal(std::string_view text, VersionSource source, std::string_view problem) {
+  // A refused version may be any length; show as much as the bound allows.
+  const std::string_view cut = text.size() > kMaxVersionCharacters ? " (cut)" : "";
+  if (!cut.empty()) text = text.substr(0, kMaxVersionCharacters);
   const std::string_view fix = "a version such as 2.3.4 or 1.5.0-beta.2: one to four numbers of 0 to 65535, maybe "
                                "with a semver suffix";
   if (source == VersionSource::kFlag) {
-    return tools::Concat("--version ", tools::Quoted(text), " cannot be used: it ", problem, "; give ", fix);
+    return tools::Concat("--version ", tools::Quoted(text), cut, " cannot be used: it ", problem, "; give ", fix);
   }
-  return tools::Concat("package.json's \"version\" ", tools::Quoted(text), " cannot be used: it ", problem,
+  return tools::Concat("package.json's \"version\" ", tools::Quoted(text), cut, " cannot be used: it ", problem,
                        "; correct it in package.json, or give ", fix, " with --version");
 }
 

@@ -179,7 +179,7 @@ TEST(IconCheck, DamagedIcoFilesAreRefused) {
            {Ico(2), "icon header"},
            {"\x01" + Ico().substr(1), "icon header"},
            {Ico(1, 0), "no image"},
-           {Ico(1, 2), "shorter than its image directory"},
+           {Ico(1, 4), "shorter than its image directory"},
            {Ico().substr(0, 21), "shorter than its image directory"},
            {Ico(1, 1, 0), "image 1 is empty"},
            {Ico(1, 1, 34), "image 1 lies outside"},
@@ -226,7 +226,7 @@ TEST(IconCheck, PackageJsonsIconIsAFileOfTheAppFolderAndNothingElse) {
   // A valid icon outside is still not the app's: the vendor's CI may pack
   // folders it did not write.
   const std::string escapes[] = {(outside / "secret.ico").string(), "../" + outside.root().filename().string() + "/secret.ico",
-                                 "art/../../" + outside.root().filename().string() + "/secret.ico", "C:secret.ico", "", "."};
+                                 "art/../../" + outside.root().filename().string() + "/secret.ico", "C:secret.ico", "."};
   for (const std::string& icon : escapes) {
     app.File("package.json", R"({"lumaro": {"icon": ")" + icon + R"("}})");
     const auto identity = Resolve(app);
@@ -235,6 +235,10 @@ TEST(IconCheck, PackageJsonsIconIsAFileOfTheAppFolderAndNothingElse) {
     EXPECT_NE(identity.error().message.find("names no file of the app folder"), std::string::npos)
         << identity.error().message;
   }
+  app.File("package.json", R"({"lumaro": {"icon": ""}})");
+  const auto unset = Resolve(app);
+  ASSERT_TRUE(unset) << unset.error().message;
+  EXPECT_EQ(unset->icon.size(), LumaroIcon().size()) << "an empty icon is none: Lumaro's";
 }
 
 TEST(IdentityBlock, ReadsBackWhatIsWrittenAndNothingDamaged) {

@@ -112,11 +112,12 @@ TEST(DerivedMutexName, EverySpellingOfOneFolderGetsOneGuard) {
 // A .ico with one directory entry per image, at the offsets given (or laid
 // out one after another).
 struct IcoImage {
+  IcoImage(std::string image, std::uint8_t w = 16, std::uint8_t h = 16, std::optional<std::uint32_t> at = {})
+      : bytes(std::move(image)), width(w), height(h), offset(at) {}
   std::string bytes;
-  std::uint8_t width = 16;
-  std::uint8_t height = 16;
+  std::uint8_t width;
+  std::uint8_t height;
   std::optional<std::uint32_t> offset;
-  std::optional<std::uint32_t> size;
 };
 
 void Put(std::string& out, std::size_t at, std::uint32_t value, int width, bool big_endian = false) {
@@ -138,7 +139,7 @@ std::string Ico(const std::vector<IcoImage>& images, std::string tail = {}) {
     ico[entry + 1] = static_cast<char>(images[i].height);
     Put(ico, entry + 4, 1, 2);
     Put(ico, entry + 6, 32, 2);
-    Put(ico, entry + 8, images[i].size.value_or(static_cast<std::uint32_t>(images[i].bytes.size())), 4);
+    Put(ico, entry + 8, static_cast<std::uint32_t>(images[i].bytes.size()), 4);
     Put(ico, entry + 12, images[i].offset.value_or(next), 4);
     next += static_cast<std::uint32_t>(images[i].bytes.size());
     data += images[i].bytes;
@@ -246,7 +247,7 @@ TEST(VersionResource, ItsSizeIsCheckedWhenWritten) {
   EXPECT_NE(refused.error().message.find("more than its 16-bit length can say"), std::string::npos);
   EXPECT_FALSE(std::filesystem::exists(out / "w.rc"));
   // The size is the compiled layout's: Lumaro's own resource, as windres makes it.
-  EXPECT_EQ(VersionResourceBytes(*ParseReleaseVersion("1.0.0"), LumaroIdentity()), 736u);
+  EXPECT_EQ(VersionResourceBytes(*ParseReleaseVersion("1.0.0"), LumaroIdentity()), 576u);
 }
 
 TEST(ReleaseVersion, ALongVersionIsRefusedAtItsBound) {
@@ -255,7 +256,11 @@ TEST(ReleaseVersion, ALongVersionIsRefusedAtItsBound) {
   const auto over = ParseReleaseVersion(at_bound + "a");
   ASSERT_FALSE(over);
   EXPECT_EQ(over.error(), "is longer than 64 characters");
-  EXPECT_FALSE(ParseReleaseVersion("1.2.3-" + std::string(20000, 'a')));
+  const std::string huge = "1.2.3-" + std::string(20000, 'a');
+  EXPECT_FALSE(ParseReleaseVersion(huge));
+  EXPECT_EQ(VersionRefusal(huge, VersionSource::kFlag, over.error()).substr(0, 130),
+            "--version \"1.2.3-" + std::string(58, 'a') + "\" (cut) cannot be used: it is longer than 64 characters")
+      << "shown up to the bound";
   EXPECT_EQ(VersionRefusal("1.2.x", VersionSource::kFlag, "is not one to four numbers separated by dots"),
             "--version \"1.2.x\" cannot be used: it is not one to four numbers separated by dots; give a version "
             "such as 2.3.4 or 1.5.0-beta.2: one to four numbers of 0 to 65535, maybe with a semver suffix");
@@ -323,8 +328,8 @@ TEST(PackageJsonNpm, WhatNpmInitWritesPacks) {
   EXPECT_EQ(identity->description, "Lumaro") << "an empty description is none";
 
   for (const auto& [author, company] : std::vector<std::pair<std::string, std::string>>{
-           {R"("Ann Example <ann@example.com> (https://x)")", "Ann Example"},
-           {R"("Ann Example (https://x)")", "Ann Example"},
+           {R"j("Ann Example <ann@example.com> (https://x)")j", "Ann Example"},
+           {R"j("Ann Example (https://x)")j", "Ann Example"},
            {R"("  Ann  ")", "Ann"},
            {R"({"name": "Ann Example", "email": "ann@example.com"})", "Ann Example"},
            {R"("<ann@example.com>")", "Lumaro"},
@@ -376,6 +381,13 @@ TEST(IdentityRefusals, EachNamesItsSourceAndStatusFollowsIt) {
                                      "give it as a string or remove it");
 
   app.File("package.json", "{}");
+  flags = {};
+  flags.settings.copyright = std::string(100000, 'c');
+  const std::string cut = Resolve(app, flags).error().message;
+  EXPECT_EQ(cut, "--copyright \"" + std::string(300, 'c') +
+                     "\" (cut; 100000 bytes in all) cannot be used: it is longer than 256 characters; give another "
+                     "copyright with --copyright") << "a huge value is shown cut";
+
   flags = {};
   flags.settings.data_folder = "trailing.";
   EXPECT_EQ(Resolve(app, flags).error().message,
