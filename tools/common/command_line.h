@@ -50,8 +50,8 @@ inline std::optional<int> ParseCommandLine(CLI::App& app, int argc, char** argv,
     std::fputs(app.help().c_str(), stdout);
     return 0;
   } catch (const CLI::ExtrasError&) {
-    std::fprintf(stderr, "%s: %s\nTry %s --help.\n", tool.c_str(), OneLine(UnexpectedArguments(app, app.remaining())).c_str(),
-                 help_command.c_str());
+    std::fprintf(stderr, "%s: %s\nTry %s --help.\n", tool.c_str(),
+                 OneLine(UnexpectedArguments(app, app.remaining())).c_str(), help_command.c_str());
     return ExitCode(ExitStatus::kUsage);
   } catch (const CLI::ParseError& error) {
     std::fprintf(stderr, "%s: %s\nTry %s --help.\n", tool.c_str(), OneLine(error.what()).c_str(),

@@ -130,7 +130,9 @@ std::optional<std::string> TextProblem(std::string_view text) { return PlainText
 
 std::optional<std::string> DataFolderProblem(std::string_view name) {
   if (auto problem = PlainTextProblem(name, kMaxDataFolderCharacters, true)) return problem;
-  if (name.find_first_of("/\\") != std::string_view::npos) return "holds \"/\" or \"\\\", so it is no single folder name";
+  if (name.find_first_of("/\\") != std::string_view::npos) {
+    return "holds \"/\" or \"\\\", so it is no single folder name";
+  }
   if (name == "." || name == "..") return "is not a folder name";
   return tools::WindowsNameProblem(name);
 }
@@ -172,8 +174,8 @@ std::optional<std::string> PngImageProblem(std::span<const std::byte> image, uns
   const std::uint32_t width = Be32(image, 16);
   const std::uint32_t height = Be32(image, 20);
   if (width == 0 || height == 0 || width > kMaxIconSide || height > kMaxIconSide) {
-    return Concat("is a PNG of ", std::to_string(width), " x ", std::to_string(height), " pixels, where an icon is 1 to ",
-                  std::to_string(kMaxIconSide), " pixels a side");
+    return Concat("is a PNG of ", std::to_string(width), " x ", std::to_string(height),
+                  " pixels, where an icon is 1 to ", std::to_string(kMaxIconSide), " pixels a side");
   }
   if ((entry_width != 0 && entry_width != width) || (entry_height != 0 && entry_height != height)) {
     return Concat("is a PNG of ", std::to_string(width), " x ", std::to_string(height),
@@ -343,12 +345,14 @@ std::expected<std::vector<std::byte>, PackError> ReadFlagIcon(const std::filesys
                                                               const std::string& shown) {
   std::error_code ec;
   if (!std::filesystem::is_regular_file(icon, ec)) {
-    return std::unexpected(PackError{ErrorClass::kBadInput, Concat(shown, " cannot be used: it names no file; give the path of an .ico file")});
+    return std::unexpected(
+        PackError{ErrorClass::kBadInput, Concat(shown, " cannot be used: it names no file; give the path of an .ico file")});
   }
   // Bounded before it is read: the check below needs all of it.
   const std::uintmax_t size = std::filesystem::file_size(icon, ec);
   if (ec || size > kMaxIconFileBytes) {
-    return std::unexpected(PackError{ErrorClass::kBadInput, Concat(shown, " cannot be used: it ", IconSizeProblem(size))});
+    return std::unexpected(
+        PackError{ErrorClass::kBadInput, Concat(shown, " cannot be used: it ", IconSizeProblem(size))});
   }
   std::ifstream in(icon, std::ios::binary);
   std::vector<std::byte> bytes(static_cast<std::size_t>(size));

@@ -82,16 +82,18 @@ std::expected<PackageJson, PackError> ReadPackageJson(const AppFolder& folder) {
   if (file->size > kMaxPackageJsonBytes) {
     return std::unexpected(PackError{
         ErrorClass::kBadInput,
-        Concat(shown, " cannot be used: it is ", std::to_string(file->size), " bytes, more than a package.json may be (",
-               std::to_string(kMaxPackageJsonBytes / 1024), " KiB); keep data the app reads in a file of its own")});
+        Concat(shown, " cannot be used: it is ", std::to_string(file->size),
+               " bytes, more than a package.json may be (", std::to_string(kMaxPackageJsonBytes / 1024),
+               " KiB); keep data the app reads in a file of its own")});
   }
   const auto bytes = ReadAppFile(folder, *file);
   if (!bytes) return std::unexpected(bytes.error());
   const std::string_view text(reinterpret_cast<const char*>(bytes->data()), bytes->size());
   if (const std::size_t at = TooDeepAt(text, kMaxPackageJsonDepth); at != std::string_view::npos) {
     return std::unexpected(PackError{
-        ErrorClass::kBadInput, Concat(shown, " cannot be used: at ", LineAndColumn(text, at), " it nests deeper than ",
-                                      std::to_string(kMaxPackageJsonDepth), " levels")});
+        ErrorClass::kBadInput, Concat(shown, " cannot be used: it nests arrays and objects deeper than ",
+                                      std::to_string(kMaxPackageJsonDepth), " levels (at ", LineAndColumn(text, at),
+                                      "); keep data the app reads in a file of its own")});
   }
   LocatingParser parser(out.document);
   nlohmann::json::sax_parse(text.begin(), text.end(), &parser, nlohmann::json::input_format_t::json,

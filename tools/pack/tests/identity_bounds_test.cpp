@@ -283,7 +283,8 @@ TEST(PackageJsonBounds, TooLargeOrTooDeepIsRefusedNamingWhere) {
   folder = ScanAppFolder(app.root());
   refused = ReadPackageJson(*folder);
   ASSERT_FALSE(refused);
-  EXPECT_NE(refused.error().message.find("cannot be used: at line 2, column 64 it nests deeper than 64 levels"),
+  EXPECT_NE(refused.error().message.find(
+                "cannot be used: it nests arrays and objects deeper than 64 levels (at line 2, column 64)"),
             std::string::npos) << refused.error().message;
   // Brackets inside strings are text.
   app.File("package.json", "{\"a\": \"" + std::string(100, '[') + "\\\"[\"}");
