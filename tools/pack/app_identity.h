@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "package/identity_block.h"
+#include "tools/pack/icon_file.h"
 #include "tools/pack/pack_error.h"
 #include "tools/pack/package_json.h"
 #include "tools/pack/release_version.h"
@@ -36,14 +37,6 @@ inline constexpr std::string_view kLumaroMutexName = "Local\\Lumaro.Desktop.2026
 inline constexpr std::size_t kMaxTextCharacters = 256;
 inline constexpr std::size_t kMaxDataFolderCharacters = 64;
 inline constexpr std::size_t kMaxMutexNameCharacters = 256;
-
-// An icon is bounded before it is read or linked: each image is linked in
-// full, so its size, its count and their overlap decide the exe's size and
-// the link's time and memory. 256 pixels a side is the most an .ico's
-// directory can state; Windows' own icons have at most a dozen images.
-inline constexpr std::size_t kMaxIconFileBytes = 4 * 1024 * 1024;
-inline constexpr std::size_t kMaxIconImages = 64;
-inline constexpr std::uint32_t kMaxIconSide = 256;
 
 // VS_VERSIONINFO's lengths are 16-bit.
 inline constexpr std::size_t kMaxVersionResourceBytes = 65535;
@@ -79,8 +72,6 @@ struct AppIdentity {
 std::optional<std::string> TextProblem(std::string_view text);
 std::optional<std::string> DataFolderProblem(std::string_view name);
 std::optional<std::string> MutexNameProblem(std::string_view name);
-std::optional<std::string> IconProblem(std::span<const std::byte> ico);
-std::string IconSizeProblem(std::uintmax_t size);
 
 // The single-instance guard of a data folder: "Local\" + the folder's name
 // as Windows compares folder names (uppercase) + ".Desktop", so every
