@@ -57,41 +57,71 @@ endfunction()
 set(LUMARO_IDENTITY_SETTINGS PRODUCT_NAME COMPANY DESCRIPTION COPYRIGHT ICON DATA_FOLDER WINDOW_TITLE MUTEX_NAME
   CACHE INTERNAL "lumaro_add_launcher's identity settings")
 
+# lumaro_command_argument(<out-var> <value>)
+# value as one element of a custom command's argument list, whatever it
+# holds: COMMAND splits every argument on ";" once generator expressions are
+# evaluated, so ";" is written $<SEMICOLON>; "$" as an expression that gives
+# "$", so that a "$<...>" in a name stays text; and "\" as one that gives
+# "\", so that a value ending in one does not escape the list's next ";".
+function(lumaro_command_argument out_var value)
+  string(REPLACE "$" "$<1:$>" value "${value}")
+  string(REPLACE "\\" "$<1:\\>" value "${value}")
+  string(REPLACE ";" "$<SEMICOLON>" value "${value}")
+  set(${out_var} "${value}" PARENT_SCOPE)
+endfunction()
+
 # lumaro_add_payload(<out-var> NAME <name> APP_DIR <folder> PACK_TOOL <path>
 #                    [VERSION <version>] [NODE_EXE <file>] [EXE_NAME <file name>]
 #                    [<identity setting> <value>]... [PACK_ARGS ...])
 # Sets <out-var> to the three sources that carry a packed folder: the record
 # in .rdata (assembly with .incbin), the generated constants (sizes and
 # identity) and the exe's resource script (version information and the icon
-# lmr-pack writes beside it).
+# lmr-pack writes beside it). An empty value is no setting.
 function(lumaro_add_payload out_var)
-  cmake_parse_arguments(P "" "NAME;APP_DIR;PACK_TOOL;VERSION;NODE_EXE;EXE_NAME;${LUMARO_IDENTITY_SETTINGS}"
-                        "PACK_ARGS" ${ARGN})
-  set(gen ${CMAKE_CURRENT_BINARY_DIR}/${P_NAME}.payload)
-  file(GLOB_RECURSE app_files CONFIGURE_DEPENDS LIST_DIRECTORIES false ${P_APP_DIR}/*)
+  cmake_parse_arguments(PARSE_ARGV 1 P "" "NAME;APP_DIR;PACK_TOOL;VERSION;NODE_EXE;EXE_NAME;${LUMARO_IDENTITY_SETTINGS}"
+                        "PACK_ARGS")
+  if(DEFINED P_UNPARSED_ARGUMENTS)
+    message(FATAL_ERROR "lumaro_add_payload(${out_var}): unknown arguments: ${P_UNPARSED_ARGUMENTS}")
+  endif()
+  set(gen "${CMAKE_CURRENT_BINARY_DIR}/${P_NAME}.payload")
+  file(GLOB_RECURSE app_files CONFIGURE_DEPENDS LIST_DIRECTORIES false "${P_APP_DIR}/*")
+  # Each value goes into the command as one element (see
+  # lumaro_command_argument); the lists below hold them so escaped.
   set(release_args)
-  if(DEFINED P_VERSION)
-    list(APPEND release_args --version ${P_VERSION})
+  if(NOT "${P_VERSION}" STREQUAL "")
+    lumaro_command_argument(value "${P_VERSION}")
+    list(APPEND release_args --version "${value}")
   endif()
-  if(P_NODE_EXE)
-    get_filename_component(P_NODE_EXE ${P_NODE_EXE} ABSOLUTE)
-    list(APPEND release_args --node-exe ${P_NODE_EXE})
-    list(APPEND app_files ${P_NODE_EXE})
+  if(NOT "${P_NODE_EXE}" STREQUAL "")
+    get_filename_component(P_NODE_EXE "${P_NODE_EXE}" ABSOLUTE)
+    lumaro_command_argument(value "${P_NODE_EXE}")
+    list(APPEND release_args --node-exe "${value}")
+    string(REPLACE ";" "\\;" value "${P_NODE_EXE}")
+    list(APPEND app_files "${value}")
   endif()
-  if(DEFINED P_ICON)
-    get_filename_component(P_ICON ${P_ICON} ABSOLUTE)
-    list(APPEND app_files ${P_ICON})
+  if(NOT "${P_ICON}" STREQUAL "")
+    get_filename_component(P_ICON "${P_ICON}" ABSOLUTE)
+    string(REPLACE ";" "\\;" value "${P_ICON}")
+    list(APPEND app_files "${value}")
   endif()
   foreach(setting IN LISTS LUMARO_IDENTITY_SETTINGS ITEMS EXE_NAME)
-    if(DEFINED P_${setting})
+    if(NOT "${P_${setting}}" STREQUAL "")
       string(TOLOWER "--${setting}" option)
       string(REPLACE "_" "-" option "${option}")
-      list(APPEND release_args ${option} ${P_${setting}})
+      lumaro_command_argument(value "${P_${setting}}")
+      list(APPEND release_args ${option} "${value}")
     endif()
   endforeach()
+  set(pack_args)
+  foreach(arg IN LISTS P_PACK_ARGS)
+    lumaro_command_argument(value "${arg}")
+    list(APPEND pack_args "${value}")
+  endforeach()
+  lumaro_command_argument(pack_tool "${P_PACK_TOOL}")
+  lumaro_command_argument(app_dir "${P_APP_DIR}")
   add_custom_command(
     OUTPUT ${gen}/record.bin ${gen}/payload_constants.cpp ${gen}/version.rc ${gen}/icon.ico
-    COMMAND ${P_PACK_TOOL} --quiet ${release_args} ${P_PACK_ARGS} ${P_APP_DIR}
+    COMMAND "${pack_tool}" --quiet ${release_args} ${pack_args} "${app_dir}"
             --record ${gen}/record.bin --constants ${gen}/payload_constants.cpp
             --version-rc ${gen}/version.rc --icon-out ${gen}/icon.ico
     DEPENDS ${app_files} ${P_PACK_TOOL}
@@ -108,9 +138,12 @@ function(lumaro_add_payload out_var)
 endfunction()
 
 function(lumaro_add_launcher target)
-  cmake_parse_arguments(L ""
+  cmake_parse_arguments(PARSE_ARGV 1 L ""
     "APP_DIR;OUTPUT_NAME;PACK_TOOL;SIGN_PFX;SIGN_PKCS11;SIGN_CERT;SIGN_MODULE;SIGN_COMMAND;TIMESTAMP_URL;VERSION;NODE_EXE;${LUMARO_IDENTITY_SETTINGS}"
-    "PACK_ARGS" ${ARGN})
+    "PACK_ARGS")
+  if(DEFINED L_UNPARSED_ARGUMENTS)
+    message(FATAL_ERROR "lumaro_add_launcher(${target}): unknown arguments: ${L_UNPARSED_ARGUMENTS}")
+  endif()
   if(NOT L_APP_DIR)
     message(FATAL_ERROR "lumaro_add_launcher(${target}): APP_DIR is required")
   endif()
@@ -126,25 +159,20 @@ function(lumaro_add_launcher target)
   if(NOT L_PACK_TOOL)
     message(FATAL_ERROR "lumaro_add_launcher(${target}): set LUMARO_PACK_TOOL to lmr-pack")
   endif()
-
-  set(release_args)
-  if(DEFINED L_VERSION)
-    list(APPEND release_args VERSION ${L_VERSION})
-  endif()
-  if(L_NODE_EXE)
-    list(APPEND release_args NODE_EXE ${L_NODE_EXE})
-  endif()
   foreach(setting IN LISTS LUMARO_IDENTITY_SETTINGS)
     if(${setting} IN_LIST L_KEYWORDS_MISSING_VALUES)
       message(FATAL_ERROR "lumaro_add_launcher(${target}): ${setting} needs a value")
     endif()
-    if(DEFINED L_${setting})
-      list(APPEND release_args ${setting} ${L_${setting}})
-    endif()
   endforeach()
-  list(APPEND release_args EXE_NAME ${L_OUTPUT_NAME}.exe)
-  lumaro_add_payload(payload_sources NAME ${target} APP_DIR ${L_APP_DIR}
-                     PACK_TOOL ${L_PACK_TOOL} ${release_args} PACK_ARGS ${L_PACK_ARGS})
+
+  # Every value passed on quoted, one argument each: a ";" in a name stays
+  # in it. PACK_ARGS is a list already, its elements escaped by the parse.
+  lumaro_add_payload(payload_sources NAME "${target}" APP_DIR "${L_APP_DIR}" PACK_TOOL "${L_PACK_TOOL}"
+                     VERSION "${L_VERSION}" NODE_EXE "${L_NODE_EXE}" EXE_NAME "${L_OUTPUT_NAME}.exe"
+                     PRODUCT_NAME "${L_PRODUCT_NAME}" COMPANY "${L_COMPANY}" DESCRIPTION "${L_DESCRIPTION}"
+                     COPYRIGHT "${L_COPYRIGHT}" ICON "${L_ICON}" DATA_FOLDER "${L_DATA_FOLDER}"
+                     WINDOW_TITLE "${L_WINDOW_TITLE}" MUTEX_NAME "${L_MUTEX_NAME}"
+                     PACK_ARGS ${L_PACK_ARGS})
   set(objects)
   foreach(object IN LISTS LUMARO_LAUNCHER_LINK_OBJECTS)
     list(APPEND objects $<TARGET_OBJECTS:${object}>)

@@ -120,8 +120,9 @@ class IdentityTests(LauncherTestCase):
 
         first, first_window = self.start_product(sotay, local, "Sổ Tay")
         second, second_window = self.start_product(bep, local, "Bếp · Nhà")
-        self.assertEqual(windows.mutex_state(self.s, "Local\\SoTay.Desktop"), "existed")
-        self.assertEqual(windows.mutex_state(self.s, "Local\\Bep.Desktop"), "existed")
+        # Each guard is its folder's name as Windows compares folder names.
+        self.assertEqual(windows.mutex_state(self.s, "Local\\SOTAY.Desktop"), "existed")
+        self.assertEqual(windows.mutex_state(self.s, "Local\\BEP.Desktop"), "existed")
         # Another build of the first product meets its guard: out at once, its app never started.
         record = os.path.join(self.case, "again.txt")
         again = apps.launch(self.s, sotay_again, local, cwd=self.case, set_env=apps.node_env(record=record))

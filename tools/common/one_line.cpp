@@ -13,14 +13,6 @@ void AppendByteEscape(std::string& out, unsigned char byte) {
   out.push_back(kHex[byte & 0xF]);
 }
 
-// Code points a terminal acts on rather than shows: C1 controls (a lone CSI
-// drives it as ESC [ does), and the bidi overrides and isolates, which make
-// a name read as another ("exe.js" shown as "sj.exe").
-bool IsHiddenControl(std::uint32_t code) {
-  return (code >= 0x80 && code <= 0x9F) || (code >= 0x202A && code <= 0x202E) ||
-         (code >= 0x2066 && code <= 0x2069);
-}
-
 // The length of the well-formed UTF-8 sequence at text[at] and its code
 // point, or 0 when the bytes there are not one.
 std::size_t DecodeUtf8(std::string_view text, std::size_t at, std::uint32_t& code) {
@@ -48,7 +40,47 @@ std::size_t DecodeUtf8(std::string_view text, std::size_t at, std::uint32_t& cod
 
 }  // namespace
 
-std::string OneLine(std::string_view text) {
+std::optional<HiddenKind> HiddenCharacterKind(std::uint32_t code) {
+  if (code < 0x20 || (code >= 0x7F && code <= 0x9F)) return HiddenKind::kControl;
+  if (code == 0x061C || code == 0x200E || code == 0x200F || (code >= 0x202A && code <= 0x202E) ||
+      (code >= 0x2066 && code <= 0x2069)) {
+    return HiddenKind::kBidiControl;
+  }
+  if ((code >= 0x200B && code <= 0x200D) || (code >= 0x2060 && code <= 0x2064) || code == 0xFEFF ||
+      code == 0x180E) {
+    return HiddenKind::kInvisible;
+  }
+  if (code == 0x00AD) return HiddenKind::kSoftHyphen;
+  if ((code >= 0xFDD0 && code <= 0xFDEF) || (code & 0xFFFE) == 0xFFFE) return HiddenKind::kNoncharacter;
+  return std::nullopt;
+}
+
+std::optional<HiddenCharacter> FirstHiddenCharacter(std::string_view utf8, bool soft_hyphen) {
+  std::size_t at = 0;
+  while (at < utf8.size()) {
+    std::uint32_t code = static_cast<unsigned char>(utf8[at]);
+    std::size_t length = 1;
+    if (code >= 0x80) {
+      length = DecodeUtf8(utf8, at, code);
+      if (length == 0) return std::nullopt;  // not UTF-8: the caller's check
+    }
+    const auto kind = HiddenCharacterKind(code);
+    if (kind && (soft_hyphen || *kind != HiddenKind::kSoftHyphen)) return HiddenCharacter{code, *kind};
+    at += length;
+  }
+  return std::nullopt;
+}
+
+std::string CodePointName(std::uint32_t code) {
+  std::string out = "U+";
+  const int digits = code > 0xFFFF ? 6 : 4;
+  for (int shift = (digits - 1) * 4; shift >= 0; shift -= 4) out.push_back("0123456789ABCDEF"[(code >> shift) & 0xF]);
+  return out;
+}
+
+namespace {
+
+std::string Escaped(std::string_view text, bool quote) {
   std::string out;
   out.reserve(text.size());
   std::size_t at = 0;
@@ -57,6 +89,8 @@ std::string OneLine(std::string_view text) {
     if (byte < 0x80) {
       if (byte < 0x20 || byte == 0x7F) {
         AppendByteEscape(out, byte);
+      } else if (byte == '"' && quote) {
+        out.append("\\\"");
       } else {
         out.push_back(text[at]);
       }
@@ -69,7 +103,7 @@ std::string OneLine(std::string_view text) {
       // Not UTF-8: an 8-bit terminal would take 0x9B as CSI.
       AppendByteEscape(out, byte);
       ++at;
-    } else if (IsHiddenControl(code)) {
+    } else if (HiddenCharacterKind(code) && code <= 0xFFFF) {
       out.append("\\u").push_back(kHex[(code >> 12) & 0xF]);
       out.push_back(kHex[(code >> 8) & 0xF]);
       out.push_back(kHex[(code >> 4) & 0xF]);
@@ -83,8 +117,12 @@ std::string OneLine(std::string_view text) {
   return out;
 }
 
+}  // namespace
+
+std::string OneLine(std::string_view text) { return Escaped(text, false); }
+
 std::string Quoted(std::string_view text) {
-  std::string out = OneLine(text);
+  std::string out = Escaped(text, true);
   out.insert(out.begin(), '"');
   out.push_back('"');
   return out;

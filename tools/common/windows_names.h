@@ -20,8 +20,12 @@ inline constexpr std::size_t kMaxNameUnits = 32767 - 512;
 // four-byte sequences that become surrogate pairs.
 std::size_t Utf16Units(std::string_view utf8);
 
-// Why one component cannot be a Windows file or folder name, or nullopt.
-// The component must already be well-formed UTF-8.
+// Why one name cannot be a Windows file or folder name, as what follows
+// "it" ("is a reserved device name on Windows"), or nullopt. The name must
+// already be well-formed UTF-8.
+std::optional<std::string> WindowsNameProblem(std::string_view name);
+
+// The same for a component of an archive name, naming the component.
 std::optional<std::string> WindowsComponentProblem(std::string_view component);
 
 // Why a whole "/"-separated archive name would be refused by the unpacker or
@@ -39,8 +43,8 @@ bool IsPlainShortName(std::string_view component);
 bool IsShortNameAliasForm(std::string_view component);
 
 // A key under which two names collide on a case-insensitive volume: the
-// name with each character's simple upper case mapping applied; the key has
-// the name's length.
+// name with each UTF-16 unit's simple uppercase applied, as Windows compares
+// names (a table that approximates NTFS's; ß and SS, ı and I stay apart).
 std::string CaseFoldKey(std::string_view utf8_name);
 void AppendCaseFoldKey(std::string& key, std::string_view utf8_name);
 

@@ -9,7 +9,6 @@
 #include <iterator>
 #include <utility>
 
-#include "platform/byte_order.h"
 #include "platform/text.h"
 #include "tools/common/one_line.h"
 #include "tools/common/windows_names.h"
@@ -28,31 +27,45 @@ std::size_t Characters(std::string_view utf8) {
   }));
 }
 
-bool IsControl(char16_t unit) { return unit < 0x20 || (unit >= 0x7F && unit <= 0x9F); }
+std::string_view HiddenKindText(tools::HiddenKind kind) {
+  switch (kind) {
+    case tools::HiddenKind::kControl: return "a control character";
+    case tools::HiddenKind::kBidiControl: return "a bidirectional control, which reorders the text around it";
+    case tools::HiddenKind::kInvisible: return "an invisible character";
+    case tools::HiddenKind::kSoftHyphen: return "a soft hyphen, which a folder name does not show";
+    case tools::HiddenKind::kNoncharacter: return "a Unicode noncharacter";
+  }
+  return "a hidden character";
+}
 
-// Well-formed UTF-8, not empty, no control character, at most max characters.
-std::optional<std::string> PlainTextProblem(std::string_view text, std::size_t max) {
+// The one check every identity value passes: well-formed UTF-8, not empty,
+// nothing that shows as something else or as nothing, at most max
+// characters. Names of things (a folder, a mutex) refuse soft hyphens too.
+std::optional<std::string> PlainTextProblem(std::string_view text, std::size_t max, bool is_name = false) {
   if (!platform::IsWellFormedUtf8(text)) return "is not valid UTF-8";
   if (text.empty()) return "is empty";
-  const std::u16string wide = platform::Utf8ToUtf16(text);
-  if (std::any_of(wide.begin(), wide.end(), IsControl)) return "holds a control character";
+  if (const auto hidden = tools::FirstHiddenCharacter(text, is_name)) {
+    return Concat("holds ", tools::CodePointName(hidden->code), ", ", HiddenKindText(hidden->kind));
+  }
   if (Characters(text) > max) return Concat("is longer than ", std::to_string(max), " characters");
   return std::nullopt;
+}
+
+// A value as a message shows it: quoted, and cut when it is far over every
+// bound, so that a refused 60 MB text does not become a 60 MB message.
+std::string Shown(std::string_view value) {
+  constexpr std::size_t kShownBytes = 300;
+  if (value.size() <= kShownBytes) return Quoted(value);
+  std::size_t cut = kShownBytes;
+  while (cut > 0 && (static_cast<unsigned char>(value[cut]) & 0xC0) == 0x80) --cut;
+  return Concat(Quoted(value.substr(0, cut)), " (cut; ", std::to_string(value.size()), " bytes in all)");
 }
 
 std::optional<std::string> Named(std::string_view what, std::string_view value,
                                  std::optional<std::string> problem) {
   if (!problem) return std::nullopt;
-  return Concat(what, " ", Quoted(value), " ", *problem);
+  return Concat(what, " ", Shown(value), " cannot be used: it ", *problem);
 }
-
-constexpr std::array<unsigned char, 8> kPngSignature = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-constexpr std::uint32_t kBitmapInfoHeaderSize = 40;
-constexpr std::size_t kIcoHeaderSize = 6;
-constexpr std::size_t kIcoEntrySize = 16;
-
-std::uint16_t Le16(std::span<const std::byte> bytes, std::size_t at) { return platform::LoadLe16(bytes.data() + at); }
-std::uint32_t Le32(std::span<const std::byte> bytes, std::size_t at) { return platform::LoadLe32(bytes.data() + at); }
 
 // A string for a wide L"" literal of a resource script: ASCII as itself ('"'
 // doubled, '\' escaped), the rest as UTF-16 units in \x escapes, which
@@ -75,18 +88,31 @@ std::string RcString(std::string_view utf8) {
   return out + "\"";
 }
 
-// A string value of package.json, or of its "lumaro" object; absent is
-// nullopt, anything but a string is refused.
-std::expected<std::optional<std::string>, PackError> StringAt(const PackageJson& package_json,
-                                                              const nlohmann::json* object, const char* key,
+// A string value of package.json, or of its "lumaro" object; absent or
+// empty (as npm init writes "description": "") is nullopt, anything but a
+// string is refused.
+std::expected<std::optional<std::string>, PackError> StringAt(const nlohmann::json* object, const char* key,
                                                               std::string_view shown_as) {
   if (object == nullptr || !object->contains(key)) return std::nullopt;
   const nlohmann::json& value = (*object)[key];
   if (!value.is_string()) {
-    return std::unexpected(PackError{ErrorClass::kBadInput,
-                                     Concat(Quoted(package_json.path), ": ", shown_as, " is not a string")});
+    return std::unexpected(PackError{ErrorClass::kBadInput, Concat("package.json's ", shown_as,
+                                                                   " cannot be used: it is not a string; "
+                                                                   "give it as a string or remove it")});
   }
-  return value.get<std::string>();
+  std::string text = value.get<std::string>();
+  if (text.empty()) return std::nullopt;
+  return text;
+}
+
+// npm's "author" string, "Name <email> (url)": the name; nullopt when
+// there is none.
+std::optional<std::string> AuthorName(std::string_view author) {
+  std::string_view name = author.substr(0, author.find_first_of("<("));
+  while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.remove_suffix(1);
+  while (!name.empty() && (name.front() == ' ' || name.front() == '\t')) name.remove_prefix(1);
+  if (name.empty()) return std::nullopt;
+  return std::string(name);
 }
 
 }  // namespace
@@ -94,17 +120,23 @@ std::expected<std::optional<std::string>, PackError> StringAt(const PackageJson&
 std::optional<std::string> TextProblem(std::string_view text) { return PlainTextProblem(text, kMaxTextCharacters); }
 
 std::optional<std::string> DataFolderProblem(std::string_view name) {
-  if (auto problem = PlainTextProblem(name, kMaxDataFolderCharacters)) return problem;
+  if (auto problem = PlainTextProblem(name, kMaxDataFolderCharacters, true)) return problem;
   if (name.find_first_of("/\\") != std::string_view::npos) {
-    return "holds \"/\" or \"\\\": it must be one folder name";
+    return "holds \"/\" or \"\\\", so it is no single folder name";
   }
   if (name == "." || name == "..") return "is not a folder name";
-  return tools::WindowsComponentProblem(name);
+  return tools::WindowsNameProblem(name);
+}
+
+std::string DerivedMutexName(std::string_view data_folder) {
+  const std::string folded = tools::CaseFoldKey(data_folder);
+  if (folded == tools::CaseFoldKey(kLumaroProductName)) return std::string(kLumaroMutexName);
+  return Concat("Local\\", folded, ".Desktop");
 }
 
 std::optional<std::string> MutexNameProblem(std::string_view name) {
   constexpr std::string_view kPrefix = "Local\\";
-  if (auto problem = PlainTextProblem(name, kMaxMutexNameCharacters)) return problem;
+  if (auto problem = PlainTextProblem(name, kMaxMutexNameCharacters, true)) return problem;
   if (!name.starts_with(kPrefix)) {
     return "does not start with \"Local\\\": a launcher guards one logon session";
   }
@@ -113,36 +145,13 @@ std::optional<std::string> MutexNameProblem(std::string_view name) {
   return std::nullopt;
 }
 
-std::optional<std::string> IconProblem(std::span<const std::byte> ico) {
-  if (ico.size() < kIcoHeaderSize) return "is too short for an icon header";
-  if (Le16(ico, 0) != 0 || Le16(ico, 2) != 1) return "does not start with an icon header (0, 1)";
-  const std::size_t count = Le16(ico, 4);
-  if (count == 0) return "holds no image";
-  const std::size_t directory_end = kIcoHeaderSize + count * kIcoEntrySize;
-  if (directory_end > ico.size()) return "is shorter than its image directory";
-  for (std::size_t i = 0; i < count; ++i) {
-    const std::size_t entry = kIcoHeaderSize + i * kIcoEntrySize;
-    const std::uint32_t size = Le32(ico, entry + 8);
-    const std::uint32_t offset = Le32(ico, entry + 12);
-    const std::string which = Concat("image ", std::to_string(i + 1));
-    if (size == 0) return Concat(which, " is empty");
-    if (offset < directory_end || offset > ico.size() || size > ico.size() - offset) {
-      return Concat(which, " lies outside the file");
-    }
-    const auto image = ico.subspan(offset, size);
-    const bool png = size >= kPngSignature.size() && std::memcmp(image.data(), kPngSignature.data(), 8) == 0;
-    const bool bitmap = size >= kBitmapInfoHeaderSize && Le32(image, 0) == kBitmapInfoHeaderSize;
-    if (!png && !bitmap) return Concat(which, " is neither a PNG nor a bitmap");
-  }
-  return std::nullopt;
-}
-
 std::expected<IdentitySettings, PackError> PackageJsonIdentity(const PackageJson& package_json) {
   IdentitySettings out;
   const nlohmann::json* lumaro = package_json.Find("lumaro");
   if (lumaro != nullptr && !lumaro->is_object()) {
-    return std::unexpected(PackError{ErrorClass::kBadInput, Concat(Quoted(package_json.path),
-                                                                   ": \"lumaro\" is not an object")});
+    return std::unexpected(PackError{ErrorClass::kBadInput,
+                                     "package.json's \"lumaro\" cannot be used: it is not an object; make it one "
+                                     "of the settings, such as {\"dataFolder\": \"MyApp\"}"});
   }
   const nlohmann::json* top = package_json.document.is_object() ? &package_json.document : nullptr;
   struct Field {
@@ -161,19 +170,20 @@ std::expected<IdentitySettings, PackError> PackageJsonIdentity(const PackageJson
            Field{lumaro, "windowTitle", "\"lumaro\".\"windowTitle\"", &out.window_title},
            Field{lumaro, "mutexName", "\"lumaro\".\"mutexName\"", &out.mutex_name},
        }) {
-    auto value = StringAt(package_json, field.object, field.key, field.shown_as);
+    auto value = StringAt(field.object, field.key, field.shown_as);
     if (!value) return std::unexpected(value.error());
     *field.into = std::move(*value);
   }
-  // npm's "author" is a string or an object with a "name"; only the
-  // company falls back to it, so any other shape is passed over.
+  // npm's "author" is "Name <email> (url)" or an object with a "name"; only
+  // the company falls back to it, so any other shape is passed over.
   if (!out.company) {
     if (const nlohmann::json* author = package_json.Find("author")) {
       if (author->is_string()) {
-        out.company = author->get<std::string>();
+        out.company = AuthorName(author->get<std::string>());
       } else if (author->is_object() && author->contains("name") && (*author)["name"].is_string()) {
-        out.company = (*author)["name"].get<std::string>();
+        out.company = AuthorName((*author)["name"].get<std::string>());
       }
+      out.company_from_author = out.company.has_value();
     }
   }
   return out;
@@ -206,13 +216,21 @@ std::expected<std::vector<std::byte>, PackError> ReadFlagIcon(const std::filesys
                                                               const std::string& shown) {
   std::error_code ec;
   if (!std::filesystem::is_regular_file(icon, ec)) {
-    return std::unexpected(PackError{ErrorClass::kBadInput, Concat(shown, ": no such file")});
+    return std::unexpected(
+        PackError{ErrorClass::kBadInput, Concat(shown, " cannot be used: it names no file; give the path of an .ico file")});
+  }
+  // Bounded before it is read: the check below needs all of it.
+  const std::uintmax_t size = std::filesystem::file_size(icon, ec);
+  if (ec || size > kMaxIconFileBytes) {
+    return std::unexpected(
+        PackError{ErrorClass::kBadInput, Concat(shown, " cannot be used: it ", IconSizeProblem(size))});
   }
   std::ifstream in(icon, std::ios::binary);
-  std::vector<char> chars((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (!in && !in.eof()) return std::unexpected(PackError{ErrorClass::kIo, Concat(shown, ": cannot read")});
-  std::vector<std::byte> bytes(chars.size());
-  if (!chars.empty()) std::memcpy(bytes.data(), chars.data(), chars.size());
+  std::vector<std::byte> bytes(static_cast<std::size_t>(size));
+  in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  if (!in || in.peek() != std::ifstream::traits_type::eof()) {
+    return std::unexpected(PackError{ErrorClass::kIo, Concat(shown, ": cannot read it, or it changed while read")});
+  }
   return bytes;
 }
 
@@ -221,9 +239,50 @@ std::expected<std::vector<std::byte>, PackError> ReadPackagedIcon(const AppFolde
   const auto name = IconArchiveName(value);
   const SourceFile* file = name ? FindAppFile(folder, *name) : nullptr;
   if (file == nullptr) {
-    return std::unexpected(PackError{ErrorClass::kBadInput, Concat(shown, " names no file of the app folder")});
+    return std::unexpected(PackError{ErrorClass::kBadInput,
+                                     Concat(shown, " cannot be used: it names no file of the app folder; give the "
+                                                   "path of an .ico inside it, relative to it")});
+  }
+  if (file->size > kMaxIconFileBytes) {
+    return std::unexpected(PackError{ErrorClass::kBadInput,
+                                     Concat(shown, " cannot be used: it ", IconSizeProblem(file->size))});
   }
   return ReadAppFile(folder, *file);
+}
+
+// Where a value came from, as a refusal names it, and the status a refusal
+// of it exits with: what was typed on the command line is a usage error,
+// what a file says is bad input, and a default carries the status of the
+// value it was taken from.
+struct Origin {
+  enum Kind { kFlag, kPackageJson, kDerived } kind;
+  std::string taken_from;  // kDerived: "the product name "X" (--product-name)"
+  ErrorClass error_class;
+};
+
+struct Setting {
+  std::optional<std::string> IdentitySettings::*member;
+  std::string_view label;  // "data folder"
+  std::string_view valid;  // what to give instead
+  std::string_view flag;
+  std::string_view key;    // package.json's
+};
+
+std::string Refusal(const Setting& setting, std::string_view key, const std::string& value, const Origin& origin,
+                    std::string_view problem) {
+  switch (origin.kind) {
+    case Origin::kFlag:
+      return Concat(setting.flag, " ", Shown(value), " cannot be used: it ", problem, "; give ", setting.valid,
+                    " with ", setting.flag);
+    case Origin::kPackageJson:
+      return Concat("package.json's ", key, " ", Shown(value), " cannot be used: it ", problem, "; correct it in "
+                    "package.json, or give ", setting.valid, " with ", setting.flag);
+    case Origin::kDerived:
+      break;
+  }
+  return Concat("the ", setting.label, " ", Shown(value), ", taken from ", origin.taken_from,
+                ", cannot be used: it ", problem, "; give ", setting.valid, " with ", setting.flag,
+                " or package.json's ", setting.key);
 }
 
 }  // namespace
@@ -233,41 +292,70 @@ std::expected<AppIdentity, PackError> ResolveIdentity(const IdentitySettings& fl
                                                       const AppFolder* folder) {
   std::optional<PackError> refusal;
   // The flag's value, else package.json's, else the default; checked, the
-  // first refusal kept.
-  auto pick = [&](std::optional<std::string> IdentitySettings::*member, std::string_view flag, std::string_view key,
-                  std::string fallback, auto problem_of) -> std::string {
-    const bool from_flag = (flags.*member).has_value();
-    const bool from_json = !from_flag && (package_json.*member).has_value();
-    std::string value = from_flag ? *(flags.*member) : from_json ? *(package_json.*member) : std::move(fallback);
-    if (refusal) return value;
-    if (auto problem = problem_of(value)) {
-      const std::string source = from_flag ? Concat(flag) : Concat(key, " of package.json");
-      refusal = PackError{from_flag ? ErrorClass::kUsage : ErrorClass::kBadInput,
-                          Concat(source, " ", Quoted(value), " cannot be used: it ", *problem)};
+  // first refusal kept. Where it came from, for the values derived from it.
+  auto pick = [&](const Setting& setting, std::string fallback, const Origin& fallback_origin, auto problem_of,
+                  std::string_view key) -> std::pair<std::string, Origin> {
+    const bool from_flag = (flags.*setting.member).has_value();
+    const bool from_json = !from_flag && (package_json.*setting.member).has_value();
+    std::string value = from_flag ? *(flags.*setting.member) : from_json ? *(package_json.*setting.member)
+                                                                         : std::move(fallback);
+    const Origin origin = from_flag   ? Origin{Origin::kFlag, {}, ErrorClass::kUsage}
+                          : from_json ? Origin{Origin::kPackageJson, {}, ErrorClass::kBadInput}
+                                      : fallback_origin;
+    if (!refusal) {
+      if (auto problem = problem_of(value)) {
+        refusal = PackError{origin.error_class, Refusal(setting, key, value, origin, *problem)};
+      }
     }
-    return value;
+    return {std::move(value), origin};
   };
+  auto derived_from = [](std::string_view label, const std::string& value, const Setting& setting,
+                         const Origin& origin) {
+    if (origin.kind == Origin::kDerived) return origin;
+    const std::string where = origin.kind == Origin::kFlag ? std::string(setting.flag)
+                                                           : Concat("package.json's ", setting.key);
+    return Origin{Origin::kDerived, Concat("the ", label, " ", Shown(value), " (", where, ")"), origin.error_class};
+  };
+  static const Setting kProduct{&IdentitySettings::product_name, "product name", "another product name",
+                                "--product-name", "\"productName\""};
+  static const Setting kCompany{&IdentitySettings::company, "company", "another company name", "--company",
+                                "\"lumaro\".\"company\""};
+  static const Setting kDescription{&IdentitySettings::description, "description", "another description",
+                                    "--description", "\"description\""};
+  static const Setting kCopyright{&IdentitySettings::copyright, "copyright", "another copyright", "--copyright",
+                                  "\"lumaro\".\"copyright\""};
+  static const Setting kDataFolder{&IdentitySettings::data_folder, "data folder", "a valid folder name",
+                                   "--data-folder", "\"lumaro\".\"dataFolder\""};
+  static const Setting kWindowTitle{&IdentitySettings::window_title, "window title", "another window title",
+                                    "--window-title", "\"lumaro\".\"windowTitle\""};
+  static const Setting kMutexName{&IdentitySettings::mutex_name, "mutex name",
+                                  "a name such as \"Local\\MyApp.Desktop\"", "--mutex-name",
+                                  "\"lumaro\".\"mutexName\""};
+  // Lumaro's own defaults cannot be refused; their origin is never shown.
+  const Origin lumaro_default{Origin::kDerived, "Lumaro's default", ErrorClass::kUsage};
+
   AppIdentity identity;
-  identity.product_name = pick(&IdentitySettings::product_name, "--product-name", "\"productName\"",
-                               std::string(kLumaroProductName), TextProblem);
-  identity.company = pick(&IdentitySettings::company, "--company", "\"lumaro\".\"company\" (or \"author\")",
-                          identity.product_name, TextProblem);
-  identity.description = pick(&IdentitySettings::description, "--description", "\"description\"",
-                              identity.product_name, TextProblem);
+  const auto [product_name, product_origin] =
+      pick(kProduct, std::string(kLumaroProductName), lumaro_default, TextProblem, kProduct.key);
+  identity.product_name = product_name;
+  const Origin from_product = derived_from("product name", product_name, kProduct, product_origin);
+  identity.company = pick(kCompany, product_name, from_product, TextProblem,
+                          package_json.company_from_author ? "\"author\"" : kCompany.key).first;
+  identity.description = pick(kDescription, product_name, from_product, TextProblem, kDescription.key).first;
   if (flags.copyright || package_json.copyright) {
-    identity.copyright = pick(&IdentitySettings::copyright, "--copyright", "\"lumaro\".\"copyright\"", {}, TextProblem);
+    identity.copyright = pick(kCopyright, {}, lumaro_default, TextProblem, kCopyright.key).first;
   }
-  identity.data_folder = pick(&IdentitySettings::data_folder, "--data-folder", "\"lumaro\".\"dataFolder\"",
-                              identity.product_name, DataFolderProblem);
-  identity.window_title = pick(&IdentitySettings::window_title, "--window-title", "\"lumaro\".\"windowTitle\"",
-                               identity.product_name == kLumaroProductName ? std::string(kLumaroWindowTitle)
-                                                                           : identity.product_name,
-                               TextProblem);
-  identity.mutex_name = pick(&IdentitySettings::mutex_name, "--mutex-name", "\"lumaro\".\"mutexName\"",
-                             identity.data_folder == kLumaroProductName
-                                 ? std::string(kLumaroMutexName)
-                                 : Concat("Local\\", identity.data_folder, ".Desktop"),
-                             MutexNameProblem);
+  const auto [data_folder, folder_origin] =
+      pick(kDataFolder, product_name, from_product, DataFolderProblem, kDataFolder.key);
+  identity.data_folder = data_folder;
+  identity.window_title = pick(kWindowTitle,
+                               product_name == kLumaroProductName ? std::string(kLumaroWindowTitle) : product_name,
+                               from_product, TextProblem, kWindowTitle.key).first;
+  // The guard follows the folder, spelled as Windows compares folder names:
+  // two spellings of one folder get one guard.
+  identity.mutex_name = pick(kMutexName, DerivedMutexName(data_folder),
+                             derived_from("data folder", data_folder, kDataFolder, folder_origin), MutexNameProblem,
+                             kMutexName.key).first;
   if (refusal) return std::unexpected(*refusal);
 
   if (!flags.icon && !package_json.icon) {
@@ -275,16 +363,18 @@ std::expected<AppIdentity, PackError> ResolveIdentity(const IdentitySettings& fl
     identity.icon.assign(lumaro.begin(), lumaro.end());
     return identity;
   }
-  const std::string shown = flags.icon
-                                ? Concat("--icon ", Quoted(*flags.icon))
-                                : Concat("\"lumaro\".\"icon\" of package.json (", Quoted(*package_json.icon), ")");
+  const std::string shown = flags.icon ? Concat("--icon ", Quoted(*flags.icon))
+                                       : Concat("package.json's \"lumaro\".\"icon\" ", Quoted(*package_json.icon));
   auto bytes = flags.icon ? ReadFlagIcon(*flags.icon, shown)
                : folder   ? ReadPackagedIcon(*folder, *package_json.icon, shown)
                           : std::unexpected(PackError{ErrorClass::kBadInput, Concat(shown, ": no app folder")});
   if (!bytes) return std::unexpected(std::move(bytes.error()));
   identity.icon = std::move(*bytes);
   if (auto problem = IconProblem(identity.icon)) {
-    return std::unexpected(PackError{ErrorClass::kBadInput, Concat(shown, " is not a valid .ico: it ", *problem)});
+    return std::unexpected(PackError{ErrorClass::kBadInput, Concat(shown, " cannot be used: it is not a valid .ico: ",
+                                                                   *problem, "; give an .ico of 1 to ",
+                                                                   std::to_string(kMaxIconImages),
+                                                                   " PNG or bitmap images")});
   }
   return identity;
 }
@@ -318,15 +408,45 @@ std::expected<void, PackError> WriteIdentityOutputs(const IdentityOptions& optio
       return written;
     }
   }
-  if (version_rc) return WriteFileIfChanged(*version_rc, ExeResourceScript(version, identity));
+  if (version_rc) {
+    // The checks above keep it far below; this guards the 16-bit lengths
+    // should a bound ever be raised.
+    if (const std::size_t bytes = VersionResourceBytes(version, identity); bytes > kMaxVersionResourceBytes) {
+      return std::unexpected(PackError{ErrorClass::kBadInput,
+                                       Concat("the version information would take ", std::to_string(bytes),
+                                              " bytes, more than its 16-bit length can say; give shorter names")});
+    }
+    return WriteFileIfChanged(*version_rc, ExeResourceScript(version, identity));
+  }
   return {};
 }
 
-std::string ExeResourceScript(const ReleaseVersion& version, const AppIdentity& identity) {
+namespace {
+
+// One node of the version resource: wLength, wValueLength, wType, the key
+// and its terminator, padded to 4 bytes, then the value, padded again.
+std::size_t VersionNodeBytes(std::string_view key, std::size_t value_bytes) {
+  const auto pad = [](std::size_t n) { return (n + 3) / 4 * 4; };
+  return pad(pad(6 + (tools::Utf16Units(key) + 1) * 2) + value_bytes);
+}
+
+}  // namespace
+
+std::size_t VersionResourceBytes(const ReleaseVersion& version, const AppIdentity& identity) {
+  std::size_t strings = 0;
+  for (const auto& [key, value] : VersionStrings(version, identity)) {
+    strings += VersionNodeBytes(key, (tools::Utf16Units(value) + 1) * 2);
+  }
+  constexpr std::size_t kFixedFileInfoBytes = 52;
+  const std::size_t table = VersionNodeBytes("040904B0", 0) + strings;
+  const std::size_t string_info = VersionNodeBytes("StringFileInfo", 0) + table;
+  const std::size_t var_info = VersionNodeBytes("VarFileInfo", 0) + VersionNodeBytes("Translation", 4);
+  return VersionNodeBytes("VS_VERSION_INFO", kFixedFileInfoBytes) + string_info + var_info;
+}
+
+std::vector<std::pair<std::string_view, std::string_view>> VersionStrings(const ReleaseVersion& version,
+                                                                         const AppIdentity& identity) {
   const std::string_view exe_name = identity.exe_name;
-  const auto& n = version.numbers;
-  const std::string numbers = Concat(std::to_string(n[0]), ",", std::to_string(n[1]), ",", std::to_string(n[2]), ",",
-                                     std::to_string(n[3]));
   std::string_view internal_name = exe_name;
   if (internal_name.size() > 4 && platform::IsWellFormedUtf8(internal_name) &&
       tools::CaseFoldKey(internal_name.substr(internal_name.size() - 4)) == ".EXE") {
@@ -343,8 +463,17 @@ std::string ExeResourceScript(const ReleaseVersion& version, const AppIdentity& 
   };
   if (identity.copyright) strings.emplace_back("LegalCopyright", *identity.copyright);
   std::sort(strings.begin(), strings.end());
+  return strings;
+}
+
+std::string ExeResourceScript(const ReleaseVersion& version, const AppIdentity& identity) {
+  const auto& n = version.numbers;
+  const std::string numbers = Concat(std::to_string(n[0]), ",", std::to_string(n[1]), ",", std::to_string(n[2]), ",",
+                                     std::to_string(n[3]));
   std::string values;
-  for (const auto& [key, value] : strings) values += Concat("      VALUE \"", key, "\", ", RcString(value), "\n");
+  for (const auto& [key, value] : VersionStrings(version, identity)) {
+    values += Concat("      VALUE \"", key, "\", ", RcString(value), "\n");
+  }
   return Concat(
       "// Generated by lmr-pack: the icon and version resource of one launcher.\n"
       "#include <winver.h>\n"

@@ -6,6 +6,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <utility>
 #include <expected>
 #include <filesystem>
 #include <optional>
@@ -15,6 +17,7 @@
 #include <vector>
 
 #include "package/identity_block.h"
+#include "tools/pack/icon_file.h"
 #include "tools/pack/pack_error.h"
 #include "tools/pack/package_json.h"
 #include "tools/pack/release_version.h"
@@ -35,6 +38,9 @@ inline constexpr std::size_t kMaxTextCharacters = 256;
 inline constexpr std::size_t kMaxDataFolderCharacters = 64;
 inline constexpr std::size_t kMaxMutexNameCharacters = 256;
 
+// VS_VERSIONINFO's lengths are 16-bit.
+inline constexpr std::size_t kMaxVersionResourceBytes = 65535;
+
 // What the vendor set; nullopt where nothing was.
 struct IdentitySettings {
   std::optional<std::string> product_name;
@@ -45,6 +51,7 @@ struct IdentitySettings {
   std::optional<std::string> data_folder;
   std::optional<std::string> window_title;
   std::optional<std::string> mutex_name;
+  bool company_from_author = false;  // package.json's company is its "author"
 };
 
 struct AppIdentity {
@@ -65,7 +72,11 @@ struct AppIdentity {
 std::optional<std::string> TextProblem(std::string_view text);
 std::optional<std::string> DataFolderProblem(std::string_view name);
 std::optional<std::string> MutexNameProblem(std::string_view name);
-std::optional<std::string> IconProblem(std::span<const std::byte> ico);
+
+// The single-instance guard of a data folder: "Local\" + the folder's name
+// as Windows compares folder names (uppercase) + ".Desktop", so every
+// spelling of one folder gets one guard; Lumaro's own for Lumaro's folder.
+std::string DerivedMutexName(std::string_view data_folder);
 
 // The identity fields of package.json: "productName", "description",
 // "lumaro": {"company", "copyright", "icon", "dataFolder", "windowTitle",
@@ -104,6 +115,13 @@ std::expected<AppIdentity, PackError> ChooseIdentity(const IdentityOptions& opti
 std::expected<void, PackError> WriteIdentityOutputs(const IdentityOptions& options, const AppIdentity& identity,
                                                     const ReleaseVersion& version,
                                                     const std::optional<std::string>& version_rc);
+
+// The version resource's strings, by key, as the exe carries them.
+std::vector<std::pair<std::string_view, std::string_view>> VersionStrings(const ReleaseVersion& version,
+                                                                         const AppIdentity& identity);
+
+// The bytes of the compiled version resource (VS_VERSIONINFO and its children).
+std::size_t VersionResourceBytes(const ReleaseVersion& version, const AppIdentity& identity);
 
 // Lumaro's own identity: what an exe packed with no setting carries.
 AppIdentity LumaroIdentity();

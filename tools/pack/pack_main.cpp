@@ -63,6 +63,7 @@ struct CommandLine {
   std::optional<std::string> archive_out;
   std::optional<std::string> version_rc;
   std::optional<std::string> node_exe;
+  std::optional<std::string> version_text;
   std::optional<ReleaseVersion> version;
   IdentityOptions identity;
   bool print_build_id = false;
@@ -155,15 +156,9 @@ void DefineOptions(CLI::App& app, CommandLine& line) {
       ->group(std::string(kOutputs));
   DefineIdentityOptions(app, line.identity, std::string(kOutputs));
 
-  app.add_option_function<std::string>(
-         "--version",
-         [&line](const std::string& value) {
-           auto version = ParseReleaseVersion(value);
-           if (!version) throw CLI::ValidationError("--version", version.error());
-           line.version = std::move(*version);
-         },
-         "the release's version: one to four numbers of 0-65535, maybe with a semver suffix (2.3.4, 1.5.0-beta.2). "
-         "Default: APP_DIR/package.json's \"version\", else 0.0.0")
+  text("--version", line.version_text,
+       "the release's version: one to four numbers of 0-65535, maybe with a semver suffix (2.3.4, 1.5.0-beta.2). "
+       "Default: APP_DIR/package.json's \"version\", else 0.0.0")
       ->type_name("VERSION");
   text("--node-exe", line.node_exe, "pack FILE as the top-level node.exe; APP_DIR must not hold one");
   app.add_option_function<std::string>(
@@ -222,6 +217,13 @@ std::expected<void, PackError> Complete(CommandLine& line) {
     if (!line.level_given) line.compress.level = kBestLevel;
     if (line.compress.chunk_size == 0) line.compress.chunk_size = kMaxChunkSize;
   }
+  if (line.version_text) {
+    auto version = ParseReleaseVersion(*line.version_text);
+    if (!version) {
+      return std::unexpected(Usage(VersionRefusal(*line.version_text, VersionSource::kFlag, version.error())));
+    }
+    line.version = std::move(*version);
+  }
   if (line.version_rc && !line.identity.icon_out) {
     return std::unexpected(Usage("--version-rc needs --icon-out: the script names the icon the link copies"));
   }
@@ -249,8 +251,8 @@ std::expected<std::pair<ReleaseVersion, std::string>, PackError> ChooseVersion(c
   if (*from_json) {
     auto version = ParseReleaseVersion(**from_json);
     if (!version) {
-      return std::unexpected(PackError{ErrorClass::kBadInput, version.error() + " (\"version\" of " +
-                                       (std::filesystem::path(line.app_dir) / "package.json").string() + ")"});
+      return std::unexpected(
+          PackError{ErrorClass::kBadInput, VersionRefusal(**from_json, VersionSource::kPackageJson, version.error())});
     }
     return std::pair{*version, "version " + version->text + " (" + NumericVersion(*version) + ", package.json)"};
   }
@@ -340,6 +342,11 @@ std::expected<std::string, PackError> Run(const CommandLine& line) {
       why += std::to_string(folder->empty_folders.size()) + " empty folder(s) that cannot be carried (" +
              FolderList(folder->empty_folders) + ")";
     }
+    if (!addons->empty()) {
+      why += "; install the app's Windows packages with npm ci --os=win32 --cpu=x64 (or npm install --os=win32 "
+             "--cpu=x64) in APP_DIR";
+    }
+    if (!folder->empty_folders.empty()) why += "; remove the empty folders or put a file in each";
     return std::unexpected(PackError{ErrorClass::kBadInput, why});
   }
   if (auto released = AddReleaseFile(line, *package_json, *folder); !released) {

@@ -13,6 +13,14 @@
 
 namespace lumaro::pack {
 
+// npm's own package.json files are a few KiB; the largest in common use
+// (with long "files" or "exports" maps) stay well under 100 KiB. Above
+// 1 MiB it is not a manifest, and it is refused before it is read whole.
+inline constexpr std::size_t kMaxPackageJsonBytes = 1024 * 1024;
+// "exports" conditions nest a handful of levels; 64 leaves room for any
+// real one and bounds what a hostile one costs.
+inline constexpr std::size_t kMaxPackageJsonDepth = 64;
+
 struct PackageJson {
   nlohmann::json document;  // an object, or null when the app has no package.json
   std::string path;         // for messages
@@ -23,7 +31,8 @@ struct PackageJson {
 
 // The scanned folder's package.json, read through the scan's checked open; an
 // absent file gives an empty document. A file that is not JSON is refused
-// rather than passed over: what it says might have been meant for this exe.
+// rather than passed over: what it says might have been meant for this exe;
+// so is one over the bounds above.
 std::expected<PackageJson, PackError> ReadPackageJson(const AppFolder& folder);
 
 }  // namespace lumaro::pack

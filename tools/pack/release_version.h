@@ -25,9 +25,18 @@ struct ReleaseVersion {
 // What an exe says when neither --version nor package.json gives one.
 inline constexpr std::string_view kNoVersion = "0.0.0";
 
-// "2.3.4", "1.5.0-beta.2", "7+build.5". Anything else is refused with a
-// message that names the text.
+// A semver suffix may be long, but it goes into two version strings of the
+// exe, whose resource has 16-bit lengths.
+inline constexpr std::size_t kMaxVersionCharacters = 64;
+
+// "2.3.4", "1.5.0-beta.2", "7+build.5". Anything else is refused with why,
+// as what follows "it" ("has a number over 65535").
 std::expected<ReleaseVersion, std::string> ParseReleaseVersion(std::string_view text);
+
+enum class VersionSource { kFlag, kPackageJson };
+
+// The refusal of a version, naming it, where it came from and what to give.
+std::string VersionRefusal(std::string_view text, VersionSource source, std::string_view problem);
 
 // "2.3.4.0": the numbers as Windows shows them.
 std::string NumericVersion(const ReleaseVersion& version);

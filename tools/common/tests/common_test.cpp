@@ -21,6 +21,7 @@ TEST(OneLine, EscapesWhatATerminalWouldActOn) {
       {"evil\xE2\x80\xAEsj.exe", "evil\\u202esj.exe"},                           // RIGHT-TO-LEFT OVERRIDE
       {"\xE2\x80\xAA\xE2\x80\xAB\xE2\x80\xAC\xE2\x80\xAD", "\\u202a\\u202b\\u202c\\u202d"},
       {"\xE2\x81\xA6x\xE2\x81\xA7\xE2\x81\xA8\xE2\x81\xA9", "\\u2066x\\u2067\\u2068\\u2069"},  // isolates
+      {"a\xE2\x80\x8B\xEF\xBB\xBF\xC2\xAD\xD8\x9C\xE2\x80\x8E" "b", "a\\u200b\\ufeff\\u00ad\\u061c\\u200eb"},  // invisible
       {"\x9B" "31m", "\\x9b31m"},                                                // not UTF-8: a raw CSI
       {"\xC0\x80 \xE2\x80 \xED\xA0\x80", "\\xc0\\x80 \\xe2\\x80 \\xed\\xa0\\x80"},  // overlong, cut, surrogate
       // Neighbours of the escaped ranges, and ordinary letters, stay.
@@ -29,6 +30,8 @@ TEST(OneLine, EscapesWhatATerminalWouldActOn) {
   };
   for (const auto& c : cases) EXPECT_EQ(OneLine(c.raw), c.shown) << c.shown;
   EXPECT_EQ(Quoted("a\xE2\x80\xAE"), "\"a\\u202e\"");
+  EXPECT_EQ(Quoted("say \"hi\" \\"), "\"say \\\"hi\\\" \\\"") << "a value's quotes cannot end it";
+  EXPECT_EQ(OneLine("say \"hi\""), "say \"hi\"");
 }
 
 std::optional<PathClash> Clash(const std::vector<std::string>& names, ClashRules rules = {}) {

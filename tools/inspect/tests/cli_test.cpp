@@ -34,7 +34,7 @@ TEST(InspectCli, UsageErrorsNameWhatIsWrong) {
       {"", "lmr-inspect: EXE is required\n"},
       {"--list --extract out x.exe", "lmr-inspect: --list and --extract do not go together\n"},
       {"--extract '' x.exe", "lmr-inspect: --extract: needs a folder\n"},
-      {"--frobnicate x.exe", "lmr-inspect: The following argument was not expected: --frobnicate\n"},
+      {"--frobnicate x.exe", "lmr-inspect: unknown option --frobnicate\n"},
   };
   for (const auto& [args, message] : cases) {
     const ToolRun run = Inspect(scratch, args);

@@ -62,7 +62,7 @@ TEST(AppIdentity, DefaultsFollowTheProductNameAndFlagsBeatPackageJson) {
   EXPECT_EQ(identity->description, "Ghi chép");
   EXPECT_EQ(identity->copyright, "© 2026");
   EXPECT_EQ(identity->data_folder, "Sổ Tay");
-  EXPECT_EQ(identity->mutex_name, "Local\\Sổ Tay.Desktop");
+  EXPECT_EQ(identity->mutex_name, "Local\\SỔ TAY.Desktop") << "the folder as Windows compares it";
   EXPECT_EQ(identity->window_title, "from json");
   EXPECT_EQ(identity->exe_name, "Sổ Tay.exe");
 
@@ -75,7 +75,7 @@ TEST(AppIdentity, DefaultsFollowTheProductNameAndFlagsBeatPackageJson) {
   ASSERT_TRUE(identity) << identity.error().message;
   EXPECT_EQ(identity->window_title, "from flag");
   EXPECT_EQ(identity->company, "Flag Co");
-  EXPECT_EQ(identity->mutex_name, "Local\\SoTay-Beta.Desktop") << "the mutex follows the data folder";
+  EXPECT_EQ(identity->mutex_name, "Local\\SOTAY-BETA.Desktop") << "the mutex follows the data folder";
 
   app.File("package.json", R"({"author": "Plain Author", "lumaro": {"company": "Named Co", "dataFolder": "Lumaro"},
                                "productName": "Other"})");
@@ -129,7 +129,7 @@ TEST(AppIdentity, EachBadValueIsRefusedByName) {
   const auto from_json = Resolve(app);
   ASSERT_FALSE(from_json);
   EXPECT_EQ(from_json.error().error_class, ErrorClass::kBadInput);
-  EXPECT_NE(from_json.error().message.find("\"lumaro\".\"mutexName\" of package.json \"Global\\X\""),
+  EXPECT_NE(from_json.error().message.find("package.json's \"lumaro\".\"mutexName\" \"Global\\X\" cannot be used"),
             std::string::npos)
       << from_json.error().message;
   app.File("package.json", R"({"lumaro": {"dataFolder": 7}})");
@@ -149,8 +149,11 @@ TEST(AppIdentity, TheLimitsThemselvesAreAccepted) {
 }
 
 // A .ico of one PNG image, with the directory fields at hand for damage.
-std::string Ico(std::uint16_t type = 1, std::uint16_t count = 1, std::uint32_t size = 12, std::uint32_t offset = 22,
-                std::string_view image = "\x89PNG\r\n\x1a\nIHDR") {
+constexpr std::string_view kPng32 = std::string_view(
+    "\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR\0\0\0\x20\0\0\0\x20\x08\x06\0\0\0\0\0\0\0", 33);  // signature, 32 x 32 IHDR
+
+std::string Ico(std::uint16_t type = 1, std::uint16_t count = 1, std::uint32_t size = 33, std::uint32_t offset = 22,
+                std::string_view image = kPng32) {
   std::string ico(22, '\0');
   auto put16 = [&](std::size_t at, std::uint16_t v) { ico[at] = char(v & 0xFF), ico[at + 1] = char(v >> 8); };
   auto put32 = [&](std::size_t at, std::uint32_t v) { put16(at, v & 0xFFFF), put16(at + 2, v >> 16); };
@@ -166,23 +169,24 @@ std::string Ico(std::uint16_t type = 1, std::uint16_t count = 1, std::uint32_t s
 
 TEST(IconCheck, DamagedIcoFilesAreRefused) {
   EXPECT_EQ(IconProblem(Bytes(Ico())), std::nullopt);
-  std::string bitmap(40, '\0');
-  bitmap[0] = 40;
-  EXPECT_EQ(IconProblem(Bytes(Ico(1, 1, 40, 22, bitmap))), std::nullopt);
+  std::string bitmap(48, '\0');  // 1 x 1 at 32 bits: header, one pixel, one mask row
+  bitmap[0] = 40, bitmap[4] = 1, bitmap[8] = 2, bitmap[12] = 1, bitmap[14] = 32;
+  EXPECT_EQ(IconProblem(Bytes(Ico(1, 1, 48, 22, bitmap))), std::nullopt);
+  EXPECT_TRUE(IconProblem(Bytes(Ico(1, 1, 47, 22, bitmap.substr(0, 47))))) << "a pixel short";
   for (const auto& [ico, why] : std::vector<std::pair<std::string, std::string>>{
            {"", "too short"},
            {Ico().substr(0, 5), "too short"},
            {Ico(2), "icon header"},
            {"\x01" + Ico().substr(1), "icon header"},
            {Ico(1, 0), "no image"},
-           {Ico(1, 2), "shorter than its image directory"},
+           {Ico(1, 4), "shorter than its image directory"},
            {Ico().substr(0, 21), "shorter than its image directory"},
            {Ico(1, 1, 0), "image 1 is empty"},
-           {Ico(1, 1, 13), "image 1 lies outside"},
-           {Ico(1, 1, 12, 6), "image 1 lies outside"},
-           {Ico(1, 1, 12, 0xFFFFFFF8u), "image 1 lies outside"},
+           {Ico(1, 1, 34), "image 1 lies outside"},
+           {Ico(1, 1, 33, 6), "image 1 lies outside"},
+           {Ico(1, 1, 33, 0xFFFFFFF8u), "image 1 lies outside"},
            {Ico(1, 1, 0xFFFFFFFFu, 22), "image 1 lies outside"},
-           {Ico(1, 1, 12, 22, "GIF89a......"), "neither a PNG nor a bitmap"},
+           {Ico(1, 1, 33, 22, "GIF89a" + std::string(27, '.')), "neither a PNG nor a bitmap"},
        }) {
     const auto problem = IconProblem(Bytes(ico));
     ASSERT_TRUE(problem) << why;
@@ -222,7 +226,7 @@ TEST(IconCheck, PackageJsonsIconIsAFileOfTheAppFolderAndNothingElse) {
   // A valid icon outside is still not the app's: the vendor's CI may pack
   // folders it did not write.
   const std::string escapes[] = {(outside / "secret.ico").string(), "../" + outside.root().filename().string() + "/secret.ico",
-                                 "art/../../" + outside.root().filename().string() + "/secret.ico", "C:secret.ico", "", "."};
+                                 "art/../../" + outside.root().filename().string() + "/secret.ico", "C:secret.ico", "."};
   for (const std::string& icon : escapes) {
     app.File("package.json", R"({"lumaro": {"icon": ")" + icon + R"("}})");
     const auto identity = Resolve(app);
@@ -231,6 +235,10 @@ TEST(IconCheck, PackageJsonsIconIsAFileOfTheAppFolderAndNothingElse) {
     EXPECT_NE(identity.error().message.find("names no file of the app folder"), std::string::npos)
         << identity.error().message;
   }
+  app.File("package.json", R"({"lumaro": {"icon": ""}})");
+  const auto unset = Resolve(app);
+  ASSERT_TRUE(unset) << unset.error().message;
+  EXPECT_EQ(unset->icon.size(), LumaroIcon().size()) << "an empty icon is none: Lumaro's";
 }
 
 TEST(IdentityBlock, ReadsBackWhatIsWrittenAndNothingDamaged) {

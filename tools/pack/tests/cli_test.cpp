@@ -66,6 +66,38 @@ TEST(PackCli, UsageErrorsExitWith2) {
   const ToolRun typed = Pack(scratch, app);
   ::unsetenv("LUMARO_COMMAND");
   EXPECT_EQ(typed.err, "lmr-pack: nothing to write: give --record and --constants\nTry ./lumaro pack --help.\n");
+
+  // A mistyped option is named as one, with the option it may have meant.
+  for (const auto& [args, said] : std::vector<std::pair<std::string, std::string>>{
+           {"--product Acme " + app + outputs, "unknown option --product (did you mean --product-name?)"},
+           {app + " --frobnicate=1" + outputs, "unknown option --frobnicate"},
+           {app + " " + app + outputs, "unexpected argument " + scratch.root().string()},
+       }) {
+    EXPECT_EQ(Pack(scratch, args).err, "lmr-pack: " + said + "\nTry lmr-pack --help.\n") << args;
+  }
+}
+
+// An identity or version refusal exits as its source says: 2 for what was
+// typed, 3 for what package.json says; a default as what it was taken from.
+TEST(PackCli, ValueRefusalsExitAsTheirSourceSays) {
+  TempTree scratch;
+  TempTree app;
+  app.Basics();
+  const std::string args = Quote(app.root().string()) + " --record " + Quote((scratch / "r.bin").string());
+  ToolRun run = Pack(scratch, "--product-name CON " + args);
+  EXPECT_EQ(run.exit_code, 2) << run.err;
+  EXPECT_EQ(run.err.rfind("lmr-pack: the data folder \"CON\", taken from the product name \"CON\" (--product-name)", 0),
+            0u) << run.err;
+  run = Pack(scratch, "--version 1.2.x " + args);
+  EXPECT_EQ(run.exit_code, 2) << run.err;
+  EXPECT_EQ(run.err.rfind("lmr-pack: --version \"1.2.x\" cannot be used: it is not one to four numbers", 0), 0u)
+      << run.err;
+  app.File("package.json", R"({"version": "1.2.x", "productName": "CON"})");
+  run = Pack(scratch, args);
+  EXPECT_EQ(run.exit_code, 3) << run.err;
+  EXPECT_EQ(run.err.rfind("lmr-pack: package.json's \"version\" \"1.2.x\" cannot be used: it is not one", 0), 0u)
+      << run.err;
+  EXPECT_FALSE(std::filesystem::exists(scratch / "r.bin"));
 }
 
 TEST(PackCli, BadInputExitsWith3AndNamesThePath) {
@@ -301,7 +333,8 @@ TEST(PackCli, StrictRefusesWhatWouldOnlyBeWarned) {
 
   const ToolRun addon_run = Pack(scratch, "--strict " + Quote(addon.root().string()) + outputs);
   EXPECT_EQ(addon_run.exit_code, 3) << addon_run.err;
-  EXPECT_NE(addon_run.err.find("--strict: nothing written, because of 1 native addon(s) not for Windows x64"),
+  EXPECT_NE(addon_run.err.find("--strict: nothing written, because of 1 native addon(s) not for Windows x64; "
+                               "install the app's Windows packages with npm ci --os=win32 --cpu=x64"),
             std::string::npos) << addon_run.err;
   const ToolRun empty_run = Pack(scratch, "--strict --quiet " + Quote(empty.root().string()) + outputs);
   EXPECT_EQ(empty_run.exit_code, 3) << empty_run.err;

@@ -164,6 +164,11 @@ TEST(WindowsNames, CaseFoldKeyFoldsAsciiAndLatin) {
   EXPECT_EQ(CaseFoldKey("\xC3\xA9"), "\xC3\x89");      // é -> É
   EXPECT_EQ(CaseFoldKey("\xD0\xB4"), "\xD0\x94");      // д -> Д
   EXPECT_EQ(CaseFoldKey("\xF0\x9F\x98\x80"), "\xF0\x9F\x98\x80");
+  // Per UTF-16 unit, as Windows compares names: no expansion, no folding
+  // into ASCII.
+  EXPECT_EQ(CaseFoldKey("stra\xC3\x9F" "e"), "STRA\xC3\x9F" "E");                   // ß stays
+  EXPECT_EQ(CaseFoldKey("\xC4\xB1\xC5\xBF"), "\xC4\xB1\xC5\xBF");                    // ı, ſ stay
+  EXPECT_EQ(CaseFoldKey("\xC3\xBF\xCF\x82\xE1\xBB\x95"), "\xC5\xB8\xCE\xA3\xE1\xBB\x94");  // ÿ ς ổ
 }
 
 }  // namespace
