@@ -10,7 +10,7 @@
 #include "package/identity_block.h"
 #include "tools/inspect/fuzz/fuzz_inputs.h"
 #include "tools/inspect/identity_report.h"
-#include "tools/inspect/payload_check.h"
+#include "tools/inspect/payload_locator.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace lumaro;
@@ -20,8 +20,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (block.size() > size || std::memcmp(block.data(), data, block.size()) != 0) std::abort();
   }
   const inspect::fuzzing::Bytes image = inspect::fuzzing::LauncherAround(inspect::fuzzing::Bytes(bytes, bytes + size));
-  const auto inspection = inspect::InspectImage(image, inspect::InspectOptions{.max_package_size = 1 << 20});
-  if (!inspection) return 0;
-  (void)inspect::FormatIdentity(image, inspect::FindIdentity(image, inspection->where));
+  // Located, not decoded: the payload check has a target of its own.
+  const auto where = inspect::LocatePayload(image);
+  if (!where) return 0;
+  (void)inspect::FormatIdentity(image, inspect::FindIdentity(image, *where));
   return 0;
 }

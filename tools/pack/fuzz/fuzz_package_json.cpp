@@ -20,34 +20,42 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// One app folder for the whole run, under the system's temporary folder.
+void WriteFile(const fs::path& path, const std::uint8_t* data, std::size_t size) {
+  std::FILE* file = std::fopen(path.c_str(), "wb");
+  if (file == nullptr) std::abort();
+  if (size != 0 && std::fwrite(data, 1, size, file) != size) std::abort();
+  if (std::fclose(file) != 0) std::abort();
+}
+
+// One app folder for the whole run, under the system's temporary folder,
+// with the two files every app has. Never destroyed: the exit handler that
+// removes the folder needs its name.
 const fs::path& AppDir() {
-  static const fs::path dir = [] {
+  static const fs::path& dir = *[] {
     std::string pattern = (fs::temp_directory_path() / "lmr-fuzz-package-json-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr) std::abort();
+    WriteFile(fs::path(pattern) / "node.exe", nullptr, 0);
+    WriteFile(fs::path(pattern) / "home.mjs", nullptr, 0);
     std::atexit([] {
       std::error_code ignored;
       fs::remove_all(AppDir(), ignored);
     });
-    return fs::path(pattern);
+    return new fs::path(pattern);
   }();
   return dir;
-}
-
-void WritePackageJson(const std::uint8_t* data, std::size_t size) {
-  std::FILE* file = std::fopen((AppDir() / "package.json").c_str(), "wb");
-  if (file == nullptr) std::abort();
-  if (size != 0 && std::fwrite(data, 1, size, file) != size) std::abort();
-  if (std::fclose(file) != 0) std::abort();
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace lumaro::pack;
-  WritePackageJson(data, size);
+  WriteFile(AppDir() / "package.json", data, size);
   auto folder = ScanAppFolder(AppDir());
-  if (!folder) std::abort();  // the folder holds one plain file: nothing to refuse
+  if (!folder) {
+    // The folder holds plain files the scan takes: nothing to refuse.
+    std::fprintf(stderr, "%s\n", folder.error().message.c_str());
+    std::abort();
+  }
   auto package_json = ReadPackageJson(*folder);
   if (!package_json) return 0;
   if (auto version = PackageJsonVersion(*package_json); version && *version) (void)ParseReleaseVersion(**version);
