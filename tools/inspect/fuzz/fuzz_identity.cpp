@@ -19,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto block = package::MakeIdentityBlock(*fields);
     if (block.size() > size || std::memcmp(block.data(), data, block.size()) != 0) std::abort();
   }
-  const inspect::fuzzing::Bytes image = inspect::fuzzing::LauncherAround(inspect::fuzzing::Bytes(bytes, bytes + size));
+  const auto image = inspect::fuzzing::LauncherAround(inspect::fuzzing::Bytes(bytes, bytes + size));
   // Located, not decoded: the payload check has a target of its own.
   const auto where = inspect::LocatePayload(image);
   if (!where) return 0;

@@ -27,7 +27,9 @@ std::vector<std::pair<std::string_view, Bytes>> Seeds(std::string_view target) {
             {"version", testing::VersionImage(16, version_info)}};
   }
   if (target == "version_resource") return {{"rsrc", rsrc}};
-  if (target == "identity") return {{"block", identity}, {"block-and-size-word", testing::Concat({identity, testing::Filler(8, 0)})}};
+  if (target == "identity") {
+    return {{"block", identity}, {"block-and-size-word", testing::Concat({identity, testing::Filler(8, 0)})}};
+  }
   return {};
 }
 
