@@ -5,7 +5,6 @@
 
 #include <cstddef>
 #include <expected>
-#include <optional>
 #include <span>
 #include <string>
 
@@ -14,14 +13,20 @@
 
 namespace lumaro::inspect {
 
-// The one identity block outside the payload record's stream, viewing into
-// the image; nullopt when there is none (an exe packed before identities),
-// an error when there are several.
-std::expected<std::optional<package::IdentityFields>, std::string> FindIdentity(std::span<const std::byte> image,
-                                                                                const PayloadLocation& where);
+// The identity block where the link puts it: the pack tool generates it in
+// one translation unit with the constants block, so it lies right before or
+// right after that block in its section, with at most kIdentityGapLimit bytes
+// of alignment (and the block's size word) between. Tagged bytes anywhere
+// else (an icon, a string, the record's stream) are not looked at. An error
+// (why) when no block lies there, or more than one: the launcher would not
+// run on either.
+inline constexpr std::size_t kIdentityGapLimit = 64;
+std::expected<package::IdentityFields, std::string> FindIdentity(std::span<const std::byte> image,
+                                                                 const PayloadLocation& where);
 
 // "product", "company", "data-folder", "mutex-name" and "window-title" lines,
-// or one "identity: none" (or "identity: unreadable (why)") line.
-std::string FormatIdentity(std::span<const std::byte> image, const PayloadLocation& where);
+// or one "identity: unreadable (why)" line.
+std::string FormatIdentity(std::span<const std::byte> image,
+                           const std::expected<package::IdentityFields, std::string>& identity);
 
 }  // namespace lumaro::inspect

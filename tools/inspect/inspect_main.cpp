@@ -24,7 +24,8 @@ namespace {
 constexpr std::string_view kDescription = R"help(Finds the payload record and the generated constants in a launcher EXE and
 prints one "key: value" fact per line: version (the version resource's
 "ProductVersion" and FILEVERSION, or "none"), the identity (product,
-company, data-folder, mutex-name, window-title; or "identity: none"), build-id, package-size,
+company, data-folder, mutex-name, window-title; or "identity: unreadable
+(why)", which is status 1 too), build-id, package-size,
 compressed-size, package-crc32, where the record and constants lie,
 chunk-size, chunk-count, stored-chunks, files, total-bytes, whether the
 sizes agree, and "payload: intact" or "payload: DAMAGED (why)". The payload
@@ -88,10 +89,13 @@ int Run(int argc, char** argv) {
                 static_cast<unsigned long long>(inspection->total_bytes), OneLine(*line.extract_dir).c_str());
     return 0;
   }
+  const auto identity = FindIdentity(image->bytes(), inspection->where);
   const std::string report = FormatReport(*inspection, line.list, FormatVersion(image->bytes()),
-                                          FormatIdentity(image->bytes(), inspection->where));
+                                          FormatIdentity(image->bytes(), identity));
   std::fwrite(report.data(), 1, report.size(), stdout);
-  return inspection->intact() ? 0 : ExitCode(ErrorClass::kDamaged);
+  // A launcher without its one identity block refuses to start, as it does
+  // with a damaged payload.
+  return inspection->intact() && identity ? 0 : ExitCode(ErrorClass::kDamaged);
 }
 
 }  // namespace

@@ -14,6 +14,10 @@ constexpr std::size_t kNewHeaderOffsetField = 0x3C;
 constexpr std::size_t kCoffHeaderSize = 20;  // after the 4-byte signature
 constexpr std::size_t kSectionHeaderSize = 40;
 constexpr std::uint16_t kPe32PlusMagic = 0x20B;
+// The most sections the Windows loader takes. Every search runs over each
+// section, and hostile ones may all cover the same bytes: the bound keeps
+// that work a small multiple of the file's size.
+constexpr std::size_t kMaxSections = 96;
 
 InspectError NotLauncher(std::string why) { return {ErrorClass::kNotLauncher, std::move(why)}; }
 
@@ -43,6 +47,10 @@ std::expected<std::vector<Section>, InspectError> ReadSections(std::span<const s
   const std::size_t optional = coff + kCoffHeaderSize;
   if (optional_size < 2 || !Fits(image, optional, 2) || LoadLe16(image, optional) != kPe32PlusMagic) {
     return std::unexpected(NotLauncher("not a 64-bit (PE32+) image"));
+  }
+  if (section_count > kMaxSections) {
+    return std::unexpected(NotLauncher(std::to_string(section_count) + " sections, more than Windows loads (" +
+                                       std::to_string(kMaxSections) + ")"));
   }
   const std::uint64_t table = optional + optional_size;
   if (!Fits(image, table, std::uint64_t{section_count} * kSectionHeaderSize)) {

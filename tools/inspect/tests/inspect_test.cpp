@@ -86,6 +86,8 @@ TEST(InspectImage, RefusesWhatIsNoLauncher) {
        FakePe({{".rdata", Concat({p.record, off_by_one.Constants(), off_by_one.Constants()})}}), "none agrees"},
       {"a truncated file", truncated, "runs past the end of the file"},
       {"a 32-bit image", pe32, "PE32+"},
+      {"more sections than Windows loads", FakePe(std::vector<FakeSection>(97, {".rdata", Concat({p.record, constants})})),
+       "97 sections, more than Windows loads (96)"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
