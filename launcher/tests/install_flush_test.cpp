@@ -30,7 +30,7 @@ using platform::NtStatus;
 
 constexpr std::string_view kBuildId = "00ff00ff00ff00ff";
 // The test payload's files, in archive order.
-const std::vector<std::string> kFiles = {"home.mjs", "lib/x.js", "node.exe"};
+const std::vector<std::string> kFiles = {"node.exe", "home.mjs", "lib/x.js"};
 
 struct FlushCall {
   std::string folder;  // "install" or "runtime": the folder the file was in
