@@ -11,27 +11,15 @@
 
 #include "tools/common/one_line.h"
 #include "tools/pack/app_identity.h"
+#include "tools/pack/tests/identity_support.h"
 #include "tools/pack/tests/temp_tree.h"
 
 namespace lumaro::pack {
 namespace {
 
+using testing::Bytes;
+using testing::Resolve;
 using testing::TempTree;
-
-std::expected<AppIdentity, PackError> Resolve(const TempTree& app, const IdentityOptions& options = {}) {
-  app.Basics();
-  const auto folder = ScanAppFolder(app.root());
-  if (!folder) return std::unexpected(folder.error());
-  auto package_json = ReadPackageJson(*folder);
-  if (!package_json) return std::unexpected(package_json.error());
-  return ChooseIdentity(options, *package_json, *folder);
-}
-
-std::vector<std::byte> Bytes(std::string_view text) {
-  std::vector<std::byte> out(text.size());
-  if (!text.empty()) std::memcpy(out.data(), text.data(), text.size());
-  return out;
-}
 
 TEST(IdentityText, HiddenCharactersAreRefusedInEveryValue) {
   struct Case {
