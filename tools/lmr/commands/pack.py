@@ -90,6 +90,8 @@ def main(argv: list[str]) -> int:
             # the fetch is cached, so that costs little.
             pack_args = ["--node-exe", str(fetch_node(args.node)), *pack_args]
         build_tree.build([build_tree.PACK_TOOL, build_tree.LINK_KIT])
+        # Built with the link kit, so always at hand; a later --update-helper wins.
+        pack_args = ["--update-helper", str(build_tree.update_helper()), *pack_args]
         env = dict(os.environ, LUMARO_COMMAND="./lumaro pack")
         kit = Kit()
         if signing is None:
