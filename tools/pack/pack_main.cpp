@@ -182,6 +182,7 @@ void DefineOptions(CLI::App& app, CommandLine& line) {
            line.compress.chunk_size = static_cast<std::uint32_t>(*size);
          },
          "uncompressed bytes per chunk: a multiple of 64K from 1M to 64M (suffixes K and M are binary). Default: "
+         "4M with --update-feed, else "
          "16M, fixed, so that unchanged chunks stay the same between releases; an archive under 16M is one chunk")
       ->type_name("SIZE");
   const std::string updates = "Updates (each default: package.json's \"lumaro\" setting)";
