@@ -1,11 +1,10 @@
 # Applying an update under Wine with the real node.exe: a v1 exe at a path
 # checks a local signed feed, rebuilds v2 and has the package's helper
-# (.lumaro/update.exe, put into the test app here) rename it over the exe
+# (.lumaro/update.exe, packed with the update settings) rename it over the exe
 # once the launcher has ended; the next start of the same path runs v2, from
 # v2's runtime. With restart, v2 starts by itself. Then kills at each step of
 # the update: after every one the next start runs a whole version, old or
 # new, without a dialog.
-import base64
 import hashlib
 import json
 import os
@@ -85,11 +84,6 @@ if (env.UPDATE_MODE && version === env.UPDATE_FROM) {
 """
 
 
-def public_b64(key: Ed25519PrivateKey) -> str:
-    raw = key.public_key().public_bytes(serialization.Encoding.Raw, serialization.PublicFormat.Raw)
-    return base64.b64encode(raw).decode()
-
-
 def stall(size: int) -> Route:
     """A part's first byte, then silence while the app is killed."""
     def route(h: FeedHandler) -> None:
@@ -129,8 +123,9 @@ class UpdateCase(LauncherTestCase):
         key_pem = Path(cls.root, "feed-key.pem")
         key_pem.write_bytes(key.private_bytes(serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8,
                                               serialization.NoEncryption()))
-        settings = {"feed": cls.server.url + "feed/", "channel": "stable", "product": "Lumaro",
-                    "keys": [public_b64(key)]}
+        public_pem = Path(cls.root, "feed-key.pub.pem")
+        public_pem.write_bytes(key.public_key().public_bytes(serialization.Encoding.PEM,
+                                                             serialization.PublicFormat.SubjectPublicKeyInfo))
         node = Path(cls.root, "node.exe")
         try:
             node_win.copy_node_exe(node)
@@ -139,14 +134,13 @@ class UpdateCase(LauncherTestCase):
         cls.exes, cls.build_ids = {}, {}
         for version in ("1.0.0", "2.0.0"):
             app = Path(cls.root, "app-" + version)
-            write_tree(app, {"home.mjs": HOME_MJS,
-                             ".lumaro/release.json": json.dumps({"version": version, "update": settings})})
+            write_tree(app, {"home.mjs": HOME_MJS})
             shutil.copyfile(node, app / "node.exe")
-            shutil.copyfile(helper, app / ".lumaro" / "update.exe")
             for kit in KIT:
                 shutil.copyfile(kit, app / kit.name)
             exe = s.kit.launcher(app, Path(cls.root, "out", version, "Lumaro.exe"),
-                                 ["--quiet", "--level", "1", "--chunk-size", "4M", "--version", version],
+                                 ["--quiet", "--level", "1", "--version", version, "--update-feed",
+                                  cls.server.url + "feed/", "--update-key", public_pem, "--update-helper", helper],
                                  version_rc=True)
             release.publish(exe, site / "feed", key_pem, None, EXPIRES, s.kit)
             cls.exes[version] = str(exe)

@@ -3,8 +3,8 @@
 # the native node) checks the feed, rebuilds the new exe from the running
 # one's chunks plus the downloaded rest, byte for byte. Then every attack the
 # kit must refuse, each with its reason and the data folder left as it was.
-# Needs the host-release lmr-pack and lmr-inspect and the windows lumaro-link;
-# no Wine.
+# Needs the host-release lmr-pack and lmr-inspect and the windows lumaro-link
+# and lumaro-update.exe; no Wine.
 import base64
 import hashlib
 import json
@@ -23,11 +23,13 @@ from typing import Any, Optional
 from cryptography.hazmat.primitives import serialization
 from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PrivateKey
 
-from lmr import REPO, feed, image
+from lmr import REPO, feed, image, release
 from lmr.build import Kit
 from lmr.e2e.feed_server import FeedHandler, FeedServer, serve
+from lmr.proc import Arg
 
 KIT = Kit()
+HELPER = KIT.windows_build / "updater" / "lumaro-update.exe"
 UPDATE_KIT = REPO / "appkit" / "lumaro-update.mjs"
 DRIVER = Path(__file__).with_name("update_driver.mjs")
 EXPIRES = "2099-01-01T00:00:00Z"
@@ -70,18 +72,24 @@ def public_b64(key: Ed25519PrivateKey) -> str:
     return base64.b64encode(raw).decode()
 
 
-def write_app(app: Path, release: dict[str, Any], changed: bytes) -> None:
+def write_keys(key: Ed25519PrivateKey, private: Path, public: Path) -> None:
+    """The key pair as ./lumaro release keygen writes it."""
+    private.write_bytes(key.private_bytes(serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8,
+                                          serialization.NoEncryption()))
+    public.write_bytes(key.public_key().public_bytes(serialization.Encoding.PEM,
+                                                     serialization.PublicFormat.SubjectPublicKeyInfo))
+
+
+def write_app(app: Path, changed: bytes) -> None:
     """A package of several 1 MiB chunks: the app file that changes between
     releases (same size) sits among files that do not."""
     rng = random.Random(5)
     (app / "lib").mkdir(parents=True)
-    (app / ".lumaro").mkdir()
     (app / "node.exe").write_bytes(b"MZ" + rng.randbytes(1_500_000))
     (app / "lib" / "a.js").write_bytes(base64.b64encode(rng.randbytes(1_800_000)))
     (app / "lib" / "m.js").write_bytes(changed)
     (app / "lib" / "z.js").write_bytes(base64.b64encode(rng.randbytes(1_800_000)))
     (app / "home.mjs").write_text("import './lib/a.js';\n")
-    (app / ".lumaro" / "release.json").write_text(json.dumps(release))
 
 
 def tree(root: Path) -> dict[str, str]:
@@ -97,8 +105,8 @@ def run_release(exe: Path, feed_dir: Path, key: Path, *extra: str) -> subprocess
                           timeout=600)
 
 
-@unittest.skipUnless(NODE and not KIT.missing(KIT.pack_tool, KIT.link_tool, KIT.inspect_tool),
-                     "needs node, lmr-pack, lmr-inspect (host-release) and lumaro-link (windows)")
+@unittest.skipUnless(NODE and not KIT.missing(KIT.pack_tool, KIT.link_tool, KIT.inspect_tool, HELPER),
+                     "needs node, lmr-pack, lmr-inspect (host-release), lumaro-link and lumaro-update.exe (windows)")
 class UpdateFeedTests(unittest.TestCase):
     tmp: tempfile.TemporaryDirectory[str]
     root: Path
@@ -118,17 +126,20 @@ class UpdateFeedTests(unittest.TestCase):
         cls.server = FeedServer(cls.root / "site")
         threading.Thread(target=cls.server.serve_forever, daemon=True).start()
         cls.key, cls.stranger = Ed25519PrivateKey.generate(), Ed25519PrivateKey.generate()
+        retired = Ed25519PrivateKey.generate()
         key_pem = cls.root / "feed-key.pem"
-        key_pem.write_bytes(cls.key.private_bytes(serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8,
-                                                  serialization.NoEncryption()))
+        write_keys(retired, cls.root / "retired.pem", cls.root / "retired.pub.pem")
+        write_keys(cls.key, key_pem, cls.root / "feed-key.pub.pem")
         cls.settings = {"feed": cls.server.url + "feed/", "channel": "stable", "product": "Lumaro",
-                        "keys": [public_b64(Ed25519PrivateKey.generate()), public_b64(cls.key)]}
+                        "keys": [public_b64(retired), public_b64(cls.key)]}
+        update: list[Arg] = ["--update-feed", cls.server.url + "feed", "--update-key", cls.root / "retired.pub.pem",
+                             "--update-key", cls.root / "feed-key.pub.pem", "--update-helper", HELPER]
         cls.exes, cls.releases = {}, {}
         for version, changed in (("1.0.0", b"export const v = 1;\n" * 500), ("2.0.0", b"export const v = 2;\n" * 500)):
             cls.releases[version] = {"version": version, "update": cls.settings}
-            write_app(cls.root / version, cls.releases[version], changed)
+            write_app(cls.root / version, changed)
             cls.exes[version] = KIT.launcher(cls.root / version, cls.root / "out" / version / "Lumaro.exe",
-                                             ["--quiet", "--chunk-size", "1M", "--version", version],
+                                             ["--quiet", "--chunk-size", "1M", "--version", version, *update],
                                              version_rc=True)
             done = run_release(cls.exes[version], cls.feed_dir, key_pem)
             assert done.returncode == 0, done.stderr
@@ -329,13 +340,15 @@ class UpdateFeedTests(unittest.TestCase):
         self.download_refused("exe-mismatch")
 
 
-@unittest.skipUnless(not KIT.missing(KIT.pack_tool, KIT.link_tool, KIT.inspect_tool),
-                     "needs lmr-pack, lmr-inspect (host-release) and lumaro-link (windows)")
+@unittest.skipUnless(not KIT.missing(KIT.pack_tool, KIT.link_tool, KIT.inspect_tool, HELPER),
+                     "needs lmr-pack, lmr-inspect (host-release), lumaro-link and lumaro-update.exe (windows)")
 class ReleaseCommandTests(unittest.TestCase):
-    """What lmr.release refuses, and the same feed from the same inputs."""
+    """An exe packed by ./lumaro pack with update settings; what lmr.release
+    refuses, and the same feed from the same inputs."""
     tmp: tempfile.TemporaryDirectory[str]
     root: Path
     exe: Path
+    key: Ed25519PrivateKey
     key_pem: Path
     other_pem: Path
 
@@ -343,22 +356,31 @@ class ReleaseCommandTests(unittest.TestCase):
     def setUpClass(cls) -> None:
         cls.tmp = tempfile.TemporaryDirectory(prefix="lumaro-release-")
         cls.root = Path(cls.tmp.name)
-        keys = []
-        for name in ("key.pem", "other.pem"):
-            key = Ed25519PrivateKey.generate()
-            (cls.root / name).write_bytes(key.private_bytes(serialization.Encoding.PEM,
-                                                            serialization.PrivateFormat.PKCS8,
-                                                            serialization.NoEncryption()))
-            keys.append(key)
+        cls.key = Ed25519PrivateKey.generate()
         cls.key_pem, cls.other_pem = cls.root / "key.pem", cls.root / "other.pem"
-        release = {"version": "1.0.0", "update": {"feed": "https://example.com/feed/", "channel": "stable",
-                                                  "product": "Lumaro", "keys": [public_b64(keys[0])]}}
-        write_app(cls.root / "app", release, b"// one\n")
-        cls.exe = KIT.launcher(cls.root / "app", cls.root / "out" / "Lumaro.exe", ["--quiet", "--chunk-size", "1M"])
+        write_keys(cls.key, cls.key_pem, cls.root / "key.pub.pem")
+        write_keys(Ed25519PrivateKey.generate(), cls.other_pem, cls.root / "other.pub.pem")
+        write_app(cls.root / "app", b"// one\n")
+        (cls.root / "out").mkdir()
+        cls.exe = cls.root / "out" / "SoTay.exe"
+        done = subprocess.run([str(REPO / "lumaro"), "pack", str(cls.root / "app"), "-o", str(cls.exe), "--quiet",
+                               "--version", "1.0.0", "--data-folder", "SoTay", "--update-feed",
+                               "https://example.com/feed", "--update-key", str(cls.root / "key.pub.pem")],
+                              stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=1800)
+        assert done.returncode == 0, done.stderr
 
     @classmethod
     def tearDownClass(cls) -> None:
         cls.tmp.cleanup()
+
+    def test_the_packed_settings_are_the_ones_release_reads(self) -> None:
+        packed = release.package_release(KIT, self.exe)
+        self.assertEqual(feed.update_settings(packed),
+                         feed.UpdateSettings("https://example.com/feed/", "stable", "SoTay", (public_b64(self.key),)))
+        files = self.root / "extracted"
+        subprocess.run([str(KIT.inspect_tool), "--extract", str(files), "--", str(self.exe)], check=True,
+                       capture_output=True, timeout=600)
+        self.assertEqual((files / ".lumaro" / "update.exe").read_bytes(), HELPER.read_bytes())
 
     def test_same_inputs_give_the_same_feed(self) -> None:
         first, second = self.root / "feed-a", self.root / "feed-b"

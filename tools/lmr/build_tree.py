@@ -124,13 +124,18 @@ def build(steps: Sequence[Step], stream: TextIO = sys.stderr) -> None:
         output.clear()
 
 
+def update_helper() -> Path:
+    """lumaro-update.exe of the windows build, which LINK_KIT builds."""
+    return tree("windows") / "updater" / "lumaro-update.exe"
+
+
 def cabinet_dll() -> Optional[Path]:
     """The stand-in cabinet.dll of the windows build, once built."""
     return next((tree("windows") / "compat").rglob("cabinet.dll"), None)
 
 
 PACK_TOOL = Step("host-release", ("lmr-pack",), "lmr-pack")
-LINK_KIT = Step("windows", ("lumaro_link_kit",), "the launcher's link kit")
+LINK_KIT = Step("windows", ("lumaro_link_kit", "lumaro_update"), "the launcher's link kit and update helper")
 INSPECT_TOOL = Step("host-release", ("lmr-inspect",), "lmr-inspect")
 WINE_DRIVER = Step("windows", ("lumaro-wine-driver", "lmr_cabinet"), "the Wine driver and the stand-in cabinet.dll")
 HOST_TOOLS = Step("host-release", ("lmr-pack", "lmr-record", "lmr-wimlib-decode", "lmr-lzms-decode", "lmr-inspect"),

@@ -69,8 +69,8 @@ def package_release(kit: Kit, exe: Path) -> dict[str, object]:
         try:
             value = json.loads((files / ".lumaro" / "release.json").read_bytes())
         except FileNotFoundError:
-            raise Refusal(f"{exe} carries no .lumaro/release.json: pack it with its version and update "
-                          "settings") from None
+            raise Refusal(f"{exe} carries no .lumaro/release.json: pack it with --version and its update "
+                          "settings (--update-feed URL --update-key PUBLIC.pem)") from None
         except ValueError as e:
             raise Refusal(f"{exe}: .lumaro/release.json is not JSON ({e})") from None
     if not isinstance(value, dict):

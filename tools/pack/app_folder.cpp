@@ -200,7 +200,7 @@ class Scanner {
   PackError ReservedMessage(std::string_view name) const {
     const std::string top(name.substr(0, name.find('/')));
     return BadInput(result_.root / top, Concat("the name ", kPackToolFolder, " is reserved for what the pack tool "
-                                               "writes into the package (the release file); rename it"));
+                                               "writes into the package (the release file, the update helper); rename it"));
   }
 
   std::span<const SourceFile> extra_;
@@ -296,10 +296,11 @@ std::expected<AppFolder, PackError> ScanAppFolder(const std::filesystem::path& r
 
 namespace {
 
-// node.exe, dependencies, the app's own files, the release file.
+// node.exe, dependencies, the app's own files, the release file, the update helper.
 int LayoutGroup(std::string_view name) {
   if (name == "node.exe") return 0;
   if (name == kReleaseFileName) return 3;
+  if (name == kUpdateHelperName) return 4;
   const bool dependency = name.starts_with("node_modules/") || name.find("/node_modules/") != std::string_view::npos;
   return dependency ? 1 : 2;
 }
@@ -315,6 +316,24 @@ bool LayoutOrder(const SourceFile& a, const SourceFile& b) {
 std::expected<void, PackError> AddGeneratedFile(AppFolder& folder, SourceFile file) {
   folder.files.push_back(std::move(file));
   return Arrange(folder);
+}
+
+std::optional<std::string> AppFileArchiveName(std::string_view path) {
+  std::string name;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t end = std::min(path.find_first_of("/\\", start), path.size());
+    const std::string_view part = path.substr(start, end - start);
+    if (part == ".." || part.find(':') != std::string_view::npos || (part.empty() && start == 0)) return std::nullopt;
+    if (!part.empty() && part != ".") {
+      if (!name.empty()) name += '/';
+      name += part;
+    }
+    if (end == path.size()) break;
+    start = end + 1;
+  }
+  if (name.empty()) return std::nullopt;
+  return name;
 }
 
 const SourceFile* FindAppFile(const AppFolder& folder, std::string_view name) {

@@ -37,9 +37,10 @@ struct SourceFile {
 
 // Archive order, by how often a group changes: node.exe, then dependencies
 // (any path through a node_modules folder), then the app's own files, then
-// the release file; by name bytes within a group. Chunks are fixed slices of
-// the archive, so a file that changes size moves every later chunk: what
-// changes most goes last.
+// the release file, then the update helper; by name bytes within a group.
+// Chunks are fixed slices of the archive, so a file that changes size moves
+// every later chunk: what changes most goes last. The helper (some 60 KiB)
+// follows the release file, whose chunk changes with every release anyway.
 bool LayoutOrder(const SourceFile& a, const SourceFile& b);
 
 struct AppFolder {
@@ -62,6 +63,11 @@ std::expected<AppFolder, PackError> ScanAppFolder(const std::filesystem::path& r
 // Adds a file the pack tool writes (content in file.content) and checks the
 // whole package again, as the scan does.
 std::expected<void, PackError> AddGeneratedFile(AppFolder& folder, SourceFile file);
+
+// The archive name a path in package.json gives ("/" or "\" between
+// folders, "." parts dropped), or nullopt for one that could leave the
+// folder: an absolute path, a drive, "..".
+std::optional<std::string> AppFileArchiveName(std::string_view path);
 
 // The scanned file named name (an archive name), or nullptr.
 const SourceFile* FindAppFile(const AppFolder& folder, std::string_view name);

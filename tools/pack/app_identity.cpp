@@ -88,23 +88,6 @@ std::string RcString(std::string_view utf8) {
   return out + "\"";
 }
 
-// A string value of package.json, or of its "lumaro" object; absent or
-// empty (as npm init writes "description": "") is nullopt, anything but a
-// string is refused.
-std::expected<std::optional<std::string>, PackError> StringAt(const nlohmann::json* object, const char* key,
-                                                              std::string_view shown_as) {
-  if (object == nullptr || !object->contains(key)) return std::nullopt;
-  const nlohmann::json& value = (*object)[key];
-  if (!value.is_string()) {
-    return std::unexpected(PackError{ErrorClass::kBadInput, Concat("package.json's ", shown_as,
-                                                                   " cannot be used: it is not a string; "
-                                                                   "give it as a string or remove it")});
-  }
-  std::string text = value.get<std::string>();
-  if (text.empty()) return std::nullopt;
-  return text;
-}
-
 // npm's "author" string, "Name <email> (url)": the name; nullopt when
 // there is none.
 std::optional<std::string> AuthorName(std::string_view author) {
@@ -170,7 +153,7 @@ std::expected<IdentitySettings, PackError> PackageJsonIdentity(const PackageJson
            Field{lumaro, "windowTitle", "\"lumaro\".\"windowTitle\"", &out.window_title},
            Field{lumaro, "mutexName", "\"lumaro\".\"mutexName\"", &out.mutex_name},
        }) {
-    auto value = StringAt(field.object, field.key, field.shown_as);
+    auto value = PackageJsonString(field.object, field.key, field.shown_as);
     if (!value) return std::unexpected(value.error());
     *field.into = std::move(*value);
   }
@@ -190,27 +173,6 @@ std::expected<IdentitySettings, PackError> PackageJsonIdentity(const PackageJson
 }
 
 namespace {
-
-// The archive name package.json's icon gives ("/" or "\" between folders,
-// "." parts dropped), or nullopt for one that could leave the folder: an
-// absolute path, a drive, "..".
-std::optional<std::string> IconArchiveName(std::string_view value) {
-  std::string name;
-  std::size_t start = 0;
-  for (;;) {
-    const std::size_t end = std::min(value.find_first_of("/\\", start), value.size());
-    const std::string_view part = value.substr(start, end - start);
-    if (part == ".." || part.find(':') != std::string_view::npos || (part.empty() && start == 0)) return std::nullopt;
-    if (!part.empty() && part != ".") {
-      if (!name.empty()) name += '/';
-      name += part;
-    }
-    if (end == value.size()) break;
-    start = end + 1;
-  }
-  if (name.empty()) return std::nullopt;
-  return name;
-}
 
 std::expected<std::vector<std::byte>, PackError> ReadFlagIcon(const std::filesystem::path& icon,
                                                               const std::string& shown) {
@@ -236,7 +198,7 @@ std::expected<std::vector<std::byte>, PackError> ReadFlagIcon(const std::filesys
 
 std::expected<std::vector<std::byte>, PackError> ReadPackagedIcon(const AppFolder& folder, std::string_view value,
                                                                   const std::string& shown) {
-  const auto name = IconArchiveName(value);
+  const auto name = AppFileArchiveName(value);
   const SourceFile* file = name ? FindAppFile(folder, *name) : nullptr;
   if (file == nullptr) {
     return std::unexpected(PackError{ErrorClass::kBadInput,

@@ -31,6 +31,7 @@
 #include "tools/pack/progress_bar.h"
 #include "tools/pack/release_file.h"
 #include "tools/pack/release_version.h"
+#include "tools/pack/update_settings.h"
 
 namespace lumaro::pack {
 namespace {
@@ -44,8 +45,9 @@ runtime). Files are stored node.exe first, then node_modules, then the
 app's own files, each group sorted by name bytes with "/" between folders,
 so the same folder always gives the same record and a change to the app
 touches only the chunks from it to the end. A release with a version
-carries .lumaro/release.json, {"version":"..."}. Names that the launcher or
-Windows could not reproduce are refused. Empty folders cannot be carried;
+carries .lumaro/release.json, {"version":"..."}; with --update-feed, also
+its "update" settings, and the update helper as .lumaro/update.exe. Names
+that the launcher or Windows could not reproduce are refused. Empty folders cannot be carried;
 the summary lists them.)";
 
 constexpr std::string_view kFooter = R"(Progress goes to stderr when it is a terminal; the one-line summary,
@@ -66,6 +68,7 @@ struct CommandLine {
   std::optional<std::string> version_text;
   std::optional<ReleaseVersion> version;
   IdentityOptions identity;
+  UpdateFlags update;
   bool print_build_id = false;
   bool no_verify = false;
   bool quiet = false;
@@ -179,8 +182,34 @@ void DefineOptions(CLI::App& app, CommandLine& line) {
            line.compress.chunk_size = static_cast<std::uint32_t>(*size);
          },
          "uncompressed bytes per chunk: a multiple of 64K from 1M to 64M (suffixes K and M are binary). Default: "
+         "4M with --update-feed, else "
          "16M, fixed, so that unchanged chunks stay the same between releases; an archive under 16M is one chunk")
       ->type_name("SIZE");
+  const std::string updates = "Updates (each default: package.json's \"lumaro\" setting)";
+  app.add_option_function<std::string>("--update-feed", [&line](const std::string& value) { line.update.feed = value; },
+                                       "the http:// or https:// URL of the feed folder the app checks for updates "
+                                       "(\"updateFeed\"); needs --update-key, a version and --update-helper")
+      ->type_name("URL")
+      ->group(updates);
+  app.add_option("--update-key", line.update.keys,
+                 "a PEM file of an Ed25519 public key the feed may be signed with; repeat it to trust several while "
+                 "keys change (\"updateKeys\": files of APP_DIR)")
+      ->type_name("PUBLIC.pem")
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+      ->allow_extra_args(false)
+      ->group(updates);
+  app.add_option_function<std::string>(
+         "--update-channel", [&line](const std::string& value) { line.update.channel = value; },
+         "the channel this release follows: lower-case letters, digits, \".\", \"_\", \"-\", at most 64 "
+         "(\"updateChannel\"; default stable)")
+      ->type_name("NAME")
+      ->group(updates);
+  app.add_option_function<std::string>(
+         "--update-helper", [&line](const std::string& value) { line.update.helper = value; },
+         "lumaro-update.exe, packed as .lumaro/update.exe when updates are on and ignored otherwise (./lumaro pack "
+         "supplies it). Updates use 4M chunks unless --chunk-size or --best says otherwise")
+      ->type_name("FILE")
+      ->group(updates);
   app.add_flag("--best", line.best,
                "the smallest output: 64M chunks at level " + std::to_string(kBestLevel) +
                    ", beyond which the size stops shrinking (slower; --level and --chunk-size still apply if given)");
@@ -291,18 +320,27 @@ std::optional<ChunkCache> OpenCache(const CommandLine& line) {
   return std::move(*cache);
 }
 
-// A release with a version says so inside the package, for the app kit.
-std::expected<void, PackError> AddReleaseFile(const CommandLine& line, const PackageJson& package_json,
-                                              AppFolder& folder) {
-  std::optional<std::string> version;
-  if (line.version) {
-    version = line.version->text;
-  } else if (auto from_json = PackageJsonVersion(package_json); from_json && *from_json) {
-    version = **from_json;
-  }
+// The release's version as the vendor gave it (--version, else
+// package.json's), or nullopt.
+std::optional<std::string> GivenVersion(const CommandLine& line, const PackageJson& package_json) {
+  if (line.version) return line.version->text;
+  if (auto from_json = PackageJsonVersion(package_json); from_json && *from_json) return **from_json;
+  return std::nullopt;
+}
+
+// A release with a version says so inside the package, for the app kit;
+// with updates on, where they come from, and the helper that applies them.
+std::expected<void, PackError> AddReleaseFiles(const std::optional<std::string>& version,
+                                               const std::optional<UpdatePlan>& update, AppFolder& folder) {
   if (!version) return {};
-  const std::string content = ReleaseFileContent(*version);
-  return AddGeneratedFile(folder, SourceFile{std::string(kReleaseFileName), {}, content.size(), 0, 0, content});
+  const std::string content =
+      ReleaseFileContent(*version, update ? std::optional(update->settings) : std::nullopt);
+  if (auto added = AddGeneratedFile(folder, SourceFile{std::string(kReleaseFileName), {}, content.size(), 0, 0, content});
+      !added || !update) {
+    return added;
+  }
+  const std::string helper(reinterpret_cast<const char*>(update->helper.data()), update->helper.size());
+  return AddGeneratedFile(folder, SourceFile{std::string(kUpdateHelperName), {}, helper.size(), 0, 0, helper});
 }
 
 std::expected<std::string, PackError> Run(const CommandLine& line) {
@@ -324,6 +362,9 @@ std::expected<std::string, PackError> Run(const CommandLine& line) {
   if (!version) return std::unexpected(version.error());
   auto identity = ChooseIdentity(line.identity, *package_json, *folder);
   if (!identity) return std::unexpected(identity.error());
+  const std::optional<std::string> given_version = GivenVersion(line, *package_json);
+  auto update = ChooseUpdate(line.update, *package_json, *folder, identity->data_folder, given_version.has_value());
+  if (!update) return std::unexpected(update.error());
   auto addons = FindForeignAddons(*folder);
   if (!addons) return std::unexpected(addons.error());
   for (std::size_t i = 0; i < std::min(addons->size(), kAddonsNamed); ++i) {
@@ -349,7 +390,7 @@ std::expected<std::string, PackError> Run(const CommandLine& line) {
     if (!folder->empty_folders.empty()) why += "; remove the empty folders or put a file in each";
     return std::unexpected(PackError{ErrorClass::kBadInput, why});
   }
-  if (auto released = AddReleaseFile(line, *package_json, *folder); !released) {
+  if (auto released = AddReleaseFiles(given_version, *update, *folder); !released) {
     return std::unexpected(released.error());
   }
   progress.Phase("reading", folder->files.size(), "files");
@@ -358,11 +399,13 @@ std::expected<std::string, PackError> Run(const CommandLine& line) {
 
   RecordOptions options;
   options.compress = line.compress;
+  // Smaller chunks make an update fetch less, for a little size.
+  if (*update && options.compress.chunk_size == 0) options.compress.chunk_size = kUpdateChunkSize;
   const std::optional<ChunkCache> cache = OpenCache(line);
   options.compress.cache = cache ? &*cache : nullptr;
   options.verify = !line.no_verify;
-  const std::uint32_t chunk_size = line.compress.chunk_size
-                                       ? line.compress.chunk_size
+  const std::uint32_t chunk_size = options.compress.chunk_size
+                                       ? options.compress.chunk_size
                                        : ChooseChunkSize(archive->size());
   const std::size_t chunks = (archive->size() + chunk_size - 1) / chunk_size;
   progress.Phase("compressing", chunks, "chunks");
@@ -405,6 +448,7 @@ std::expected<std::string, PackError> Run(const CommandLine& line) {
                 packed->stream.chunk_count, packed->stream.chunk_size / 1024, build_id.c_str(), seconds);
   std::string line_out = summary;
   line_out += ", " + version->second;
+  if (*update) line_out += ", updates from " + (*update)->settings.feed + " (" + (*update)->settings.channel + ")";
   if (cache) {
     line_out += ", " + std::to_string(packed->stream.reused_chunks) + " of " +
                 std::to_string(packed->stream.chunk_count) + " chunks from the cache";

@@ -74,6 +74,20 @@ const nlohmann::json* PackageJson::Find(const char* key) const {
   return found == document.end() ? nullptr : &*found;
 }
 
+std::expected<std::optional<std::string>, PackError> PackageJsonString(const nlohmann::json* object, const char* key,
+                                                                       std::string_view shown_as) {
+  if (object == nullptr || !object->contains(key)) return std::nullopt;
+  const nlohmann::json& value = (*object)[key];
+  if (!value.is_string()) {
+    return std::unexpected(PackError{ErrorClass::kBadInput, Concat("package.json's ", shown_as,
+                                                                   " cannot be used: it is not a string; "
+                                                                   "give it as a string or remove it")});
+  }
+  std::string text = value.get<std::string>();
+  if (text.empty()) return std::nullopt;
+  return text;
+}
+
 std::expected<PackageJson, PackError> ReadPackageJson(const AppFolder& folder) {
   PackageJson out{nullptr, (folder.root / "package.json").string()};
   const SourceFile* file = FindAppFile(folder, "package.json");

@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "tools/pack/app_folder.h"
 #include "tools/pack/pack_error.h"
@@ -28,6 +29,12 @@ struct PackageJson {
   // The member key of the top-level object, or nullptr.
   const nlohmann::json* Find(const char* key) const;
 };
+
+// A string value of package.json, or of its "lumaro" object (object may be
+// null); absent or empty (as npm init writes "description": "") is
+// nullopt, anything but a string is refused, naming it as shown_as.
+std::expected<std::optional<std::string>, PackError> PackageJsonString(const nlohmann::json* object, const char* key,
+                                                                       std::string_view shown_as);
 
 // The scanned folder's package.json, read through the scan's checked open; an
 // absent file gives an empty document. A file that is not JSON is refused

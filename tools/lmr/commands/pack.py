@@ -19,8 +19,11 @@ from lmr.text import heading, quoted
 DESCRIPTION = """Builds a launcher whose payload is APP_DIR (which holds home.mjs and node.exe,
 unless --node gives it). Options not listed here are lmr-pack's, passed on as
 given: --version, the identity (--product-name, --company, --description,
---copyright, --icon, --data-folder, --window-title, --mutex-name), --level,
---chunk-size, --threads, --strict, --quiet... (./lumaro pack --help-pack lists them)."""
+--copyright, --icon, --data-folder, --window-title, --mutex-name), the update
+settings (--update-feed, --update-key, --update-channel), --level,
+--chunk-size, --threads, --strict, --quiet... (./lumaro pack --help-pack lists them).
+The update helper, lumaro-update.exe, is built with the link kit and passed on
+as --update-helper; lmr-pack packs it only when updates are on."""
 EPILOG = """Exit status: lmr-pack's (see the table in ./lumaro --help); 2 a bad option,
 4 OUT's folder missing or not writable, 3 the signing cannot work (checked before
 anything is packed), 1 signing or linking failed, 7 building the tools failed,
@@ -90,6 +93,8 @@ def main(argv: list[str]) -> int:
             # the fetch is cached, so that costs little.
             pack_args = ["--node-exe", str(fetch_node(args.node)), *pack_args]
         build_tree.build([build_tree.PACK_TOOL, build_tree.LINK_KIT])
+        # Built with the link kit, so always at hand; a later --update-helper wins.
+        pack_args = ["--update-helper", str(build_tree.update_helper()), *pack_args]
         env = dict(os.environ, LUMARO_COMMAND="./lumaro pack")
         kit = Kit()
         if signing is None:
