@@ -182,7 +182,7 @@ void DefineOptions(CLI::App& app, CommandLine& line) {
            line.compress.chunk_size = static_cast<std::uint32_t>(*size);
          },
          "uncompressed bytes per chunk: a multiple of 64K from 1M to 64M (suffixes K and M are binary). Default: "
-         "4M with --update-feed, else "
+         "2M with --update-feed, else "
          "16M, fixed, so that unchanged chunks stay the same between releases; an archive under 16M is one chunk")
       ->type_name("SIZE");
   const std::string updates = "Updates (each default: package.json's \"lumaro\" setting)";
@@ -207,7 +207,7 @@ void DefineOptions(CLI::App& app, CommandLine& line) {
   app.add_option_function<std::string>(
          "--update-helper", [&line](const std::string& value) { line.update.helper = value; },
          "lumaro-update.exe, packed as .lumaro/update.exe when updates are on and ignored otherwise (./lumaro pack "
-         "supplies it). Updates use 4M chunks unless --chunk-size or --best says otherwise")
+         "supplies it). Updates use 2M chunks unless --chunk-size or --best says otherwise")
       ->type_name("FILE")
       ->group(updates);
   app.add_flag("--best", line.best,
