@@ -68,7 +68,9 @@ class CMakeConsumerTests(unittest.TestCase):
             checked(["cmake", "--build", build, "-j2", "--target", "vendor_exe"], BUILD_TIMEOUT_S)
             listing = checked([INSPECT, build / "Vendor.exe", "--list"], BUILD_TIMEOUT_S).decode()
             self.assertIn("payload: intact", listing)
-            self.assertIn("files: 3", listing)
+            # home.mjs, lib/x.js, node.exe, and the release file its version gives.
+            self.assertIn("files: 4", listing)
+            self.assertIn('file: 26 .lumaro/release.json', listing)
             self.assertIn("lib/x.js", listing)
             self.assertIn(f"file: {node.stat().st_size} node.exe", listing)
             self.assertIn("version: 2.3.4-beta.1 (2.3.4.0)", listing)

@@ -7,7 +7,8 @@ files, and commands started together (pack+pack, pack+run) must all succeed.
 A tree is configured only when it has never been (ninja re-runs CMake itself
 when a CMake file changed). Ninja's lines are passed through as they come
 when stderr is not a terminal, so a log shows the work; on a terminal one
-line is redrawn; the whole log is shown when a build fails."""
+line is redrawn; the whole log is shown when a build fails. A step with
+nothing to build says nothing: a command's own output stays its own."""
 import fcntl
 import shutil
 import subprocess
@@ -55,18 +56,26 @@ def configured(preset: str) -> bool:
     return (tree(preset) / "CMakeCache.txt").is_file() and (tree(preset) / "build.ninja").is_file()
 
 
+NOTHING_TO_DO = "ninja: no work to do."
+
+
 class _Output:
     """A tool's lines: kept for the failure report, and shown as they come
-    (plain lines) or as one redrawn line on a terminal."""
+    (plain lines) or as one redrawn line on a terminal, after the step's
+    heading, which waits for the first line of real work."""
 
-    def __init__(self, stream: TextIO) -> None:
+    def __init__(self, stream: TextIO, title: str) -> None:
         self.stream = stream
         self.live = is_terminal(stream)
         self.lines: list[str] = []
         self.drawn = False
+        self.title: Optional[str] = title
 
     def add(self, line: str) -> None:
         self.lines.append(line)
+        if line == NOTHING_TO_DO:
+            return
+        self.announce()
         if not self.live:
             print(line, file=self.stream, flush=True)
             return
@@ -74,6 +83,11 @@ class _Output:
         self.stream.write("\r\033[K" + line[:width])
         self.stream.flush()
         self.drawn = True
+
+    def announce(self) -> None:
+        if self.title is not None:
+            heading(self.title, self.stream)
+            self.title = None
 
     def clear(self) -> None:
         if self.drawn:
@@ -83,6 +97,7 @@ class _Output:
 
     def show_all(self) -> None:
         self.clear()
+        self.announce()
         if self.live:  # otherwise every line is already shown
             for line in self.lines:
                 print(line, file=self.stream)
@@ -109,8 +124,7 @@ def build(steps: Sequence[Step], stream: TextIO = sys.stderr) -> None:
     """Each step in turn; CommandError(BUILD_FAILED) naming the step, after
     its log, when one fails."""
     for number, step in enumerate(steps, 1):
-        heading(f"[{number}/{len(steps)}] building {step.what} ({step.preset})", stream)
-        output = _Output(stream)
+        output = _Output(stream, f"[{number}/{len(steps)}] building {step.what} ({step.preset})")
         with tree_lock(step.preset, stream):
             status = 0
             if not configured(step.preset):
