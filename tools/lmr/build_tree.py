@@ -10,6 +10,7 @@ when stderr is not a terminal, so a log shows the work; on a terminal one
 line is redrawn; the whole log is shown when a build fails. A step with
 nothing to build says nothing: a command's own output stays its own."""
 import fcntl
+import re
 import shutil
 import subprocess
 import sys
@@ -56,7 +57,8 @@ def configured(preset: str) -> bool:
     return (tree(preset) / "CMakeCache.txt").is_file() and (tree(preset) / "build.ninja").is_file()
 
 
-NOTHING_TO_DO = "ninja: no work to do."
+# What ninja says when a tree is up to date: its globs checked, nothing run.
+NOTHING_TO_DO = re.compile(r"ninja: no work to do\.|\[0/\d+\] Re-checking globbed directories\.\.\.")
 
 
 class _Output:
@@ -73,7 +75,7 @@ class _Output:
 
     def add(self, line: str) -> None:
         self.lines.append(line)
-        if line == NOTHING_TO_DO:
+        if NOTHING_TO_DO.fullmatch(line):
             return
         self.announce()
         if not self.live:
