@@ -25,7 +25,7 @@ from lmr import REPO, feed, node_win, powercut_fs, release
 from lmr.e2e import apps
 from lmr.e2e.feed_server import FeedHandler, FeedServer, Route
 from lmr.e2e.session import LauncherTestCase, Session, wait_for, write_tree
-from lmr.proc import ToolError
+from lmr.proc import ToolError, checked
 from lmr.wine.calls import win_path
 from lmr.wine.launch import Launch
 from lmr.wine.session import start_server, stop_server
@@ -321,7 +321,10 @@ class SwapPowerCutTests(UpdateCase):
         disk, mnt = Path(self.case, f"disk-{name}"), Path(self.case, f"mnt-{name}")
         os.makedirs(disk / "App")
         shutil.copyfile(self.exes["1.0.0"], disk / "App" / "Lumaro.exe")
-        apps.preinstall(self.exes["1.0.0"], str(Path(self.root, "app-1.0.0")), str(disk / "Local"))
+        # The runtime as v1's install leaves it: its package, with what the pack tool adds.
+        package = Path(self.case, f"package-{name}")
+        checked([self.s.kit.inspect_tool, "--extract", package, "--", self.exes["1.0.0"]], 120)
+        apps.preinstall(self.exes["1.0.0"], str(package), str(disk / "Local"))
         v2 = Path(self.exes["2.0.0"]).read_bytes()
         exe = str(mnt / "App" / "Lumaro.exe")
         with powercut_fs.Mount(disk, mnt, cut_at=cut_at) as m:
