@@ -24,6 +24,7 @@ from typing import Optional
 from lmr import REPO as ROOT, node_win
 from lmr.build import Kit
 from lmr.proc import Arg, ToolError, bounded
+from lmr.text import heading
 from lmr.wine.launch import DIALOG_CAPTION as CAPTION, Dialog, DialogReader, launch, runner_exit, start_runner
 from lmr.wine.prefix import make_prefix
 from lmr.wine.session import Session
@@ -56,7 +57,7 @@ class DemoFailed(Exception):
 
 
 def say(text: str) -> None:
-    print(f"\033[1m{text}\033[0m", flush=True)
+    heading(text, sys.stdout)
 
 
 def step(args: list[Arg], what: str, timeout_s: float = STEP_TIMEOUT_S) -> None:
