@@ -77,7 +77,7 @@ class CrashRounds:
         self.exe, self.app, self.want = big_package(s)
         self.work = s.new_case_dir("crash")
         self.counts = dict(rounds=0, killed=0, finished_first=0, absent=0, absent_staging=0,
-                           complete=0, incomplete=0, relaunch_183=0, relaunch_failed=0)
+                           complete=0, incomplete=0, relaunch_183=0, relaunch_unstarted=0, relaunch_failed=0)
         self.failures: list[str] = []
         self.install_s = 0.0
         self.elapsed_s = 0.0
@@ -148,6 +148,11 @@ class CrashRounds:
                 # This launcher got the killed one's process id and met its staging folder.
                 self.counts["relaunch_183"] += 1
                 continue
+            if result.exit_code is None and "start-failed=" in result.report:
+                # Wine could not start the launcher at all (seen: 1359 right
+                # after a kill): it never ran, so it says nothing of the runtime.
+                self.counts["relaunch_unstarted"] += 1
+                continue
             problems = apps.runtime_problems(runtime, self.want) if os.path.isdir(runtime) else ["absent"]
             if result.exit_code != 0 or dialog is not None or problems:
                 self.counts["relaunch_failed"] += 1
@@ -155,7 +160,7 @@ class CrashRounds:
                                      f"{problems[:5]}")
             break
         else:
-            self.failures.append(f"round {n}: three relaunches in a row met error 183")
+            self.failures.append(f"round {n}: three relaunches in a row met error 183 or did not start")
         shutil.rmtree(local, ignore_errors=True)
 
     def run(self, rounds: int) -> dict[str, int]:
