@@ -370,7 +370,9 @@ class SwappedFolderTests(NativeKitCase):
             # Keeps an old runtime at OLD, and keeps trading it for a link to outside.
             while not stop.is_set():
                 if not os.path.lexists(victim) and not os.path.lexists(aside):
-                    runtime(victim, DAY_S)
+                    # The prune may take it away while it is being made.
+                    with contextlib.suppress(OSError):
+                        runtime(victim, DAY_S)
                 # Each state lasts a random while, so the prune meets either at any of its steps.
                 for step in (lambda: time.sleep(rng.uniform(0, 0.002)), lambda: os.rename(victim, aside),
                              lambda: os.symlink(outside, victim), lambda: time.sleep(rng.uniform(0, 0.002)),
