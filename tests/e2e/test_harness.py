@@ -23,8 +23,8 @@ class RunnerTests(LauncherTestCase):
     def test_exit_codes_arrive_exactly(self) -> None:
         for code in (0, 1, 259, 0xC0000005):
             with self.subTest(code=code):
-                proc = start_runner(self.s, self.s.tool("exit_with.exe"), args=[str(code)])
-                self.assertEqual(runner_exit(proc)[0], code)
+                exit_code, report = runner_exit(start_runner(self.s, self.s.tool("exit_with.exe"), args=[str(code)]))
+                self.assertEqual(exit_code, code, report)
 
     def test_missing_program_is_reported_not_hidden(self) -> None:
         proc = start_runner(self.s, os.path.join(self.case, "absent.exe"))

@@ -16,8 +16,7 @@ from lmr.e2e.session import INVALID_PACKAGE, MUTEX_NAME, WINDOW_TITLE, LauncherT
 from lmr.e2e.windows import Window
 from lmr.proc import Arg
 from lmr.wine.calls import PathLike, win_path
-from lmr.wine.launch import DIALOG_CAPTION_PREFIX, runner_exit, start_runner
-from lmr.wine.session import Process
+from lmr.wine.launch import DIALOG_CAPTION_PREFIX, Runner, runner_exit, start_runner
 
 LUMARO_ICON = REPO / "assets" / "lumaro.ico"
 
@@ -77,7 +76,7 @@ class IdentityTests(LauncherTestCase):
         exe = os.path.join(self.case, name, name + ".exe")
         return str(self.s.kit.launcher(app, exe, ["--quiet", "--exe-name", name + ".exe", *options], version_rc=True))
 
-    def start_product(self, exe: str, local: str, title: str, state: str = "normal") -> tuple[Process, Window]:
+    def start_product(self, exe: str, local: str, title: str, state: str = "normal") -> tuple[Runner, Window]:
         """Starts exe with its app showing a window titled title until stopped;
         the runner and the window, once it is up."""
         window = windows.app_window(self, self.s, state, title)

@@ -11,8 +11,7 @@ from typing import Optional
 from lmr.e2e import apps
 from lmr.e2e.session import Session, wait_for, write_tree
 from lmr.wine.calls import win_path
-from lmr.wine.session import Process
-from lmr.wine.launch import runner_exit, start_runner
+from lmr.wine.launch import Runner, runner_exit, start_runner
 
 BIG_PARTS = 22  # large files of each kind
 BIG_PART_SIZE = 1_900_000
@@ -85,7 +84,7 @@ class CrashRounds:
     def local(self, n: object) -> str:
         return os.path.join(self.work, f"round-{n}")
 
-    def start(self, local: str) -> tuple[Process, Optional[int], float]:
+    def start(self, local: str) -> tuple[Runner, Optional[int], float]:
         env = {"LOCALAPPDATA": win_path(local)}
         runner = start_runner(self.s, self.exe, set_env=env, cwd=self.work, timeout_s=120)
         pids = wait_for(lambda: linux_pids_of(CRASH_EXE_NAME), 60, step_s=0.002)

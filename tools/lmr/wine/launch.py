@@ -75,7 +75,7 @@ class DialogReader:
 def start_runner(session: Session, exe: PathLike, set_env: Optional[Mapping[str, str]] = None,
                  unset: Iterable[str] = (), cwd: Optional[PathLike] = None,
                  timeout_s: float = LAUNCH_TIMEOUT_S, args: Sequence[Arg] = (),
-                 localappdata: Optional[PathLike] = None) -> Process:
+                 localappdata: Optional[PathLike] = None) -> "Runner":
     """Starts exe through lmr-runner, which changes the environment inside
     Windows (Wine lays the profile folders over whatever Linux sets).
     localappdata is a Linux folder; exe and cwd are Linux paths when they
@@ -91,10 +91,43 @@ def start_runner(session: Session, exe: PathLike, set_env: Optional[Mapping[str,
     if cwd is not None:
         argv += ["--cwd", win_path(cwd) if str(cwd).startswith("/") else str(cwd)]
     argv += ["--", win_path(exe) if str(exe).startswith("/") else str(exe), *args]
-    return session.spawn(argv, "runner")
+    return Runner(session, argv)
 
 
-def runner_exit(runner: Process, timeout_s: float = LAUNCH_TIMEOUT_S + 30) -> tuple[Optional[int], str]:
+class Runner:
+    """lmr-runner under way. Wine now and then ends a program before any of
+    its code ran (a status and no output at all, where every way through the
+    runner writes a line); such a runner never started the launcher, so it
+    is started once more, from wait()."""
+
+    def __init__(self, session: Session, argv: list[Arg]) -> None:
+        self.session, self.argv = session, argv
+        self.proc = session.spawn(argv, "runner")
+        self.started_again = False
+
+    def wait(self, timeout_s: float) -> int:
+        status = self.proc.wait(timeout_s)
+        if not self.started_again and never_ran(self.proc, status):
+            print(f"lmr.wine: Wine ended lmr-runner with {status} before it ran; starting it again", file=sys.stderr)
+            self.started_again = True
+            self.proc = self.session.spawn(self.argv, "runner")
+            status = self.proc.wait(timeout_s)
+        return status
+
+    def poll(self) -> Optional[int]:
+        return self.proc.poll()
+
+    def kill(self) -> None:
+        self.proc.kill()
+
+    def stdout(self) -> str:
+        return self.proc.stdout()
+
+    def stderr(self) -> str:
+        return self.proc.stderr()
+
+
+def runner_exit(runner: Runner, timeout_s: float = LAUNCH_TIMEOUT_S + 30) -> tuple[Optional[int], str]:
     """(exit code or None, the runner's report) once the runner has ended."""
     try:
         status = runner.wait(timeout_s)
@@ -113,19 +146,14 @@ def launch(session: Session, exe: PathLike, set_env: Optional[Mapping[str, str]]
            caption: Optional[str] = None) -> Launch:
     """Runs exe to its end. A dialog reader runs alongside, reads the error
     dialog and presses OK; it is stopped once the launcher has ended."""
-    for attempt in (1, 2):
-        reader = DialogReader(session, caption, timeout_s=timeout_s) if watch_dialog else None
-        started = time.monotonic()
-        runner = start_runner(session, exe, set_env, unset, cwd, timeout_s, args, localappdata)
-        try:
-            code, report = runner_exit(runner, timeout_s + 30)
-        finally:
-            dialog = reader.finish() if reader else None
-        status = runner.poll()
-        if attempt == 1 and never_ran(runner, status):
-            print(f"lmr.wine: Wine ended lmr-runner with {status} before it ran; launching again", file=sys.stderr)
-            continue
-        break
+    reader = DialogReader(session, caption, timeout_s=timeout_s) if watch_dialog else None
+    started = time.monotonic()
+    runner = start_runner(session, exe, set_env, unset, cwd, timeout_s, args, localappdata)
+    try:
+        code, report = runner_exit(runner, timeout_s + 30)
+    finally:
+        dialog = reader.finish() if reader else None
+    status = runner.poll()
     # The runner stops a launcher that outlives timeout_s and says so; a
     # runner that does not end itself is killed.
     timed_out: Union[bool, str] = "killed" if status is not None and status < 0 else (
@@ -134,7 +162,5 @@ def launch(session: Session, exe: PathLike, set_env: Optional[Mapping[str, str]]
 
 
 def never_ran(runner: Process, status: Optional[int]) -> bool:
-    """Whether Wine ended the runner before its own code ran, which it
-    rarely does (status 1 and no output within a tenth of a second, the
-    launcher never started): every way through that code writes a line."""
+    """Whether Wine ended the runner before its own code ran."""
     return status is not None and status > 0 and not runner.stdout() and not runner.stderr()
