@@ -34,8 +34,8 @@ class RunnerTests(LauncherTestCase):
 
 
 class RelaunchTests(unittest.TestCase):
-    """launch() over a stand-in session: a runner that Wine ended before it
-    ran is started once more, and no other outcome is."""
+    """The runner and the dialog reader over a stand-in session: one that
+    Wine ended before it ran is started once more, and no other outcome is."""
 
     class Runner:
         def __init__(self, status: int, out: str) -> None:
@@ -70,6 +70,24 @@ class RelaunchTests(unittest.TestCase):
         for outcome in ((3, "start-failed=2\n"), (4, "timeout\n"), (0, "exit=1\n")):
             with self.subTest(outcome=outcome):
                 self.assertEqual(self.launch(outcome, (0, "exit=0\n"))[1], 1)
+
+    def reader_starts(self, *outcomes: tuple[int, str], stopped: bool = False) -> int:
+        with tempfile.TemporaryDirectory() as logs:
+            session = mock.Mock(spec=["driver_tool", "spawn", "logs", "unique"])
+            session.logs, session.unique.return_value = logs, "dialog"
+            session.driver_tool.return_value = "lmr-dialog.exe"
+            session.spawn.side_effect = [self.Runner(*o) for o in outcomes]
+            with mock.patch.object(DialogReader, "_wait"):  # started by hand, after the stop file
+                reader = DialogReader(session)
+            if stopped:
+                Path(reader.stop_path).touch()
+            reader._wait()
+            return int(session.spawn.call_count)
+
+    def test_a_dialog_reader_wine_never_ran_is_started_once_more(self) -> None:
+        self.assertEqual(self.reader_starts((1, ""), (1, ""), (0, "")), 2)
+        self.assertEqual(self.reader_starts((1, "looking\n"), (0, "")), 1)
+        self.assertEqual(self.reader_starts((1, ""), (0, ""), stopped=True), 1)
 
 
 class PrefixBootTests(unittest.TestCase):

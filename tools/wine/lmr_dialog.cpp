@@ -5,6 +5,8 @@
 //   lmr-dialog (--caption TEXT | --caption-prefix TEXT) [--timeout-ms N]
 //              [--out FILE] [--press ok|none] [--stop-file PATH]
 //                                     exit 0 found, 1 not found, 2 usage
+// It writes "looking" as its first line once it is looking, so a reader
+// that Wine ended before it ran is told apart from one that found nothing.
 #include "tool_util.h"
 
 #include <string>
@@ -144,6 +146,7 @@ int wmain(int argc, wchar_t** argv) {
   // A dialog is shown only after WM_INITDIALOG has filled in its controls, so
   // waiting for visibility means the text is complete.
   const ULONGLONG deadline = GetTickCount64() + timeout;
+  lmr_tool::WriteStdout("looking\n");
   HWND dialog = nullptr;
   for (;;) {
     dialog = FindDialog(caption, prefix);

@@ -5,6 +5,7 @@ import json
 import os
 import subprocess
 import sys
+import threading
 import time
 from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass
@@ -37,7 +38,9 @@ class Launch:
 class DialogReader:
     """lmr-dialog looking for an error dialog with the caption, or without
     one, for any launcher's (its caption starts with DIALOG_CAPTION_PREFIX),
-    and unless told otherwise pressing its OK, until it is found or stopped."""
+    and unless told otherwise pressing its OK, until it is found or stopped.
+    A thread waits for it; one that Wine ended before it ran is started once
+    more, or the launcher would be left waiting on its dialog."""
 
     def __init__(self, session: Session, caption: Optional[str] = None, press: bool = True,
                  timeout_s: float = LAUNCH_TIMEOUT_S) -> None:
@@ -46,22 +49,36 @@ class DialogReader:
         for stale in (self.out_path, self.stop_path):  # another session's, in shared logs
             if os.path.exists(stale):
                 os.unlink(stale)
-        self.proc = session.spawn(
-            [session.driver_tool("lmr-dialog.exe"),
-             *(["--caption", caption] if caption else ["--caption-prefix", DIALOG_CAPTION_PREFIX]), "--timeout-ms",
-             int(timeout_s * 1000), "--out", win_path(self.out_path), "--stop-file",
-             win_path(self.stop_path), "--press", "ok" if press else "none"], "dialog-reader")
-        self.timeout_s = timeout_s
+        self.session, self.timeout_s = session, timeout_s
+        self.argv: list[Arg] = [
+            session.driver_tool("lmr-dialog.exe"),
+            *(["--caption", caption] if caption else ["--caption-prefix", DIALOG_CAPTION_PREFIX]), "--timeout-ms",
+            int(timeout_s * 1000), "--out", win_path(self.out_path), "--stop-file", win_path(self.stop_path),
+            "--press", "ok" if press else "none"]
+        self.proc = session.spawn(self.argv, "dialog-reader")
+        self.waiter = threading.Thread(target=self._wait, daemon=True)
+        self.waiter.start()
 
-    def wait_found(self, timeout_s: Optional[float] = None) -> Optional[Dialog]:
+    def _wait(self) -> None:
+        try:
+            status = self.proc.wait(self.timeout_s + 10)
+            if never_ran(self.proc, status) and not os.path.exists(self.stop_path):
+                print(f"lmr.wine: Wine ended lmr-dialog with {status} before it ran; starting it again",
+                      file=sys.stderr)
+                self.proc = self.session.spawn(self.argv, "dialog-reader")
+                self.proc.wait(self.timeout_s + 10)
+        except subprocess.TimeoutExpired:
+            pass  # wait() has killed it
+
+    def wait_found(self) -> Optional[Dialog]:
         """Blocks until the reader found the dialog or gave up; what it saw."""
-        self.proc.wait((timeout_s or self.timeout_s) + 10)
+        self.waiter.join()
         return self.result()
 
     def finish(self) -> Optional[Dialog]:
         """Stops the reader if it is still looking; what it saw, if anything."""
         Path(self.stop_path).touch()
-        self.proc.wait(30)
+        self.waiter.join()
         return self.result()
 
     def result(self) -> Optional[Dialog]:
