@@ -10,7 +10,7 @@ import { createHash, createPublicKey, randomBytes, verify } from 'node:crypto';
 import http from 'node:http';
 import https from 'node:https';
 import path from 'node:path';
-import { dataFolder, runtimeFolder } from './lumaro.mjs';
+import { compareReleaseVersions, dataFolder, isReleaseVersion, runtimeFolder } from './lumaro.mjs';
 
 const FORMAT = 1;
 const MAX_ENVELOPE_BYTES = 1 << 20;
@@ -32,7 +32,6 @@ const HELPER_ANSWER_MS = 30000;
 const CHANNEL = /^[a-z0-9][a-z0-9._-]{0,63}$/;
 const SHA256 = /^[0-9a-f]{64}$/;
 const BUILD_ID = /^[0-9a-f]{16}$/;
-const VERSION = /^(\d+(?:\.\d+)*)(?:-([0-9A-Za-z.-]+))?(?:\+[0-9A-Za-z.-]+)?$/;
 const EXPIRES = /^\d{4}-\d{2}-\d{2}T\d{2}:\d{2}:\d{2}Z$/;
 const PE_BLOCK = 16 * 1024;
 const STREAM_MAGIC = Buffer.from([0x0a, 0x51, 0xe5, 0xc0]);
@@ -107,32 +106,6 @@ async function get(url, maxBytes, tooLarge, options, onChunk) {
   }
 }
 
-function parseVersion(text) {
-  const match = typeof text === 'string' ? VERSION.exec(text) : null;
-  if (!match) return null;
-  return { numbers: match[1].split('.').map(Number), pre: match[2]?.split('.') ?? null };
-}
-
-// Semantic-versioning precedence; missing numbers count as 0.
-function compareVersions(a, b) {
-  const x = parseVersion(a);
-  const y = parseVersion(b);
-  for (let i = 0; i < Math.max(x.numbers.length, y.numbers.length); i++) {
-    const d = (x.numbers[i] ?? 0) - (y.numbers[i] ?? 0);
-    if (d !== 0) return Math.sign(d);
-  }
-  if (x.pre === null || y.pre === null) return x.pre === y.pre ? 0 : x.pre === null ? 1 : -1;
-  for (let i = 0; i < Math.min(x.pre.length, y.pre.length); i++) {
-    const [p, q] = [x.pre[i], y.pre[i]];
-    if (p === q) continue;
-    const [pn, qn] = [/^\d+$/.test(p), /^\d+$/.test(q)];
-    if (pn && qn) return Math.sign(Number(p) - Number(q));
-    if (pn !== qn) return pn ? -1 : 1;
-    return p < q ? -1 : 1;
-  }
-  return Math.sign(x.pre.length - y.pre.length);
-}
-
 function places(options) {
   const runtime = options.runtimeFolder ?? runtimeFolder();
   const data = options.dataFolder ?? dataFolder();
@@ -150,7 +123,7 @@ async function releaseSettings(runtime) {
     throw bad(error.code === 'ENOENT' ? 'is missing' : `cannot be read (${error.message})`);
   }
   const update = release?.update;
-  if (!parseVersion(release?.version)) throw bad('has no valid "version"');
+  if (!isReleaseVersion(release?.version)) throw bad('has no valid "version"');
   if (typeof update !== 'object' || update === null) throw bad('has no "update" settings');
   if (typeof update.feed !== 'string' || !/^https?:\/\/[^/]/.test(update.feed)) {
     throw new UpdateError('bad-url', `the feed must be an http:// or https:// URL, not ${update.feed}`);
@@ -181,7 +154,7 @@ function checkedManifest(bytes) {
   const bad = (why) => new UpdateError('bad-manifest', `the signed manifest ${why}`);
   if (m?.format !== FORMAT) throw bad(`is not of format ${FORMAT}`);
   if (typeof m.product !== 'string' || typeof m.channel !== 'string') throw bad('names no product or channel');
-  if (!parseVersion(m.version)) throw bad('has no valid version');
+  if (!isReleaseVersion(m.version)) throw bad('has no valid version');
   if (!isSize(m.sequence, Number.MAX_SAFE_INTEGER)) throw bad('has no valid sequence');
   if (typeof m.buildId !== 'string' || !BUILD_ID.test(m.buildId)) throw bad('has no valid BuildId');
   if (typeof m.expires !== 'string' || !EXPIRES.test(m.expires) || Number.isNaN(Date.parse(m.expires))) {
@@ -277,7 +250,7 @@ export async function checkForUpdate(options = {}) {
     throw new UpdateError('rollback',
       `the feed offers release ${m.sequence}, older than release ${highest} seen before`);
   }
-  const order = compareVersions(m.version, settings.version);
+  const order = compareReleaseVersions(m.version, settings.version);
   if (order < 0) {
     throw new UpdateError('downgrade', `the feed offers ${m.version}, older than the running ${settings.version}`);
   }

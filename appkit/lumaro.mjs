@@ -202,6 +202,22 @@ function compareVersions(a, b) {
   return a.preRelease.length - b.preRelease.length;
 }
 
+/**
+ * Orders two release versions as the pack tool writes them: below, equal to
+ * or above zero as a comes before, with or after b, or null when either is
+ * not one. One to four numbers (missing ones count as 0) are compared in
+ * turn; a semver pre-release comes before its release and compares by semver
+ * precedence; build metadata is ignored.
+ */
+export function compareReleaseVersions(a, b) {
+  const [x, y] = [parseVersion(a), parseVersion(b)];
+  return x && y ? compareVersions(x, y) : null;
+}
+
+export function isReleaseVersion(text) {
+  return parseVersion(text) !== null;
+}
+
 // The release version a runtime was packed with, or null when it carries no
 // readable one: only a small plain file is read, never through a link.
 async function releaseVersion(runtime) {

@@ -270,7 +270,8 @@ class UpdateFeedTests(unittest.TestCase):
     def test_versions_are_ordered_alike_by_the_kit_and_the_release_command(self) -> None:
         """Pre-releases come before their release; numbers compare as numbers."""
         cases = [("2.0.0-beta.2", "2.0.0", 1), ("2.0.0", "2.0.0-rc.1", -1), ("1.9.9", "1.10.0", 1),
-                 ("2.0.0-beta.9", "2.0.0-beta.10", 1), ("2.0.0-alpha.1", "2.0.0-alpha", -1), ("2.0", "2.0.0+b7", 0)]
+                 ("2.0.0-beta.9", "2.0.0-beta.10", 1), ("2.0.0-alpha.1", "2.0.0-alpha", -1), ("2.0", "2.0.0+b7", 0),
+                 ("2.0.0-rc.9007199254740992", "2.0.0-rc.9007199254740993", 1)]
         for running, offered, order in cases:
             with self.subTest(running=running, offered=offered):
                 self.assertEqual(feed.compare_versions(offered, running), order)
@@ -281,6 +282,12 @@ class UpdateFeedTests(unittest.TestCase):
                 result = self.kit()
                 outcome = result["reason"] if "reason" in result else (result["update"] or {}).get("version")
                 self.assertEqual(outcome, {-1: "downgrade", 0: None, 1: offered}[order])
+
+    def test_a_version_the_pack_tool_never_writes_is_refused(self) -> None:
+        for version in ("2.0.0.0.1", "2.0.0-rc..1", "2.0.0-"):
+            with self.subTest(version=version):
+                self.serve_manifest(self.signed(version=version))
+                self.refused("bad-manifest")
 
     def test_a_lower_sequence_is_refused_after_a_restart(self) -> None:
         self.serve_manifest(self.signed(sequence=5))
