@@ -30,4 +30,19 @@ Result<void> ReplaceFileWriteThrough(std::string_view from, std::string_view to)
                                MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH));
 }
 
+Result<std::uint64_t> CopyAndFlush(std::string_view from, std::string_view to) {
+  auto wide_from = ToSystemPath(from);
+  if (!wide_from) return Fail(std::move(wide_from.error()));
+  auto wide_to = ToSystemPath(to);
+  if (!wide_to) return Fail(std::move(wide_to.error()));
+  if (!CopyFileW(wide_from->c_str(), wide_to->c_str(), FALSE)) return Fail(LastError());
+  return FlushAndMeasure(to);
+}
+
+Result<void> DeleteFileAt(std::string_view path) {
+  auto wide = ToSystemPath(path);
+  if (!wide) return Fail(std::move(wide.error()));
+  return CheckBool(DeleteFileW(wide->c_str()));
+}
+
 }  // namespace lumaro::platform

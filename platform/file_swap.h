@@ -19,4 +19,11 @@ Result<std::uint64_t> FlushAndMeasure(std::string_view path);
 // (ERROR_NOT_SAME_DEVICE) across volumes, where a rename cannot be one step.
 Result<void> ReplaceFileWriteThrough(std::string_view from, std::string_view to);
 
+// CopyFileW(from, to), replacing a file already at `to`, then the copy
+// flushed: its size. Brings a file onto the volume of the one it replaces.
+Result<std::uint64_t> CopyAndFlush(std::string_view from, std::string_view to);
+
+// DeleteFileW.
+Result<void> DeleteFileAt(std::string_view path);
+
 }  // namespace lumaro::platform

@@ -129,6 +129,10 @@ std::string ResultPathFor(std::string_view staged) {
 
 bool IsInUse(std::int32_t code) { return code == 5 || code == 32 || code == 33; }
 
+bool IsOtherVolume(std::int32_t code) { return code == 17; }
+
+std::string CopyPathFor(std::string_view exe) { return std::string(exe) + ".update"; }
+
 bool ShouldRetryReplace(std::int32_t code, std::uint64_t elapsed_ms, std::uint32_t retry_ms) {
   return IsInUse(code) && elapsed_ms < retry_ms;
 }

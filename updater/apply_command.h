@@ -45,6 +45,11 @@ std::string ResultPathFor(std::string_view staged);
 // use (running somewhere, 5; open without delete sharing, 32; locked, 33)
 // and within the time allowed. Anything else will not change by waiting.
 bool IsInUse(std::int32_t code);
+// Whether a rename failed only because its ends are on two volumes (17).
+bool IsOtherVolume(std::int32_t code);
+// Where the staged exe is copied when it is on another volume than the exe:
+// beside the exe, so that the last step is still one rename.
+std::string CopyPathFor(std::string_view exe);
 bool ShouldRetryReplace(std::int32_t code, std::uint64_t elapsed_ms, std::uint32_t retry_ms);
 
 enum class Outcome { kApplied, kInUse, kFailed };

@@ -43,6 +43,23 @@ std::expected<void, ApplyResult> CheckStaged(const ApplyCommand& command, const 
   return {};
 }
 
+// The staged exe copied beside the exe and checked as it was: the copy's path.
+std::expected<std::string, ApplyResult> CopyBesideExe(const ApplyCommand& command, const std::string& exe) {
+  std::string copy = CopyPathFor(exe);
+  auto size = platform::CopyAndFlush(command.staged, copy);
+  if (!size) {
+    (void)platform::DeleteFileAt(copy);
+    return std::unexpected(Failed(command, exe, "replace", size.error(), "the staged exe cannot be copied beside the exe"));
+  }
+  if (*size != command.size) {
+    (void)platform::DeleteFileAt(copy);
+    return std::unexpected(Failed(command, exe, "replace", LaunchError::Kind(platform::ErrorKind::kInvalidData),
+                                  "the copy beside the exe is " + std::to_string(*size) + " bytes, not " +
+                                      std::to_string(command.size)));
+  }
+  return copy;
+}
+
 }  // namespace
 
 std::expected<LauncherWatch, ApplyResult> StartWatching(const ApplyCommand& command) {
@@ -66,12 +83,26 @@ ApplyResult FinishApply(const ApplyCommand& command, LauncherWatch watch) {
   watch.process.reset();
   // Flushed before the rename: a power cut after it must not find holes.
   if (auto staged = CheckStaged(command, watch.exe); !staged) return std::move(staged.error());
+  std::string source = command.staged;
   const std::uint64_t start = platform::MonotonicMilliseconds();
   for (;;) {
-    auto replaced = platform::ReplaceFileWriteThrough(command.staged, watch.exe);
-    if (replaced) return Stopped(command, watch.exe, Outcome::kApplied, "", LaunchError::Os(0), "");
+    auto replaced = platform::ReplaceFileWriteThrough(source, watch.exe);
+    if (replaced) {
+      if (source != command.staged) (void)platform::DeleteFileAt(command.staged);
+      return Stopped(command, watch.exe, Outcome::kApplied, "", LaunchError::Os(0), "");
+    }
     const std::int32_t code = replaced.error().os_code();
+    if (IsOtherVolume(code) && source == command.staged) {
+      // No rename spans two volumes: a flushed copy beside the exe takes the
+      // staged exe's place, and the swap stays one step.
+      auto copied = CopyBesideExe(command, watch.exe);
+      if (!copied) return std::move(copied.error());
+      source = std::move(*copied);
+      continue;
+    }
     if (!ShouldRetryReplace(code, platform::MonotonicMilliseconds() - start, command.retry_ms)) {
+      // The staged exe is what the next try starts from; a copy is not.
+      if (source != command.staged) (void)platform::DeleteFileAt(source);
       if (IsInUse(code)) {
         return Stopped(command, watch.exe, Outcome::kInUse, "replace", replaced.error(),
                        "the exe stayed in use; the staged exe is kept for the next try");

@@ -207,6 +207,64 @@ TEST(ApplyUpdateWinTest, KeepsTryingWhileTheExeIsHeldThenKeepsTheStagedExe) {
   EXPECT_EQ(ReadFileBytes(release.exe), release.new_bytes);
 }
 
+// Wine maps Z: to the Linux root, and /dev/shm is another file system than
+// the temporary folder's: a rename from one to the other fails as it does
+// between two Windows volumes.
+class OtherVolume {
+ public:
+  OtherVolume() {
+    std::error_code ignored;
+    std::filesystem::create_directory(path, ignored);
+  }
+  ~OtherVolume() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path, ignored);
+  }
+  std::string str() const { return testing::Utf8(path); }
+
+  std::filesystem::path path = std::filesystem::path(L"Z:\\dev\\shm") /
+                               (L"lumaro-apply-" + std::to_wstring(GetCurrentProcessId()));
+};
+
+TEST(ApplyUpdateWinTest, AStagedExeOnAnotherVolumeIsCopiedBesideTheExeAndRenamedFromThere) {
+  Release release;
+  OtherVolume volume;
+  if (!PathExists(volume.str())) GTEST_SKIP() << "no second volume at " << volume.str();
+  const std::string staged = volume.str() + "\\" + kStagedName;
+  ASSERT_TRUE(WriteFileBytes(staged, release.new_bytes));
+  ASSERT_TRUE(WriteFileBytes(volume.str() + "\\probe", ""));
+  auto across = platform::ReplaceFileWriteThrough(volume.str() + "\\probe", release.dir / "probe");
+  ASSERT_FALSE(across.has_value());
+  ASSERT_TRUE(IsOtherVolume(across.error().os_code())) << across.error().os_code();
+
+  // Held throughout: the copy goes, the staged exe stays for the next try.
+  auto launcher = release.Start();
+  ApplyCommand command = release.Command(launcher.id, 0);
+  command.staged = staged;
+  auto watch = StartWatching(command);
+  ASSERT_TRUE(watch.has_value()) << watch.error().detail;
+  release.Stop();
+  {
+    auto held = HoldOpen(release.exe, GENERIC_READ, FILE_SHARE_READ);
+    ASSERT_TRUE(static_cast<bool>(held));
+    const ApplyResult result = FinishApply(command, std::move(*watch));
+    EXPECT_EQ(result.outcome, Outcome::kInUse) << result.detail << " " << result.os_code;
+  }
+  EXPECT_EQ(ReadFileBytes(release.exe), release.old_bytes);
+  EXPECT_FALSE(PathExists(CopyPathFor(release.exe)));
+  EXPECT_EQ(ReadFileBytes(staged), release.new_bytes);
+
+  auto again = release.Start();
+  command.launcher_pid = again.id;
+  auto watch_again = StartWatching(command);
+  ASSERT_TRUE(watch_again.has_value()) << watch_again.error().detail;
+  const ApplyResult result = FinishApply(command, std::move(*watch_again));
+  EXPECT_EQ(result.outcome, Outcome::kApplied) << result.detail << " " << result.os_code;
+  EXPECT_EQ(ReadFileBytes(release.exe), release.new_bytes);
+  EXPECT_FALSE(PathExists(CopyPathFor(release.exe)));
+  EXPECT_FALSE(PathExists(staged));
+}
+
 std::vector<std::string> g_said;
 void Record(std::string_view line) { g_said.emplace_back(line); }
 
