@@ -4,7 +4,7 @@
 // has the package's helper put it in place of the exe once the launcher ends.
 // Copy it beside lumaro.mjs; it needs nothing but Node.js.
 import { spawn } from 'node:child_process';
-import { constants as fsConstants } from 'node:fs';
+import { constants as fsConstants, createReadStream } from 'node:fs';
 import { copyFile, open, readFile, readdir, rename, stat, unlink } from 'node:fs/promises';
 import { createHash, createPublicKey, randomBytes, verify } from 'node:crypto';
 import http from 'node:http';
@@ -59,9 +59,12 @@ function limits(options) {
   };
 }
 
-// One GET, its body handed to onChunk piece by piece. Redirects are refused:
-// a feed is static files under one origin.
-async function get(url, maxBytes, tooLarge, options, onChunk) {
+// One GET of a file of at most maxBytes, its body handed to onChunk piece by
+// piece. Redirects are refused: a feed is static files under one origin.
+// With resume = { from, onStart }, only the bytes from `from` on are asked
+// for; onStart(at) says where the body starts: `from` when the server sent
+// that range, 0 when it sent the whole file. Returns the bytes received.
+async function get(url, maxBytes, tooLarge, options, onChunk, resume = null) {
   const { connectTimeoutMs, idleTimeoutMs } = limits(options);
   let failure = null;
   let req;
@@ -74,7 +77,9 @@ async function get(url, maxBytes, tooLarge, options, onChunk) {
   try {
     const res = await new Promise((resolve, reject) => {
       const client = url.protocol === 'https:' ? https : http;
-      req = client.get(url, { agent: false, headers: { 'accept-encoding': 'identity' } });
+      const headers = { 'accept-encoding': 'identity' };
+      if (resume) headers.range = `bytes=${resume.from}-`;
+      req = client.get(url, { agent: false, headers });
       req.on('socket', (socket) => {
         socket.once(url.protocol === 'https:' ? 'secureConnect' : 'connect', () => clearTimeout(connectTimer));
       });
@@ -86,12 +91,25 @@ async function get(url, maxBytes, tooLarge, options, onChunk) {
     if (res.statusCode >= 300 && res.statusCode < 400) {
       throw new UpdateError('redirect', `${url} redirects elsewhere; the feed must serve it directly`);
     }
-    if (res.statusCode !== 200) throw new UpdateError('network', `${url} answered ${res.statusCode}`);
-    if (Number(res.headers['content-length']) > maxBytes) throw tooLarge();
+    let at = 0;
+    if (resume && res.statusCode === 206) {
+      // Only the range asked for, of a file of the size expected, is used.
+      const range = /^bytes (\d+)-(\d+)\/(\d+)$/.exec(res.headers['content-range'] ?? '');
+      if (!range || Number(range[1]) !== resume.from || Number(range[3]) !== maxBytes
+          || Number(range[2]) !== Number(range[3]) - 1) {
+        throw new UpdateError('network', `${url} answered a range that was not asked for`);
+      }
+      at = resume.from;
+    } else if (res.statusCode !== 200) {
+      throw new UpdateError('network', `${url} answered ${res.statusCode}`);
+    }
+    const allowed = maxBytes - at;
+    if (Number(res.headers['content-length']) > allowed) throw tooLarge();
+    await resume?.onStart(at);
     let received = 0;
     for await (const chunk of res) {
       received += chunk.length;
-      if (received > maxBytes) throw tooLarge();
+      if (received > allowed) throw tooLarge();
       await onChunk(chunk);
     }
     if (!res.complete) throw new UpdateError('network', `${url} ended early`);
@@ -314,19 +332,26 @@ async function runningSegments(exePath, runtime) {
   }
 }
 
-async function removeLeftovers(data) {
+// Partial downloads of other exes than the one wanted now.
+async function removeLeftovers(data, keep) {
   for (const name of await readdir(data).catch(() => [])) {
-    if (PARTIAL.test(name)) await unlink(path.join(data, name)).catch(() => {});
+    if (PARTIAL.test(name) && name !== keep) await unlink(path.join(data, name)).catch(() => {});
   }
 }
 
 async function fileHash(file) {
   try {
-    return createHash('sha256').update(await readFile(file)).digest('hex');
+    const hash = createHash('sha256');
+    for await (const chunk of createReadStream(file)) hash.update(chunk);
+    return hash.digest('hex');
   } catch {
     return null;
   }
 }
+
+// A download cut short is kept and gone on with; anything that failed a
+// check is not.
+const RESUMABLE = new Set(['network', 'timeout']);
 
 /**
  * Rebuilds the exe of an update from checkForUpdate in the data folder:
@@ -335,22 +360,29 @@ async function fileHash(file) {
  * whole exe in one part when nothing can be reused or that costs less. The
  * result is checked against the manifest's SHA-256 and size before it is
  * named <data>/update-<first 16 hex of sha256>.exe. On failure it throws
- * UpdateError and leaves only a .partial file that the next call removes.
+ * UpdateError. A download cut short ('network', 'timeout') leaves
+ * <name>.partial, which the next call for the same exe goes on from: it asks
+ * the server only for the bytes it lacks (an HTTP range; a server that sends
+ * the whole part instead is fine too), and checks what it kept with the rest.
+ * Any other failure leaves nothing; a .partial of another exe is removed.
  * options: { exePath } the running launcher exe (without it, or if it cannot
  * be read, the whole exe is downloaded), and checkForUpdate's options.
  * Resolves to { path, version, sequence, sha256, size, downloadedBytes,
- * reusedBytes }: what a later applyUpdate swaps in.
+ * reusedBytes }: what a later applyUpdate swaps in. downloadedBytes counts
+ * this call's downloads only.
  */
 export async function downloadUpdate(update, options = {}) {
   const { runtime, data } = places(options);
   const { exe } = update;
   const target = path.join(data, `update-${exe.sha256.slice(0, 16)}.exe`);
-  const result = (downloadedBytes, reusedBytes) => ({
+  const partial = `${target}.partial`;
+  let downloaded = 0;
+  const result = () => ({
     path: target, version: update.version, sequence: update.sequence, sha256: exe.sha256, size: exe.size,
-    downloadedBytes, reusedBytes,
+    downloadedBytes: downloaded, reusedBytes: exe.size - downloaded,
   });
-  if (await fileHash(target) === exe.sha256) return result(0, exe.size);
-  await removeLeftovers(data);
+  if (await fileHash(target) === exe.sha256) return result();
+  await removeLeftovers(data, path.basename(partial));
 
   const local = await runningSegments(options.exePath, runtime);
   const missing = new Map(update.segments.filter((s) => !local.has(s.sha256)).map((s) => [s.sha256, s.size]));
@@ -359,58 +391,89 @@ export async function downloadUpdate(update, options = {}) {
   const whole = missingBytes + missing.size * REQUEST_COST >= exe.size + REQUEST_COST;
   const plan = whole ? [{ sha256: exe.sha256, size: exe.size }] : update.segments;
 
-  const partial = `${target}.partial`;
-  const exeHash = createHash('sha256');
-  const written = new Map();  // downloaded parts already in the file, by hash: offset
-  let handle;
-  let offset = 0;
-  let downloaded = 0;
-  const put = async (bytes) => {
-    await handle.write(bytes, 0, bytes.length, offset);
-    exeHash.update(bytes);
-    offset += bytes.length;
+  // One part written at `start`, of which the file holds `have` bytes from an
+  // earlier call. Those are hashed with the rest; if the part then fails its
+  // hash (a power cut can leave zeros), it is fetched once more, whole.
+  const fetchPart = async (handle, part, start, have) => {
+    const url = new URL(`parts/${part.sha256}`, update.feed);
+    const tooLarge = () =>
+      new UpdateError('part-too-large', `${url} is larger than the ${part.size} bytes the manifest gives`);
+    for (let from = have; ; from = 0) {
+      let hash = createHash('sha256');
+      let at = start;
+      if (from > 0) {
+        const kept = Buffer.alloc(from);
+        const { bytesRead } = await handle.read(kept, 0, from, start);
+        hash.update(kept.subarray(0, bytesRead));
+        at += bytesRead;
+      }
+      if (at - start < part.size) {
+        const onStart = (begin) => {
+          if (begin === 0) hash = createHash('sha256');
+          at = start + begin;
+        };
+        downloaded += await get(url, part.size, tooLarge, options, async (chunk) => {
+          hash.update(chunk);
+          await handle.write(chunk, 0, chunk.length, at);
+          at += chunk.length;
+        }, at > start ? { from: at - start, onStart } : null);
+      }
+      if (at - start === part.size && hash.digest('hex') === part.sha256) return;
+      if (from === 0) throw new UpdateError('bad-part', `${url} does not hold the part the manifest names`);
+    }
   };
-  try {
+
+  // The exe built in `partial`, going on from what it holds when asked to.
+  // Whether anything was kept.
+  const build = async (goOn) => {
+    const kept = goOn ? await stat(partial).then((info) => info.size, () => 0) : 0;
+    let handle;
     try {
-      handle = await open(partial, 'w');
+      handle = await open(partial, kept > 0 ? 'r+' : 'w');
     } catch (error) {
       throw new UpdateError('io', `cannot write ${partial}: ${error.message}`, error);
     }
-    for (const part of plan) {
-      if (!whole && local.has(part.sha256)) {
-        await put(local.get(part.sha256));
-      } else if (written.has(part.sha256)) {
-        const copy = Buffer.alloc(part.size);
-        await handle.read(copy, 0, part.size, written.get(part.sha256));
-        await put(copy);
-      } else {
-        const start = offset;
-        const url = new URL(`parts/${part.sha256}`, update.feed);
-        const partHash = createHash('sha256');
-        const received = await get(url, part.size,
-          () => new UpdateError('part-too-large', `${url} is larger than the ${part.size} bytes the manifest gives`),
-          options, async (chunk) => { partHash.update(chunk); await put(chunk); });
-        downloaded += received;
-        if (received !== part.size || partHash.digest('hex') !== part.sha256) {
-          throw new UpdateError('bad-part', `${url} does not hold the part the manifest names`);
+    try {
+      let offset = 0;
+      const written = new Map();  // downloaded parts already in the file, by hash: offset
+      for (const part of plan) {
+        if (!whole && local.has(part.sha256)) {
+          const bytes = local.get(part.sha256);
+          await handle.write(bytes, 0, bytes.length, offset);
+        } else if (written.has(part.sha256)) {
+          const copy = Buffer.alloc(part.size);
+          await handle.read(copy, 0, part.size, written.get(part.sha256));
+          await handle.write(copy, 0, part.size, offset);
+        } else {
+          await fetchPart(handle, part, offset, Math.max(0, Math.min(kept - offset, part.size)));
+          written.set(part.sha256, offset);
         }
-        written.set(part.sha256, start);
+        offset += part.size;
       }
+      await handle.truncate(exe.size);
+      await handle.sync();
+    } finally {
+      await handle.close().catch(() => {});
     }
-    if (offset !== exe.size || exeHash.digest('hex') !== exe.sha256) {
-      throw new UpdateError('exe-mismatch', 'the rebuilt exe does not match the manifest');
+    return kept > 0;
+  };
+
+  try {
+    const wentOn = await build(true);
+    let built = await fileHash(partial);
+    if (built !== exe.sha256 && wentOn) {
+      // What was kept belonged to another plan (another running exe): from the start.
+      await build(false);
+      built = await fileHash(partial);
     }
-    await handle.sync();
-    await handle.close();
-    handle = undefined;
+    if (built !== exe.sha256) throw new UpdateError('exe-mismatch', 'the rebuilt exe does not match the manifest');
     await rename(partial, target);
   } catch (error) {
-    await handle?.close().catch(() => {});
-    await unlink(partial).catch(() => {});
+    if (!(error instanceof UpdateError) || !RESUMABLE.has(error.reason)) await unlink(partial).catch(() => {});
     if (error instanceof UpdateError) throw error;
     throw new UpdateError('io', `cannot write ${partial}: ${error.message}`, error);
   }
-  return result(downloaded, exe.size - downloaded);
+  return result();
 }
 
 async function removeApplyLeftovers(data, keep) {

@@ -25,7 +25,7 @@ from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PrivateKey
 
 from lmr import REPO, feed, image, release
 from lmr.build import Kit
-from lmr.e2e.feed_server import FeedHandler, FeedServer, serve
+from lmr.e2e.feed_server import FeedHandler, FeedServer, cut, serve
 from lmr.proc import Arg
 
 KIT = Kit()
@@ -239,6 +239,49 @@ class UpdateFeedTests(unittest.TestCase):
     def test_the_current_release_is_no_update(self) -> None:
         self.use_release("2.0.0")
         self.assertEqual(self.kit("download"), {"update": None, "download": None})
+
+    # A download cut short: kept, and gone on with by the next call.
+
+    def cut_download(self) -> tuple[feed.Segment, int]:
+        """The largest new part cut half-way: the part, and the bytes of it
+        the partial file holds."""
+        part = max(self.new_segments(), key=lambda s: s.size)
+        body = (self.feed_dir / "parts" / part.sha256).read_bytes()
+        self.server.routes[self.part_path(part.sha256)] = cut(body, part.size // 2)
+        result = self.kit("download")
+        self.assertEqual((result.get("reason"), result.get("step")), ("network", "download"), result)
+        [partial] = [self.data / n for n in tree(self.data) if n.endswith(".partial")]
+        offset = self.exes["2.0.0"].read_bytes().index(body)
+        self.server.routes.clear()
+        self.server.sent.clear()
+        return part, partial.stat().st_size - offset
+
+    def assertFinished(self, result: dict[str, Any]) -> None:
+        self.assertEqual((self.data / result["download"]["path"]).read_bytes(), self.exes["2.0.0"].read_bytes())
+        self.assertEqual([n for n in tree(self.data) if n.endswith(".partial")], [])
+
+    def test_a_cut_download_goes_on_from_where_it_stopped(self) -> None:
+        part, kept = self.cut_download()
+        self.assertGreater(kept, 0)
+        result = self.kit("download")
+        self.assertFinished(result)
+        self.assertEqual(self.server.ranges, [(self.part_path(part.sha256), kept)])
+        self.assertEqual(self.server.sent[self.part_path(part.sha256)], part.size - kept)
+        later = sum(s.size for s in self.new_segments()[self.new_segments().index(part) + 1:])
+        self.assertEqual(result["download"]["downloadedBytes"], part.size - kept + later)
+
+    def test_a_cut_download_is_finished_by_a_server_without_ranges(self) -> None:
+        part, _ = self.cut_download()
+        body = (self.feed_dir / "parts" / part.sha256).read_bytes()
+        self.server.routes[self.part_path(part.sha256)] = serve(body)  # answers a range with the whole part
+        self.assertFinished(self.kit("download"))
+        self.assertEqual(self.server.sent[self.part_path(part.sha256)], part.size)
+
+    def test_a_partial_file_with_wrong_bytes_is_fetched_again(self) -> None:
+        part, _ = self.cut_download()
+        [partial] = [self.data / n for n in tree(self.data) if n.endswith(".partial")]
+        partial.write_bytes(bytes(partial.stat().st_size))  # what a power cut can leave
+        self.assertFinished(self.kit("download"))
 
     # Attacks on the check: each refused, nothing written.
 

@@ -1,7 +1,9 @@
 """A feed served over HTTP from a folder for the update tests: any path can
 be given a route of its own instead (a stall, a redirect, a broken body),
-and the body bytes sent are counted per path."""
+and the body bytes sent are counted per path. Files answer a range
+"bytes=N-" as static file servers do."""
 import http.server
+import re
 import threading
 from collections import Counter
 from collections.abc import Callable
@@ -21,6 +23,7 @@ class FeedServer(http.server.ThreadingHTTPServer):
         self.root = root
         self.routes: dict[str, Route] = {}
         self.sent: Counter[str] = Counter()
+        self.ranges: list[tuple[str, int]] = []  # (path, first byte) of each range asked for
         self.lock = threading.Lock()
 
     @property
@@ -54,8 +57,40 @@ class FeedHandler(http.server.BaseHTTPRequestHandler):
         if ".." in self.path or not file.is_file():
             self.send_error(404)
             return
-        self.send_body(file.read_bytes())
+        self.send_file(file.read_bytes())
+
+    def send_file(self, body: bytes) -> None:
+        asked = re.fullmatch(r"bytes=(\d+)-", self.headers.get("Range", ""))
+        if asked is None:
+            self.send_body(body)
+            return
+        first = int(asked.group(1))
+        with self.server.lock:
+            self.server.ranges.append((self.path, first))
+        if first >= len(body):
+            self.send_error(416)
+            return
+        self.send_response(206)
+        self.send_header("Content-Range", f"bytes {first}-{len(body) - 1}/{len(body)}")
+        self.send_header("Content-Length", str(len(body) - first))
+        self.end_headers()
+        self.wfile.write(body[first:])
+        self.server.count(self.path, len(body) - first)
 
 
 def serve(body: bytes, length: Optional[int] = None) -> Route:
     return lambda h: h.send_body(body, length)
+
+
+def cut(body: bytes, sent: int) -> Route:
+    """The whole body announced, its first `sent` bytes sent, and the
+    connection closed: a download cut short."""
+    def route(h: FeedHandler) -> None:
+        h.send_response(200)
+        h.send_header("Content-Length", str(len(body)))
+        h.end_headers()
+        h.wfile.write(body[:sent])
+        h.wfile.flush()
+        h.server.count(h.path, sent)
+        h.close_connection = True
+    return route
