@@ -249,6 +249,8 @@ async function reasonToKeep(data, realData, name, ownRuntime, own, now) {
   if (sameName(name, ownRuntime)) return 'own runtime';
   if (sameName(name, DEVICE_FILE)) return 'device file';
   if (sameName(name, STARTUP_LOG)) return 'startup log';
+  // lumaro-update.mjs keeps its own files, all named so.
+  if (/^update-/i.test(name)) return 'update';
   if (!RUNTIME.test(name) && !STAGING.test(name) && !REMOVING.test(name)) return 'unknown';
   const info = await lstat(folder);
   if (info.isSymbolicLink()) return 'link';
@@ -293,7 +295,8 @@ async function reasonToKeep(data, realData, name, ownRuntime, own, now) {
  * check) and stays whole. Links are removed, never followed. Never throws:
  * what could not be done is kept.
  * Resolves to { removed: [name], kept: [{ name, reason, code?, from? }] }:
- * reasons are 'own runtime', 'device file', 'startup log', 'unknown',
+ * reasons are 'own runtime', 'device file', 'startup log', 'update' (the
+ * update module's files), 'unknown',
  * 'not a folder', 'link', 'newer', 'newer release', 'recent', 'in use',
  * 'rename failed', 'unreadable', and 'unfinished' for a folder renamed from
  * `from` whose deletion stopped ('link' with `from` when what was renamed

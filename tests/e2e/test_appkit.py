@@ -62,6 +62,8 @@ LINKED = "runtime-aaaaaaaaaaaaaaaa"
 FILE_RUNTIME = "runtime-9999999999999999"
 UNKNOWN = ["runtime-7777", "runtime-777777777777777g", "install-5555555555555555", "install-5555555555555555-01",
            "removing-XYZ", "runtime-8888888888888888.old", "notes.txt", "Backups"]
+UPDATE_FILES = ["update-state.json", "update-0123456789abcdef.exe", "update-0123456789abcdef.exe.partial",
+                "update-helper-01234567.exe", "update-result.json"]
 RUNTIME_FILES: dict[str, Content] = {"node.exe": b"MZ an older node", "home.mjs": "// older app\n",
                                      "lib/deep/x.js": "export {};\n"}
 
@@ -164,12 +166,15 @@ class PruneTests(AppKitCase):
             age(os.path.join(self.root, name), 9 * DAY_S)
         with open(os.path.join(self.root, FILE_RUNTIME), "wb") as f:
             f.write(b"a file where a runtime would be")
+        for name in UPDATE_FILES:
+            with open(os.path.join(self.root, name), "wb") as f:
+                f.write(b"the update module's")
         outside = os.path.join(self.case, "elsewhere")
         runtime(outside, 3 * DAY_S)
         os.symlink(outside, os.path.join(self.root, LINKED))
         with open(os.path.join(self.root, "device.local.json"), "wb") as f:
             f.write(b'{"the": "user\'s"}')
-        kept_names = UNKNOWN + [NEWER, FRESH_STAGING, DEEP_TOUCHED_STAGING, FILE_RUNTIME, LINKED, "device.local.json"]
+        kept_names = UNKNOWN + UPDATE_FILES + [NEWER, FRESH_STAGING, DEEP_TOUCHED_STAGING, FILE_RUNTIME, LINKED, "device.local.json"]
         before = {n: apps.snapshot(os.path.join(self.root, n)) for n in kept_names}
         outside_before = apps.snapshot(outside)
 
@@ -184,7 +189,7 @@ class PruneTests(AppKitCase):
         self.assertEqual(report["device"], report["handedOver"])
         self.assertEqual(sorted(report["prune"]["removed"]), sorted([OLD, OLDER, DAMAGED, STALE_STAGING, LEFTOVER]))
         self.assertEqual(self.kept(report), {
-            **{n: "unknown" for n in UNKNOWN}, NEWER: "newer", FRESH_STAGING: "recent",
+            **{n: "unknown" for n in UNKNOWN}, **{n: "update" for n in UPDATE_FILES}, NEWER: "newer", FRESH_STAGING: "recent",
             DEEP_TOUCHED_STAGING: "recent", FILE_RUNTIME: "not a folder", LINKED: "link",
             "device.local.json": "device file", "startup.log": "startup log", self.own: "own runtime"})
         self.assertEqual(sorted(os.listdir(self.root)), sorted(kept_names + ["startup.log", self.own]))
