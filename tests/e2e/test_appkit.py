@@ -189,8 +189,8 @@ class PruneTests(AppKitCase):
         self.assertEqual(report["device"], report["handedOver"])
         self.assertEqual(sorted(report["prune"]["removed"]), sorted([OLD, OLDER, DAMAGED, STALE_STAGING, LEFTOVER]))
         self.assertEqual(self.kept(report), {
-            **{n: "unknown" for n in UNKNOWN}, **{n: "update" for n in UPDATE_FILES}, NEWER: "newer", FRESH_STAGING: "recent",
-            DEEP_TOUCHED_STAGING: "recent", FILE_RUNTIME: "not a folder", LINKED: "link",
+            **{n: "unknown" for n in UNKNOWN}, **{n: "update" for n in UPDATE_FILES}, NEWER: "newer",
+            FRESH_STAGING: "recent", DEEP_TOUCHED_STAGING: "recent", FILE_RUNTIME: "not a folder", LINKED: "link",
             "device.local.json": "device file", "startup.log": "startup log", self.own: "own runtime"})
         self.assertEqual(sorted(os.listdir(self.root)), sorted(kept_names + ["startup.log", self.own]))
         self.assertEqual({n: apps.snapshot(os.path.join(self.root, n)) for n in kept_names}, before)
