@@ -174,7 +174,8 @@ class PruneTests(AppKitCase):
         os.symlink(outside, os.path.join(self.root, LINKED))
         with open(os.path.join(self.root, "device.local.json"), "wb") as f:
             f.write(b'{"the": "user\'s"}')
-        kept_names = UNKNOWN + UPDATE_FILES + [NEWER, FRESH_STAGING, DEEP_TOUCHED_STAGING, FILE_RUNTIME, LINKED, "device.local.json"]
+        kept_names = UNKNOWN + UPDATE_FILES + [NEWER, FRESH_STAGING, DEEP_TOUCHED_STAGING, FILE_RUNTIME, LINKED,
+                                               "device.local.json"]
         before = {n: apps.snapshot(os.path.join(self.root, n)) for n in kept_names}
         outside_before = apps.snapshot(outside)
 
