@@ -49,7 +49,8 @@ std::expected<std::string, ApplyResult> CopyBesideExe(const ApplyCommand& comman
   auto size = platform::CopyAndFlush(command.staged, copy);
   if (!size) {
     (void)platform::DeleteFileAt(copy);
-    return std::unexpected(Failed(command, exe, "replace", size.error(), "the staged exe cannot be copied beside the exe"));
+    return std::unexpected(
+        Failed(command, exe, "replace", size.error(), "the staged exe cannot be copied beside the exe"));
   }
   if (*size != command.size) {
     (void)platform::DeleteFileAt(copy);

@@ -178,6 +178,7 @@ def launch(session: Session, exe: PathLike, set_env: Optional[Mapping[str, str]]
     return Launch(code, dialog, report, time.monotonic() - started, timed_out)
 
 
-def never_ran(runner: Process, status: Optional[int]) -> bool:
-    """Whether Wine ended the runner before its own code ran."""
-    return status is not None and status > 0 and not runner.stdout() and not runner.stderr()
+def never_ran(proc: Process, status: Optional[int]) -> bool:
+    """Whether Wine ended a driver program (lmr-runner, lmr-dialog) before
+    its own code ran: a status and no output, where each always writes a line."""
+    return status is not None and status > 0 and not proc.stdout() and not proc.stderr()
